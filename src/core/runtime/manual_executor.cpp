@@ -1,0 +1,129 @@
+#include "core/runtime/manual_executor.hpp"
+
+namespace kelvo {
+
+struct ManualExecutor::Core {
+    std::string label;
+    uint64_t nowUs = 0;
+    int running = 0;
+    std::deque<Task> tasks;
+    uint64_t nextSeq = 1;
+    // (due time, arming order) -> firing of a timer
+    struct Entry {
+        std::function<void()> fire;
+    };
+    std::map<std::pair<uint64_t, uint64_t>, Entry> due;
+
+    size_t drain() {
+        size_t n = 0;
+        while (!tasks.empty()) {
+            Task t = std::move(tasks.front());
+            tasks.pop_front();
+            ++running;
+            t();
+            --running;
+            ++n;
+        }
+        return n;
+    }
+
+    // Fires the earliest entry due at or before `untilUs`; false if there is none.
+    bool fireOne(uint64_t untilUs) {
+        if (due.empty() || due.begin()->first.first > untilUs) return false;
+        auto node = due.extract(due.begin());
+        if (node.key().first > nowUs) nowUs = node.key().first;
+        ++running;
+        node.mapped().fire();
+        --running;
+        drain();
+        return true;
+    }
+};
+
+namespace {
+
+class ManualTimer final : public Timer {
+public:
+    explicit ManualTimer(std::weak_ptr<ManualExecutor::Core> core) : core_(std::move(core)) {}
+    ~ManualTimer() override { cancel(); }
+
+    void scheduleOnce(uint64_t delayUs, Task task, uint64_t) override {
+        cancel();
+        task_ = std::make_shared<Task>(std::move(task));
+        repeating_ = false;
+        arm(delayUs);
+    }
+
+    void scheduleRepeating(uint64_t intervalUs, Task task, uint64_t, std::optional<uint64_t> firstDelayUs) override {
+        cancel();
+        task_ = std::make_shared<Task>(std::move(task));
+        repeating_ = true;
+        intervalUs_ = intervalUs == 0 ? 1 : intervalUs;
+        arm(firstDelayUs.value_or(intervalUs_));
+    }
+
+    void cancel() override {
+        if (auto core = core_.lock(); core && key_) core->due.erase(*key_);
+        key_.reset();
+        task_.reset();
+    }
+
+    bool armed() const override { return key_.has_value(); }
+
+private:
+    void arm(uint64_t delayUs) {
+        auto core = core_.lock();
+        if (!core) return;
+        auto key = std::make_pair(core->nowUs + delayUs, core->nextSeq++);
+        key_ = key;
+        core->due.emplace(key, ManualExecutor::Core::Entry{[this, task = task_] {
+            key_.reset();
+            if (repeating_) arm(intervalUs_);
+            (*task)();  // the task may cancel or destroy this timer; it holds its own copy
+        }});
+    }
+
+    std::weak_ptr<ManualExecutor::Core> core_;
+    std::shared_ptr<Task> task_;
+    std::optional<std::pair<uint64_t, uint64_t>> key_;
+    bool repeating_ = false;
+    uint64_t intervalUs_ = 0;
+};
+
+}  // namespace
+
+ManualExecutor::ManualExecutor(std::string label, uint64_t startUs) : core_(std::make_shared<Core>()) {
+    core_->label = std::move(label);
+    core_->nowUs = startUs;
+}
+
+ManualExecutor::~ManualExecutor() = default;
+
+std::string_view ManualExecutor::label() const { return core_->label; }
+void ManualExecutor::post(Task task) { core_->tasks.push_back(std::move(task)); }
+bool ManualExecutor::isCurrent() const { return core_->running > 0; }
+uint64_t ManualExecutor::nowUs() const { return core_->nowUs; }
+std::unique_ptr<Timer> ManualExecutor::makeTimer() { return std::make_unique<ManualTimer>(core_); }
+size_t ManualExecutor::runUntilIdle() { return core_->drain(); }
+size_t ManualExecutor::pendingTasks() const { return core_->tasks.size(); }
+size_t ManualExecutor::armedTimers() const { return core_->due.size(); }
+
+size_t ManualExecutor::advance(uint64_t us) {
+    core_->drain();
+    uint64_t until = core_->nowUs + us;
+    size_t fired = 0;
+    while (core_->fireOne(until)) ++fired;
+    core_->nowUs = until;
+    return fired;
+}
+
+bool ManualExecutor::runNextTimer() {
+    core_->drain();
+    if (core_->due.empty()) return false;
+    uint64_t at = core_->due.begin()->first.first;
+    while (core_->fireOne(at)) {
+    }
+    return true;
+}
+
+}  // namespace kelvo

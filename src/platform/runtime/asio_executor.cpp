@@ -1,0 +1,235 @@
+#include "platform/runtime/asio_executor.hpp"
+
+#include <asio/bind_executor.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
+#include "core/util/clock.hpp"
+#include "core/util/log.hpp"
+
+namespace kelvo {
+
+namespace {
+
+thread_local std::string_view tCurrentLabel;
+
+struct LabelScope {
+    std::string_view saved;
+    explicit LabelScope(std::string_view label) : saved(tCurrentLabel) { tCurrentLabel = label; }
+    ~LabelScope() { tCurrentLabel = saved; }
+};
+
+void runTask(std::string_view label, const Task& task) {
+    LabelScope scope(label);
+    try {
+        task();
+    } catch (const std::exception& e) {
+        Log::e("runtime", std::string("task on ") + std::string(label) + " threw: " + e.what());
+    } catch (...) {
+        Log::e("runtime", std::string("task on ") + std::string(label) + " threw");
+    }
+}
+
+// Shared state of a timer: its handlers hold it weakly and check the generation, so a firing
+// queued before cancel() or re-arming is ignored.
+struct TimerState {
+    explicit TimerState(AsioExecutor::Strand s) : timer(s) {}
+    std::mutex m;
+    asio::steady_timer timer;
+    uint64_t generation = 0;
+    bool armed = false;
+};
+
+class AsioTimer final : public Timer {
+public:
+    AsioTimer(AsioExecutor::Strand strand, std::shared_ptr<const std::string> label)
+        : strand_(strand), label_(label), state_(std::make_shared<TimerState>(strand)) {}
+    ~AsioTimer() override { cancel(); }
+
+    void scheduleOnce(uint64_t delayUs, Task task, uint64_t) override {
+        arm(delayUs, 0, std::make_shared<Task>(std::move(task)));
+    }
+    void scheduleRepeating(uint64_t intervalUs, Task task, uint64_t, std::optional<uint64_t> firstDelayUs) override {
+        uint64_t interval = std::max<uint64_t>(intervalUs, 1);
+        arm(firstDelayUs.value_or(interval), interval, std::make_shared<Task>(std::move(task)));
+    }
+    void cancel() override {
+        std::lock_guard g(state_->m);
+        ++state_->generation;
+        state_->armed = false;
+        state_->timer.cancel();
+    }
+    bool armed() const override {
+        std::lock_guard g(state_->m);
+        return state_->armed;
+    }
+
+private:
+    void arm(uint64_t delayUs, uint64_t intervalUs, std::shared_ptr<Task> task) {
+        std::lock_guard g(state_->m);
+        uint64_t gen = ++state_->generation;
+        state_->armed = true;
+        state_->timer.expires_after(std::chrono::microseconds(delayUs));
+        wait(state_, gen, intervalUs, std::move(task), label_);
+    }
+
+    // Called with state->m held.
+    static void wait(const std::shared_ptr<TimerState>& state, uint64_t gen, uint64_t intervalUs,
+                     std::shared_ptr<Task> task, std::shared_ptr<const std::string> label) {
+        std::weak_ptr<TimerState> weak = state;
+        state->timer.async_wait([weak, gen, intervalUs, task, label](const asio::error_code& ec) {
+            if (ec) return;
+            auto s = weak.lock();
+            if (!s) return;
+            {
+                std::lock_guard g(s->m);
+                if (s->generation != gen) return;
+                if (intervalUs) {
+                    s->timer.expires_at(s->timer.expiry() + std::chrono::microseconds(intervalUs));
+                    wait(s, gen, intervalUs, task, label);
+                } else {
+                    s->armed = false;
+                }
+            }
+            runTask(*label, *task);
+        });
+    }
+
+    AsioExecutor::Strand strand_;
+    std::shared_ptr<const std::string> label_;
+    std::shared_ptr<TimerState> state_;
+};
+
+struct WatchState {
+    WatchState(AsioExecutor::Strand s, int fd) : descriptor(s, fd) {}
+    ~WatchState() {
+        asio::error_code ec;
+        descriptor.cancel(ec);
+        descriptor.release();  // the descriptor belongs to the caller
+    }
+    std::mutex m;
+    asio::posix::stream_descriptor descriptor;
+    uint64_t generation = 0;
+};
+
+class AsioFdWatch final : public FdWatch {
+public:
+    AsioFdWatch(AsioExecutor::Strand strand, int fd, std::shared_ptr<const std::string> label)
+        : state_(std::make_shared<WatchState>(strand, fd)), label_(label) {}
+    ~AsioFdWatch() override { cancel(); }
+
+    void waitReadable(Task task) override { wait(asio::posix::stream_descriptor::wait_read, std::move(task)); }
+    void waitWritable(Task task) override { wait(asio::posix::stream_descriptor::wait_write, std::move(task)); }
+    void cancel() override {
+        std::lock_guard g(state_->m);
+        ++state_->generation;
+        asio::error_code ec;
+        state_->descriptor.cancel(ec);
+    }
+
+private:
+    void wait(asio::posix::stream_descriptor::wait_type type, Task task) {
+        std::lock_guard g(state_->m);
+        uint64_t gen = state_->generation;
+        std::weak_ptr<WatchState> weak = state_;
+        auto label = label_;
+        state_->descriptor.async_wait(type, [weak, gen, task = std::move(task), label](const asio::error_code& ec) {
+            if (ec == asio::error::operation_aborted) return;
+            auto s = weak.lock();
+            if (!s) return;
+            {
+                std::lock_guard g(s->m);
+                if (s->generation != gen) return;
+            }
+            // Other errors (a closed or failed descriptor) are reported as readiness: the
+            // owner's read or write then sees the real error.
+            runTask(*label, task);
+        });
+    }
+
+    std::shared_ptr<WatchState> state_;
+    std::shared_ptr<const std::string> label_;
+};
+
+}  // namespace
+
+std::string_view currentQueueLabel() { return tCurrentLabel; }
+
+IoPool::IoPool(unsigned threads)
+    : guard_(std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(context_.get_executor())) {
+    if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < threads; ++i) {
+        threads_.emplace_back([this] {
+            pthread_setname_np(pthread_self(), "kv.pool");
+            context_.run();
+        });
+    }
+}
+
+IoPool::~IoPool() { stop(); }
+
+IoPool& IoPool::shared() {
+    static IoPool* pool = new IoPool();  // never destroyed: queues may outlive static destruction
+    return *pool;
+}
+
+void IoPool::stop() {
+    guard_.reset();
+    context_.stop();
+    for (auto& t : threads_) {
+        if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
+    }
+    threads_.clear();
+}
+
+AsioExecutor::AsioExecutor(asio::io_context& context, std::string label)
+    : context_(context), strand_(asio::make_strand(context)),
+      label_(std::make_shared<const std::string>(std::move(label))) {}
+
+std::shared_ptr<AsioExecutor> AsioExecutor::makeQueue(std::string label) {
+    return std::make_shared<AsioExecutor>(IoPool::shared().context(), std::move(label));
+}
+
+void AsioExecutor::post(Task task) {
+    asio::post(strand_, [task = std::move(task), label = label_] { runTask(*label, task); });
+}
+
+bool AsioExecutor::isCurrent() const { return strand_.running_in_this_thread(); }
+
+uint64_t AsioExecutor::nowUs() const { return Clock::nowUs(); }
+
+std::unique_ptr<Timer> AsioExecutor::makeTimer() { return std::make_unique<AsioTimer>(strand_, label_); }
+
+std::unique_ptr<FdWatch> AsioExecutor::watchFd(int fd) { return std::make_unique<AsioFdWatch>(strand_, fd, label_); }
+
+MainLoop::MainLoop(std::string label) : executor_(std::make_shared<AsioExecutor>(context_, std::move(label))) {}
+
+MainLoop::~MainLoop() { stop(); }
+
+void MainLoop::run() {
+    auto guard = asio::make_work_guard(context_);
+    context_.restart();
+    context_.run();
+}
+
+void MainLoop::poll() {
+    context_.restart();
+    context_.poll();
+}
+
+void MainLoop::runFor(uint64_t us) {
+    auto guard = asio::make_work_guard(context_);
+    context_.restart();
+    context_.run_for(std::chrono::microseconds(us));
+}
+
+void MainLoop::stop() { context_.stop(); }
+
+}  // namespace kelvo

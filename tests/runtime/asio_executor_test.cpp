@@ -1,0 +1,102 @@
+#include "platform/runtime/asio_executor.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "core/util/unique_fd.hpp"
+
+namespace kelvo {
+namespace {
+
+TEST(AsioExecutor, QueueIsSerialAndKnowsWhenItIsCurrent) {
+    auto q = AsioExecutor::makeQueue("kv.test");
+    EXPECT_FALSE(q->isCurrent());
+    std::atomic<int> inside{0};
+    std::atomic<int> maxInside{0};
+    std::atomic<int> done{0};
+    std::promise<void> all;
+    constexpr int kTasks = 2000;
+    for (int i = 0; i < kTasks; ++i) {
+        q->post([&] {
+            int now = ++inside;
+            maxInside = std::max(maxInside.load(), now);
+            EXPECT_TRUE(q->isCurrent());
+            EXPECT_EQ(currentQueueLabel(), "kv.test");
+            --inside;
+            if (++done == kTasks) all.set_value();
+        });
+    }
+    all.get_future().wait();
+    EXPECT_EQ(maxInside.load(), 1);
+}
+
+TEST(AsioExecutor, RunSyncReturnsValueAndRunsInlineWhenCurrent) {
+    auto q = AsioExecutor::makeQueue("kv.sync");
+    int v = runSync(*q, [&] { return runSync(*q, [] { return 41; }) + 1; });
+    EXPECT_EQ(v, 42);
+}
+
+TEST(AsioExecutor, TimerFiresOnItsQueueAndCancelStopsIt) {
+    auto q = AsioExecutor::makeQueue("kv.timer");
+    auto timer = q->makeTimer();
+    std::promise<bool> onQueue;
+    runSync(*q, [&] { timer->scheduleOnce(1000, [&] { onQueue.set_value(q->isCurrent()); }); });
+    EXPECT_TRUE(onQueue.get_future().get());
+
+    std::atomic<int> ticks{0};
+    std::promise<void> three;
+    runSync(*q, [&] {
+        timer->scheduleRepeating(500, [&] {
+            if (++ticks == 3) {
+                timer->cancel();
+                three.set_value();
+            }
+        });
+    });
+    three.get_future().wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(ticks.load(), 3);
+    runSync(*q, [&] { timer.reset(); });
+}
+
+TEST(AsioExecutor, FdWatchReportsReadability) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    UniqueFd a(sv[0]), b(sv[1]);
+    auto q = AsioExecutor::makeQueue("kv.fd");
+    auto watch = q->watchFd(a.get());
+    std::promise<char> got;
+    runSync(*q, [&] {
+        watch->waitReadable([&] {
+            char c = 0;
+            ASSERT_EQ(::read(a.get(), &c, 1), 1);
+            got.set_value(c);
+        });
+    });
+    ASSERT_EQ(::write(b.get(), "x", 1), 1);
+    EXPECT_EQ(got.get_future().get(), 'x');
+    runSync(*q, [&] { watch.reset(); });
+    // The watch never owned the descriptor.
+    EXPECT_EQ(::write(b.get(), "y", 1), 1);
+    char c = 0;
+    EXPECT_EQ(::read(a.get(), &c, 1), 1);
+}
+
+TEST(MainLoop, RunsPostedWorkOnTheCallingThread) {
+    MainLoop loop;
+    std::thread::id ran;
+    loop.executor().post([&] {
+        ran = std::this_thread::get_id();
+        loop.stop();
+    });
+    loop.run();
+    EXPECT_EQ(ran, std::this_thread::get_id());
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -1,0 +1,123 @@
+#include "core/runtime/manual_executor.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kelvo {
+namespace {
+
+TEST(ManualExecutor, PostedTasksRunOnlyWhenDrainedAndInOrder) {
+    ManualExecutor ex;
+    std::vector<int> order;
+    ex.post([&] { order.push_back(1); });
+    ex.post([&] {
+        order.push_back(2);
+        ex.post([&] { order.push_back(4); });
+    });
+    ex.post([&] { order.push_back(3); });
+    EXPECT_TRUE(order.empty());
+    EXPECT_EQ(ex.runUntilIdle(), 4u);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST(ManualExecutor, DispatchRunsInlineOnlyWhenOnTheQueue) {
+    ManualExecutor ex;
+    std::vector<std::string> order;
+    ex.dispatch([&] { order.push_back("hopped"); });
+    EXPECT_TRUE(order.empty());
+    ex.post([&] {
+        ex.dispatch([&] { order.push_back("inline"); });
+        order.push_back("after");
+    });
+    ex.runUntilIdle();
+    EXPECT_EQ(order, (std::vector<std::string>{"hopped", "inline", "after"}));
+}
+
+TEST(ManualExecutor, TimersFireInVirtualTimeOrder) {
+    ManualExecutor ex("t", 0);
+    std::vector<std::pair<std::string, uint64_t>> fired;
+    auto a = ex.makeTimer();
+    auto b = ex.makeTimer();
+    auto c = ex.makeTimer();
+    a->scheduleOnce(300, [&] { fired.emplace_back("a", ex.nowUs()); });
+    b->scheduleOnce(100, [&] { fired.emplace_back("b", ex.nowUs()); });
+    c->scheduleOnce(100, [&] { fired.emplace_back("c", ex.nowUs()); });
+    EXPECT_EQ(ex.advance(99), 0u);
+    EXPECT_EQ(ex.advance(1), 2u);
+    EXPECT_EQ(ex.advance(1000), 1u);
+    EXPECT_EQ(ex.nowUs(), 1100u);
+    ASSERT_EQ(fired.size(), 3u);
+    EXPECT_EQ(fired[0], std::make_pair(std::string("b"), uint64_t{100}));
+    EXPECT_EQ(fired[1], std::make_pair(std::string("c"), uint64_t{100}));
+    EXPECT_EQ(fired[2], std::make_pair(std::string("a"), uint64_t{300}));
+}
+
+TEST(ManualExecutor, RepeatingTimerKeepsItsCadenceUntilCancelled) {
+    ManualExecutor ex("t", 0);
+    std::vector<uint64_t> at;
+    auto t = ex.makeTimer();
+    t->scheduleRepeating(1000, [&] {
+        at.push_back(ex.nowUs());
+        if (at.size() == 3) t->cancel();
+    }, 0, 0);
+    ex.advance(10'000);
+    EXPECT_EQ(at, (std::vector<uint64_t>{0, 1000, 2000}));
+    EXPECT_FALSE(t->armed());
+}
+
+TEST(ManualExecutor, RearmingReplacesAndDestroyingCancels) {
+    ManualExecutor ex("t", 0);
+    int fired = 0;
+    auto t = ex.makeTimer();
+    t->scheduleOnce(100, [&] { fired += 1; });
+    t->scheduleOnce(200, [&] { fired += 10; });
+    ex.advance(150);
+    EXPECT_EQ(fired, 0);
+    ex.advance(100);
+    EXPECT_EQ(fired, 10);
+    t->scheduleOnce(100, [&] { fired += 100; });
+    t.reset();
+    ex.advance(1000);
+    EXPECT_EQ(fired, 10);
+    EXPECT_EQ(ex.armedTimers(), 0u);
+}
+
+TEST(ManualExecutor, TimerTaskMayDestroyItsOwnTimer) {
+    ManualExecutor ex("t", 0);
+    auto t = ex.makeTimer();
+    int fired = 0;
+    t->scheduleRepeating(10, [&] {
+        ++fired;
+        t.reset();
+    });
+    ex.advance(100);
+    EXPECT_EQ(fired, 1);
+}
+
+TEST(ManualExecutor, TimerOutlivingExecutorIsHarmless) {
+    std::unique_ptr<Timer> t;
+    {
+        ManualExecutor ex;
+        t = ex.makeTimer();
+        t->scheduleOnce(10, [] {});
+    }
+    t->cancel();
+    t->scheduleOnce(10, [] {});
+    EXPECT_FALSE(t->armed());
+}
+
+TEST(ManualExecutor, RunNextTimerJumpsToTheEarliestDeadline) {
+    ManualExecutor ex("t", 0);
+    auto t = ex.makeTimer();
+    bool fired = false;
+    t->scheduleOnce(3'000'000, [&] { fired = true; });
+    EXPECT_TRUE(ex.runNextTimer());
+    EXPECT_TRUE(fired);
+    EXPECT_EQ(ex.nowUs(), 3'000'000u);
+    EXPECT_FALSE(ex.runNextTimer());
+}
+
+}  // namespace
+}  // namespace kelvo
