@@ -19,3 +19,17 @@ function(kelvo_add_test name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
 endfunction()
+
+# kelvo_glob_sources(<target>): adds every .cpp of the calling folder to <target>.
+function(kelvo_glob_sources target)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  target_sources(${target} PRIVATE ${srcs})
+endfunction()
+
+# kelvo_glob_test(<name> [LIBS ...]): one suite of every *_test.cpp of the calling folder.
+function(kelvo_glob_test name)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(srcs)
+    kelvo_add_test(${name} SOURCES ${srcs} ${ARGN})
+  endif()
+endfunction()

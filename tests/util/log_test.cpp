@@ -1,0 +1,175 @@
+#include "core/util/log.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <atomic>
+#include <thread>
+
+#include "support/test_support.hpp"
+
+namespace kelvo {
+namespace {
+
+SystemTime localTime(int h, int m, int s, int ms) {
+    tm t{};
+    t.tm_year = 126;
+    t.tm_mon = 11;
+    t.tm_mday = 6;
+    t.tm_hour = h;
+    t.tm_min = m;
+    t.tm_sec = s;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(mktime(&t)) + std::chrono::milliseconds(ms);
+}
+
+struct UtcZone {
+    std::string saved;
+    bool had;
+    UtcZone() {
+        const char* tz = getenv("TZ");
+        had = tz != nullptr;
+        if (tz) saved = tz;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    ~UtcZone() {
+        if (had) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+};
+
+TEST(LogStore, IdsStartAtOneAndTheRingKeepsTheNewest4000) {
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    for (int i = 0; i < 4001; ++i) store.append(LogLevel::info, "t", "m", LogOrigin::mac, SystemTime{});
+    auto snap = store.snapshot();
+    ASSERT_EQ(snap.size(), 4000u);
+    EXPECT_EQ(snap.front().id, 2u);
+    EXPECT_EQ(snap.back().id, 4001u);
+}
+
+TEST(LogStore, CapacityChangeTakesEffectAtTheNextAppend) {
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    for (int i = 0; i < 10; ++i) store.append(LogLevel::info, "t", "m", LogOrigin::mac, SystemTime{});
+    store.setCapacity(3);
+    EXPECT_EQ(store.snapshot().size(), 10u);
+    store.append(LogLevel::info, "t", "m", LogOrigin::mac, SystemTime{});
+    auto snap = store.snapshot();
+    ASSERT_EQ(snap.size(), 3u);
+    EXPECT_EQ(snap.front().id, 9u);
+}
+
+TEST(LogEntry, FormattedLinesOfHostAndTabletEntriesUnderUtc) {
+    UtcZone utc;
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    auto at = localTime(9, 5, 7, 42);
+    store.append(LogLevel::warn, "chan", "x", LogOrigin::mac, at);
+    store.append(LogLevel::warn, "chan", "x", LogOrigin::ipad, at);
+    auto snap = store.snapshot();
+    EXPECT_EQ(snap[0].formatted(), "09:05:07.042 Mac  W [chan] x");
+    EXPECT_EQ(snap[1].formatted(), "09:05:07.042 iPad W [chan] x");
+    EXPECT_EQ(store.exportText(), "09:05:07.042 Mac  W [chan] x\n09:05:07.042 iPad W [chan] x");
+    EXPECT_EQ(LogStore().exportText(), "");
+}
+
+TEST(LogStore, RelayedTabletLinesAreBoundedAndStayOneLine) {
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    store.append(LogLevel::info, "ipad", "a\nb\rc\x1b", LogOrigin::ipad, SystemTime{});
+    std::string huge(100'000, 'z');
+    huge[5000] = '\n';
+    store.append(LogLevel::info, "ipad", huge, LogOrigin::ipad, SystemTime{});
+    // A multi-byte character straddling the cut is not split.
+    std::string chinese;
+    for (int i = 0; i < 2000; ++i) chinese += "\xE4\xB8\xAD";
+    store.append(LogLevel::info, "ipad", chinese, LogOrigin::ipad, SystemTime{});
+    auto snap = store.snapshot();
+    EXPECT_EQ(snap[0].message, "a b c ");
+    EXPECT_LE(snap[1].message.size(), kMaxRelayedLineBytes);
+    EXPECT_EQ(snap[1].message.substr(snap[1].message.size() - 3), "\xE2\x80\xA6");
+    EXPECT_EQ(snap[1].message.find('\n'), std::string::npos);
+    EXPECT_LE(snap[2].message.size(), kMaxRelayedLineBytes);
+    EXPECT_EQ((snap[2].message.size() - 3) % 3, 0u);
+}
+
+TEST(LogLevel, NamesAndRawValues) {
+    EXPECT_EQ(logLevelFromName("WARNING"), LogLevel::warn);
+    EXPECT_EQ(logLevelFromName("Warn"), LogLevel::warn);
+    EXPECT_EQ(logLevelFromName("verbose"), std::nullopt);
+    EXPECT_EQ(logLevelFromName(""), std::nullopt);
+    EXPECT_EQ(logLevelFromRaw(3), LogLevel::error);
+    EXPECT_EQ(logLevelFromRaw(4), std::nullopt);
+    EXPECT_EQ(logLevelFromRaw(-1), std::nullopt);
+    EXPECT_EQ(logLevelName(LogLevel::warn), "warn");
+}
+
+TEST(Log, FilteredLevelsNeitherRecordNorBuildTheMessage) {
+    test::LogCapture capture;
+    Log::setMinLevel(LogLevel::warn);
+    bool built = false;
+    Log::i("t", [&] {
+        built = true;
+        return std::string("no");
+    });
+    Log::e("t", "yes");
+    Log::setMinLevel(LogLevel::debug);
+    EXPECT_FALSE(built);
+    EXPECT_EQ(capture.messages("t"), std::vector<std::string>{"yes"});
+}
+
+TEST(LogStore, ObserverMayLogAndRemoveItselfWithoutDeadlock) {
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    Uuid id;
+    int calls = 0;
+    id = store.addObserver([&](const LogEntry& e) {
+        ++calls;
+        if (e.tag == "first") store.append(LogLevel::info, "second", "m", LogOrigin::mac, SystemTime{});
+        else store.removeObserver(id);
+    });
+    store.removeObserver(Uuid::random());
+    store.append(LogLevel::info, "first", "m", LogOrigin::mac, SystemTime{});
+    store.append(LogLevel::info, "third", "m", LogOrigin::mac, SystemTime{});
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(store.snapshot().size(), 3u);
+}
+
+TEST(LogStore, ConcurrentAppendsKeepIdsStrictlyIncreasing) {
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 400; ++i) store.append(LogLevel::debug, "t", "m", LogOrigin::mac, SystemTime{});
+        });
+    for (auto& t : threads) t.join();
+    auto snap = store.snapshot();
+    ASSERT_EQ(snap.size(), 3200u);
+    for (size_t i = 1; i < snap.size(); ++i) ASSERT_LT(snap[i - 1].id, snap[i].id);
+}
+
+TEST(LogStore, RemovedObserverIsNeverCalledAfterRemoveReturns) {
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop) store.append(LogLevel::debug, "t", "m", LogOrigin::mac, SystemTime{});
+    });
+    for (int round = 0; round < 200; ++round) {
+        auto alive = std::make_shared<std::atomic<bool>>(true);
+        auto* flag = alive.get();
+        auto id = store.addObserver([flag](const LogEntry&) { EXPECT_TRUE(flag->load()); });
+        std::this_thread::yield();
+        store.removeObserver(id);
+        flag->store(false);  // the owner is gone from here on
+    }
+    stop = true;
+    writer.join();
+}
+
+}  // namespace
+}  // namespace kelvo
