@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cmath>
+#include <limits>
 
 namespace kelvo {
 
@@ -12,13 +13,28 @@ uint64_t Clock::nowUs() noexcept {
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+uint64_t Clock::us(MediaTime time) noexcept {
+    if (!time.isNumeric()) return nowUs();
+    if (time.value <= 0) return 0;
+    // Integer maths avoids the rounding of a detour through seconds as a double.
+    unsigned __int128 us = static_cast<unsigned __int128>(time.value) * 1'000'000u /
+                           static_cast<unsigned __int128>(time.timescale);
+    if (us > std::numeric_limits<uint64_t>::max()) return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(us);
+}
+
 uint64_t Clock::us(double seconds) noexcept {
     if (std::isnan(seconds)) return 0;
     if (!std::isfinite(seconds)) return seconds > 0 ? nowUs() : 0;
     if (seconds <= 0) return 0;
     double us = seconds * 1'000'000.0;
-    if (us >= 18446744073709551615.0) return UINT64_MAX;
+    if (us >= 18446744073709551615.0) return std::numeric_limits<uint64_t>::max();
     return static_cast<uint64_t>(us);
+}
+
+MediaTime Clock::cmTime(uint64_t us) noexcept {
+    constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return MediaTime::make(static_cast<int64_t>(us > kMax ? kMax : us), kMicrosecondTimescale);
 }
 
 }  // namespace kelvo
