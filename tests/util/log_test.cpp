@@ -4,6 +4,9 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -38,6 +41,33 @@ struct UtcZone {
         if (had) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
         tzset();
     }
+};
+
+// Points standard error at a file while it lives and hands back what was written there.
+class StderrCapture {
+public:
+    StderrCapture() : file_(dir_.file("stderr")) {
+        saved_ = dup(STDERR_FILENO);
+        int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string take() {
+        restore();
+        return test::readFile(file_);
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    test::TempDir dir_;
+    std::string file_;
+    int saved_ = -1;
 };
 
 TEST(LogStore, IdsStartAtOneAndTheRingKeepsTheNewest4000) {
@@ -76,6 +106,31 @@ TEST(LogEntry, FormattedLinesOfHostAndTabletEntriesUnderUtc) {
     EXPECT_EQ(LogStore().exportText(), "");
 }
 
+TEST(LogEntry, SystemLogTextCarriesTagAndMessageButNoTime) {
+    LogEntry host{1, SystemTime{}, LogOrigin::mac, LogLevel::warn, "chan", "x"};
+    LogEntry tablet{2, SystemTime{}, LogOrigin::ipad, LogLevel::warn, "chan", "x"};
+    EXPECT_EQ(host.systemLogText(), "[chan] x");
+    EXPECT_EQ(tablet.systemLogText(), "iPad [chan] x");
+}
+
+TEST(LogStore, EchoesToStandardErrorFromTheEchoLevelUp) {
+    UtcZone utc;
+    LogStore store;
+    store.setSystemLogEnabled(false);
+    auto at = std::chrono::system_clock::from_time_t(0) + std::chrono::milliseconds(1);
+    StderrCapture capture;
+    store.append(LogLevel::error, "t", "silent", LogOrigin::mac, at);
+    store.setEchoLevel(LogLevel::info);
+    store.append(LogLevel::debug, "t", "d", LogOrigin::mac, at);
+    store.append(LogLevel::info, "t", "i", LogOrigin::mac, at);
+    store.append(LogLevel::warn, "t", "w", LogOrigin::ipad, at);
+    store.append(LogLevel::error, "t", "e", LogOrigin::mac, at);
+    EXPECT_EQ(capture.take(),
+              "00:00:00.001 Mac  I [t] i\n"
+              "00:00:00.001 iPad W [t] w\n"
+              "00:00:00.001 Mac  E [t] e\n");
+}
+
 TEST(LogStore, RelayedTabletLinesAreBoundedAndStayOneLine) {
     LogStore store;
     store.setSystemLogEnabled(false);
@@ -87,8 +142,15 @@ TEST(LogStore, RelayedTabletLinesAreBoundedAndStayOneLine) {
     std::string chinese;
     for (int i = 0; i < 2000; ++i) chinese += "\xE4\xB8\xAD";
     store.append(LogLevel::info, "ipad", chinese, LogOrigin::ipad, SystemTime{});
+    // C1 controls (NEL here) break lines in some viewers too; a line of them is not cut early.
+    std::string nels;
+    for (size_t i = 0; i < kMaxRelayedLineBytes; ++i) nels += "\xC2\x85";
+    store.append(LogLevel::info, "ipad", nels, LogOrigin::ipad, SystemTime{});
+    store.append(LogLevel::info, "host", "a\nb", LogOrigin::mac, SystemTime{});
     auto snap = store.snapshot();
     EXPECT_EQ(snap[0].message, "a b c ");
+    EXPECT_EQ(snap[3].message, std::string(kMaxRelayedLineBytes, ' '));
+    EXPECT_EQ(snap[4].message, "a\nb");  // host text is our own and kept as written
     EXPECT_LE(snap[1].message.size(), kMaxRelayedLineBytes);
     EXPECT_EQ(snap[1].message.substr(snap[1].message.size() - 3), "\xE2\x80\xA6");
     EXPECT_EQ(snap[1].message.find('\n'), std::string::npos);

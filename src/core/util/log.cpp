@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -26,21 +27,37 @@ int syslogPriority(LogLevel level) {
     return LOG_INFO;
 }
 
-// Cuts at a UTF-8 boundary and replaces control characters, so a hostile tablet line can neither
-// split into several exported lines nor grow the ring without bound.
+// Replaces control characters (C0, DEL and C1) and cuts at a UTF-8 boundary, so a hostile tablet
+// line can neither split into several exported lines nor grow the ring without bound.
 std::string sanitizeRelayed(std::string_view text) {
     static constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
     std::string out;
-    out.reserve(std::min(text.size(), kMaxRelayedLineBytes));
-    bool cut = text.size() > kMaxRelayedLineBytes;
-    size_t limit = cut ? kMaxRelayedLineBytes - kEllipsis.size() : text.size();
-    while (limit > 0 && limit < text.size() && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
-    for (size_t i = 0; i < limit; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        out.push_back(c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c));
+    out.reserve(std::min(text.size(), kMaxRelayedLineBytes + 1));
+    // Replacements never grow the text, so stopping one byte past the bound is enough to know.
+    for (size_t i = 0; i < text.size() && out.size() <= kMaxRelayedLineBytes; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out.push_back(' ');
+        } else if (c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            out.push_back(' ');  // U+0080..U+009F, NEL among them
+            ++i;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
     }
-    if (cut) out += kEllipsis;
+    if (out.size() > kMaxRelayedLineBytes) {
+        size_t limit = kMaxRelayedLineBytes - kEllipsis.size();
+        while (limit > 0 && (static_cast<unsigned char>(out[limit]) & 0xC0) == 0x80) --limit;
+        out.resize(limit);
+        out += kEllipsis;
+    }
     return out;
+}
+
+void writeSystemLog(LogLevel level, const std::string& text) {
+    static std::once_flag opened;
+    std::call_once(opened, [] { openlog("com.kelvo.host", LOG_PID, LOG_USER); });
+    syslog(syslogPriority(level), "%s", text.c_str());
 }
 
 }  // namespace
@@ -99,6 +116,14 @@ std::string LogEntry::formatted() const {
     return out;
 }
 
+std::string LogEntry::systemLogText() const {
+    std::string text = origin == LogOrigin::ipad ? "iPad [" : "[";
+    text += tag;
+    text += "] ";
+    text += message;
+    return text;
+}
+
 LogStore& LogStore::shared() {
     static LogStore* store = new LogStore();  // never destroyed: threads may log during exit
     return *store;
@@ -126,13 +151,7 @@ void LogStore::append(LogLevel level, std::string_view tag, std::string_view mes
         systemLog = systemLog_;
     }
 
-    if (systemLog) {
-        std::string text = origin == LogOrigin::ipad ? "iPad [" : "[";
-        text += entry.tag;
-        text += "] ";
-        text += entry.message;
-        syslog(syslogPriority(level), "%s", text.c_str());
-    }
+    if (systemLog) writeSystemLog(level, entry.systemLogText());
     if (echo && level >= *echo) {
         std::string line = entry.formatted();
         line += '\n';

@@ -43,6 +43,9 @@ struct LogEntry {
 
     // "HH:mm:ss.SSS Mac  W [tag] message" in the process's local time zone.
     std::string formatted() const;
+    // What the system log receives: "[tag] message", with "iPad " in front for tablet lines
+    // (the system log stamps its own time).
+    std::string systemLogText() const;
 };
 
 // Longest relayed tablet line kept; longer lines are cut and end in "…".
@@ -72,7 +75,7 @@ public:
     void setCapacity(size_t capacity);  // takes effect at the next append
     std::optional<LogLevel> echoLevel() const;
     void setEchoLevel(std::optional<LogLevel> level);
-    // Mirror to syslog(3); on by default, tests may turn it off.
+    // Mirror to syslog(3) under the identity "com.kelvo.host"; on by default, tests may turn it off.
     void setSystemLogEnabled(bool enabled);
 
 private:
