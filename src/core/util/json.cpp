@@ -3,59 +3,23 @@
 #include <algorithm>
 #include <charconv>
 
+#include "core/util/utf8.hpp"
+
 namespace kelvo {
 namespace {
 
 // Values built in code can nest deeper than parsed ones; this only stops runaway recursion.
 constexpr size_t kMaxWriteDepth = 512;
 
-bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence starting at s[i] (a non-ASCII lead byte), or 0 when it
-// is malformed: overlong forms, surrogates and code points above U+10FFFF count as malformed.
-size_t utf8SequenceLength(std::string_view s, size_t i) {
-    auto at = [&](size_t k) -> int { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : -1; };
-    int c = at(0);
-    int lo = 0x80, hi = 0xBF;
-    size_t len = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
+void writeString(std::string& out, std::string_view text) {
+    std::string repaired;
+    if (!isValidUtf8(text)) {
+        repaired = decodeUtf8Lossy(text);
+        text = repaired;
     }
-    int second = at(1);
-    if (second < lo || second > hi) return 0;
-    for (size_t k = 2; k < len; ++k) {
-        int b = at(k);
-        if (b < 0 || !isContinuation(static_cast<unsigned char>(b))) return 0;
-    }
-    return len;
-}
-
-void writeString(std::string& out, std::string_view s) {
     out.push_back('"');
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x80) {
-            size_t len = utf8SequenceLength(s, i);
-            if (len == 0) {
-                out += "\xEF\xBF\xBD";  // U+FFFD for each byte that is not part of a valid sequence
-                ++i;
-            } else {
-                out.append(s.substr(i, len));
-                i += len;
-            }
-            continue;
-        }
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -72,10 +36,9 @@ void writeString(std::string& out, std::string_view s) {
                     out.push_back(hex[c >> 4]);
                     out.push_back(hex[c & 0xF]);
                 } else {
-                    out.push_back(static_cast<char>(c));
+                    out.push_back(ch);  // UTF-8 stays as it is
                 }
         }
-        ++i;
     }
     out.push_back('"');
 }
