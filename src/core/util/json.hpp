@@ -278,16 +278,6 @@ struct JsonCoding<std::map<std::string, T>> {
     }
 };
 
-// Enumerations with string raw values: specialize by deriving from this with the enum's
-// fromRaw/rawValue functions, e.g.
-//   template <> struct JsonCoding<CursorMode> : JsonRawCoding<CursorMode, cursorModeFromRaw, rawValue> {};
-template <class E, std::optional<E> (*FromRaw)(std::string_view), std::string_view (*Raw)(E)>
-struct JsonRawCoding {
-    static std::optional<E> read(const Json& v) {
-        if (!v.is_string()) return std::nullopt;
-        return FromRaw(v.get_ref<const std::string&>());
-    }
-    static Json write(E e) { return std::string(Raw(e)); }
-};
+// Enumerations with string raw values read and write themselves through core/util/raw_enum.hpp.
 
 }  // namespace kelvo
