@@ -24,6 +24,9 @@ struct RawCase {
     E value;
     std::string_view raw;
 };
+// Needed by compilers without aggregate deduction (clang 14 builds the fuzz targets).
+template <class E, class S>
+RawCase(E, S) -> RawCase<E>;
 
 template <class E>
 struct RawEnumCases;
