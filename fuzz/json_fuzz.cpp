@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "core/util/ipad_stats.hpp"
 #include "core/util/json.hpp"
+#include "core/util/live_stats.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kelvo;
@@ -17,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)r.optional<std::map<std::string, std::string>>("items");
         (void)r.optional<std::string>("name");
     }
+    (void)jsonAs<IPadStats>(*value);  // the tablet's stats body
+    (void)jsonAs<LiveStats>(*value);
     // Parsed input holds no non-finite number, so it always encodes.
     auto text = encodeJson(*value);
     if (!text) abort();
