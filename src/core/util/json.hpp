@@ -84,7 +84,7 @@ Json toJson(const T& value) {
 
 // Reads members of one object. The first failing member marks the reader failed and is named by
 // error(); later reads still run but finish() gives nullopt. A value that is not an object fails
-// at once.
+// at once. The reader refers to `object`, which must outlive it (not a temporary).
 class JsonReader {
 public:
     explicit JsonReader(const Json& object) : object_(object) {
