@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/transport/service_browser.hpp"
+
+namespace kelvo {
+
+// Service discovery through the Avahi daemon on the system bus (libavahi-client with its own
+// poll thread). Requests made before start(), or while the daemon is away, wait for it; browses
+// report `waiting` meanwhile. When the daemon goes away, running browses fail and pending
+// lookups end with an error; advertisements are renewed once it is back.
+//
+// Lifecycle: construct (nothing runs) → start() → stop() (joins the poll thread; synchronous,
+// idempotent; no callback is posted after it returns) → destroy. Handles may outlive it.
+class AvahiDiscovery final : public ServiceBrowser, public ServicePublisher {
+public:
+    AvahiDiscovery();
+    ~AvahiDiscovery() override;
+    AvahiDiscovery(const AvahiDiscovery&) = delete;
+    AvahiDiscovery& operator=(const AvahiDiscovery&) = delete;
+
+    // False (logged) when Avahi cannot run its poll loop at all.
+    bool start();
+    void stop();
+
+    std::unique_ptr<DiscoveryHandle> browse(const std::string& type, std::shared_ptr<Executor> executor,
+                                            OnBrowse onEvent) override;
+    std::unique_ptr<DiscoveryHandle> resolve(const ServiceInstance& instance, std::shared_ptr<Executor> executor,
+                                             OnResolve done) override;
+    std::unique_ptr<DiscoveryHandle> publish(const std::string& name, const std::string& type, uint16_t port,
+                                             std::shared_ptr<Executor> executor,
+                                             std::function<void(std::string)> onFailure) override;
+
+    struct Core;
+
+private:
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace kelvo

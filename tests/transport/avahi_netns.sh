@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# avahi_netns.sh COMMAND...: runs COMMAND inside a throw-away network namespace that holds both
+# ends of a veth pair (link-local addresses), with a private system bus and an Avahi daemon that
+# uses only those two interfaces. COMMAND sees DBUS_SYSTEM_BUS_ADDRESS pointing at that bus.
+# Everything is torn down afterwards. Exit 77 (with a "skip:" line) when this machine cannot do it.
+set -u
+
+skip() { echo "skip: $*"; exit 77; }
+[ "$(id -u)" = 0 ] || skip "needs root for a network namespace"
+for tool in ip dbus-daemon dbus-send avahi-daemon unshare; do
+  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+done
+
+ns="kvavahi$$"
+work=$(mktemp -d /tmp/kelvo-avahi-XXXXXX)
+dbus_pid=""
+avahi_pid=""
+
+cleanup() {
+  [ -n "$avahi_pid" ] && kill "$avahi_pid" 2>/dev/null && wait "$avahi_pid" 2>/dev/null
+  [ -n "$dbus_pid" ] && kill "$dbus_pid" 2>/dev/null && wait "$dbus_pid" 2>/dev/null
+  ip netns del "$ns" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$ns" 2>"$work/err" || skip "ip netns add failed: $(cat "$work/err")"
+ip -n "$ns" link add kv0 type veth peer name kv1 || skip "cannot make a veth pair"
+ip -n "$ns" addr add 169.254.77.1/16 dev kv0
+ip -n "$ns" addr add 169.254.77.2/16 dev kv1
+for dev in lo kv0 kv1; do ip -n "$ns" link set "$dev" up; done
+
+cat >"$work/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+EOF
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
+dbus_pid=$!
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
+
+cat >"$work/avahi.conf" <<EOF
+[server]
+host-name=kelvo-test
+allow-interfaces=kv0,kv1
+use-ipv4=yes
+use-ipv6=no
+enable-dbus=yes
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+EOF
+# A mount namespace of its own keeps the daemon's pid file away from any system daemon's.
+mkdir -p /run/avahi-daemon
+ip netns exec "$ns" unshare -m sh -c \
+  'mount -t tmpfs tmpfs /run/avahi-daemon && exec avahi-daemon --no-drop-root --no-chroot --no-rlimits -f "$0"' \
+  "$work/avahi.conf" >"$work/avahi.log" 2>&1 &
+avahi_pid=$!
+
+# Ready once the daemon answers on the bus and reports the running state (2).
+for _ in $(seq 1 100); do
+  if dbus-send --system --print-reply --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState \
+      2>/dev/null | grep -q "int32 2"; then
+    ready=1
+    break
+  fi
+  kill -0 "$avahi_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "${ready:-}" ]; then
+  echo "avahi-daemon did not start:"; cat "$work/avahi.log" "$work/dbus.log"
+  exit 1
+fi
+
+ip netns exec "$ns" env KELVO_AVAHI_INSIDE=1 "$@"
