@@ -149,6 +149,14 @@ TEST(ConfigMsg, DefaultsEncodeSortedAndEveryKeyIsRequired) {
               R"({"edgeHandle":true,"hostSleep":"black","keepAwake":true,"keyboard":"hidden","logLevel":"info",)"
               R"("orientation":"landscape","pipeline":"direct","statsOverlay":false})");
     EXPECT_EQ(decode<ConfigMsg>(body), ConfigMsg{});
+    Settings settings;
+    settings.pipeline = DecodePipeline::vt;
+    settings.statsOverlay = true;
+    settings.ipadLogLevel = "debug";
+    const auto sent = ConfigMsg::from(settings, Orientation::portrait);
+    EXPECT_EQ(text(Wire::json(sent)),
+              R"({"edgeHandle":true,"hostSleep":"black","keepAwake":true,"keyboard":"hidden","logLevel":"debug",)"
+              R"("orientation":"portrait","pipeline":"vt","statsOverlay":true})");
     const auto object = parseJson(body);
     ASSERT_TRUE(object);
     for (const auto& [key, value] : object->items()) {
@@ -179,7 +187,12 @@ TEST(HostStateMsg, FollowedBrightnessTable) {
 }
 
 TEST(UIMessages, SidebarRowsAndStatesByMode) {
-    const auto layout = UILayoutMsg::standard("left", true, 3000);
+    Settings settings;
+    settings.sidebarEdge = SidebarEdge::right;
+    settings.sidebarAutoHideMs = 1500;
+    const auto layout = UILayoutMsg::from(settings);
+    EXPECT_EQ(layout.sidebar.edge, "right");
+    EXPECT_EQ(layout.sidebar.autoHideMs, 1500);
     const auto& items = layout.sidebar.items;
     ASSERT_EQ(items.size(), 13u);
     EXPECT_EQ(items[4], (UILayoutMsg::Item{0, "spacer", std::nullopt}));
@@ -191,11 +204,11 @@ TEST(UIMessages, SidebarRowsAndStatesByMode) {
     EXPECT_NE(body.find("{\"id\":10,\"kind\":\"modifier\",\"label\":\"\xE2\x8C\x98\"}"), std::string::npos);
     EXPECT_EQ(decode<UILayoutMsg>(body), layout);
 
-    const auto touch = UIStateMsg::make("touch", {{10, "locked"}}, true);
+    const auto touch = UIStateMsg::make(InputMode::touch, {{10, "locked"}}, true);
     EXPECT_EQ(text(Wire::json(touch)), R"({"items":{"10":"locked","31":"disabled"},"mode":"touch"})");
-    const auto draw = UIStateMsg::make("draw", {}, false);
+    const auto draw = UIStateMsg::make(InputMode::draw, {}, false);
     EXPECT_EQ(draw.items, (std::map<std::string, std::string>{{"30", "on"}, {"31", "off"}}));
-    EXPECT_EQ(UIStateMsg::make("tabletMapping", {{13, "oneShot"}}, true).items.at("31"), "on");
+    EXPECT_EQ(UIStateMsg::make(InputMode::tabletMapping, {{13, "oneShot"}}, true).items.at("31"), "on");
     EXPECT_FALSE(decode<UIStateMsg>(R"({"mode":"draw","items":{"30":1}})"));
 }
 

@@ -103,11 +103,10 @@ TEST(TabletPeer, ControlStreamSessionInOrder) {
     const uint64_t token = 0x00C0FFEE12345678;
     toTablet.sendJson(MsgType::helloAck,
                       HelloAckMsg{1, true, HelloAckMsg::hex(token), {"Mac", "0.1.0"}, true, std::nullopt});
-    ConfigMsg config;
-    config.pipeline = "vt";
+    const auto config = ConfigMsg::from(Settings{}, Orientation::landscape);
     toTablet.sendJson(MsgType::config, config);
-    toTablet.sendJson(MsgType::uiLayout, UILayoutMsg::standard("right", false, 2500));
-    toTablet.sendJson(MsgType::uiState, UIStateMsg::make("touch", {}, false));
+    toTablet.sendJson(MsgType::uiLayout, UILayoutMsg::from(Settings{}));
+    toTablet.sendJson(MsgType::uiState, UIStateMsg::make(InputMode::touch, {}, false));
     toTablet.sendJson(MsgType::hostState, HostStateMsg{"on", false, HostStateMsg::followedBrightness(true, 0.5, 0)});
     toTablet.sendJson(MsgType::toast, ToastMsg{"Mac 缺少辅助功能权限，触控暂不可用", 4000});
     toTablet.sendJson(MsgType::logConfig, LogConfigMsg{"debug", true});

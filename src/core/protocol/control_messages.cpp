@@ -14,6 +14,19 @@ std::optional<double> HostStateMsg::followedBrightness(bool followBrightness, st
     return std::round(std::min(sum, 1.0) * 100) / 100;  // std::round: halves away from zero
 }
 
+ConfigMsg ConfigMsg::from(const Settings& settings, Orientation orientation) {
+    ConfigMsg config;
+    config.pipeline = rawValue(settings.pipeline);
+    config.orientation = rawValue(orientation);
+    config.statsOverlay = settings.statsOverlay;
+    config.logLevel = settings.ipadLogLevel;
+    return config;
+}
+
+std::optional<double> HostStateMsg::followedBrightness(const Settings& settings, std::optional<double> builtIn) noexcept {
+    return followedBrightness(settings.followBrightness, builtIn, settings.brightnessOffset);
+}
+
 std::vector<UILayoutMsg::Item> UILayoutMsg::standardItems() {
     return {
         {10, "modifier", "\u2318"},        // ⌘
@@ -32,20 +45,21 @@ std::vector<UILayoutMsg::Item> UILayoutMsg::standardItems() {
     };
 }
 
-UILayoutMsg UILayoutMsg::standard(std::string edge, bool autoHide, int64_t autoHideMs) {
-    return {{std::move(edge), autoHide, autoHideMs, standardItems()}};
+UILayoutMsg UILayoutMsg::from(const Settings& settings) {
+    return {{std::string(rawValue(settings.sidebarEdge)), settings.sidebarAutoHide, settings.sidebarAutoHideMs,
+             standardItems()}};
 }
 
-UIStateMsg UIStateMsg::make(std::string mode, const std::map<int, std::string>& activeModifiers, bool eraser) {
+UIStateMsg UIStateMsg::make(InputMode mode, const std::map<int, std::string>& activeModifiers, bool eraser) {
     UIStateMsg state;
     for (const auto& [id, latch] : activeModifiers) state.items[std::to_string(id)] = latch;
-    if (mode == "touch") {
+    if (mode == InputMode::touch) {
         state.items["31"] = "disabled";
     } else {
         state.items["30"] = "on";
         state.items["31"] = eraser ? "on" : "off";
     }
-    state.mode = std::move(mode);
+    state.mode = rawValue(mode);
     return state;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/protocol/wire_json.hpp"
+#include "core/settings/settings.hpp"
 
 // The JSON messages that keep the tablet in step with a running session, under the same rules as
 // the handshake messages: field-wise equality, absent optionals left out, any violation on
@@ -24,6 +25,10 @@ struct ConfigMsg {
     bool statsOverlay = false;
     std::string logLevel = "info";  // LogLevel name for the tablet
     std::string keyboard = "hidden";
+    // What the host sends: the settings' pipeline, stats overlay and tablet log level, and the
+    // session's resolved orientation; the other keys keep their fixed values.
+    static ConfigMsg from(const Settings& settings, Orientation orientation);
+
     bool operator==(const ConfigMsg&) const = default;
 };
 
@@ -48,6 +53,8 @@ struct HostStateMsg {
     // decimals. A non-finite input gives absent rather than a body that cannot be encoded.
     static std::optional<double> followedBrightness(bool followBrightness, std::optional<double> builtIn,
                                                     double offset) noexcept;
+    // The same with followBrightness and brightnessOffset from the settings.
+    static std::optional<double> followedBrightness(const Settings& settings, std::optional<double> builtIn) noexcept;
     bool operator==(const HostStateMsg&) const = default;
 };
 
@@ -78,21 +85,21 @@ struct UILayoutMsg {
 
     // The fixed 13 rows the host always sends, top to bottom.
     static std::vector<Item> standardItems();
-    // The layout with the standard rows.
-    static UILayoutMsg standard(std::string edge, bool autoHide, int64_t autoHideMs);
+    // The standard rows on the settings' sidebar edge with their auto-hide choice.
+    static UILayoutMsg from(const Settings& settings);
 
     bool operator==(const UILayoutMsg&) const = default;
 };
 
 // uiState (0x31), host to tablet: item states keyed by item id in decimal.
 struct UIStateMsg {
-    std::string mode;  // InputMode raw value: "touch", "draw" or "tabletMapping"
+    std::string mode;  // InputMode raw value
     std::map<std::string, std::string> items;
     std::optional<bool> sidebarVisible;  // never set by the host
 
     // The host's state: each active modifier (ids 10..13: "on", "oneShot" or "locked"); outside
     // touch mode "30": "on" and "31": "on"/"off" for the eraser, in touch mode "31": "disabled".
-    static UIStateMsg make(std::string mode, const std::map<int, std::string>& activeModifiers, bool eraser);
+    static UIStateMsg make(InputMode mode, const std::map<int, std::string>& activeModifiers, bool eraser);
 
     bool operator==(const UIStateMsg&) const = default;
 };
