@@ -1,0 +1,127 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/video/pixel_buffer.hpp"
+#include "core/video/result.hpp"
+
+namespace kelvo {
+
+// Stored by raw value inside probe results and selections.
+enum class H264Profile { constrainedHigh, high, main };
+
+inline constexpr std::array<H264Profile, 3> kAllH264Profiles{H264Profile::constrainedHigh, H264Profile::high,
+                                                            H264Profile::main};
+std::string_view h264ProfileRaw(H264Profile profile) noexcept;  // "constrainedHigh", "high", "main"
+std::optional<H264Profile> h264ProfileFromRaw(std::string_view raw) noexcept;
+
+struct EncoderConfig {
+    int width = 0;
+    int height = 0;
+    int fps = 0;      // expected frames per second
+    int bitrate = 0;  // average bits per second
+    H264Profile profile = H264Profile::constrainedHigh;
+    std::optional<int> maxFrameQP;  // upper bound on every frame's quantiser; none: no bound
+
+    bool operator==(const EncoderConfig&) const = default;
+};
+
+// One encoded access unit.
+struct EncodedFrame {
+    bool isKeyframe = false;  // an IDR frame
+    // Key frames only: the parameter sets as NAL units (header byte first, no prefix). They are
+    // never inside `data`.
+    std::optional<std::vector<uint8_t>> sps;
+    std::optional<std::vector<uint8_t>> pps;
+    // The other NAL units of the frame, each preceded by its length as 4 bytes big-endian.
+    std::vector<uint8_t> data;
+    uint64_t ptsUs = 0;  // the time the encoder gave the frame (strictly increasing per encoder)
+};
+
+// Status values carried by EncoderError beside the codec's own negative return codes.
+namespace EncoderStatus {
+inline constexpr int32_t openFailed = -1;    // the codec refused the configuration
+inline constexpr int32_t badInput = -2;      // no buffer, or one that cannot be converted
+inline constexpr int32_t badOutput = -3;     // the codec's output was not a well-formed access unit
+inline constexpr int32_t outOfMemory = -12;  // the encoded bytes could not be copied
+}  // namespace EncoderStatus
+
+struct EncoderError {
+    enum class Kind { createFailed, encodeFailed, invalidated };
+    Kind kind = Kind::invalidated;
+    int32_t status = 0;
+
+    static EncoderError createFailed(int32_t status) { return {Kind::createFailed, status}; }
+    static EncoderError encodeFailed(int32_t status) { return {Kind::encodeFailed, status}; }
+    static EncoderError invalidated() { return {Kind::invalidated, 0}; }
+
+    // Fixed English texts, e.g. "encode failed (-3)", "encoder invalidated".
+    std::string description() const;
+    bool operator==(const EncoderError&) const = default;
+};
+
+// Success with a frame, success without one (the encoder dropped it), or a failure.
+using EncodeResult = Result<std::optional<EncodedFrame>, EncoderError>;
+
+// A low-latency H.264 encoder for one size. Takes BGRA or NV12 buffers of any size (other sizes
+// are scaled to the configured one) and hands back length-prefixed access units.
+//
+// Lifecycle: construct (nothing opened) → start() opens the codec and the encoder's own thread →
+// invalidate() (or destruction) closes both; there is no way back. All operations may be called
+// from any thread, including from inside a handler.
+class H264Encoder {
+public:
+    using Handler = std::function<void(EncodeResult)>;
+
+    explicit H264Encoder(EncoderConfig config);
+    // Does what invalidate() does.
+    ~H264Encoder();
+    H264Encoder(const H264Encoder&) = delete;
+    H264Encoder& operator=(const H264Encoder&) = delete;
+
+    // Opens and configures the codec (low latency first, plain as a fallback) and starts the
+    // encoding thread. Error createFailed when neither opens; the encoder then stays unusable.
+    std::optional<EncoderError> start();
+
+    // The configuration given at construction; rate and bitrate changes do not alter it.
+    const EncoderConfig& config() const { return config_; }
+    // True when the low-latency configuration was opened.
+    bool isLowLatency() const;
+
+    // Queues one frame. `handler` is called exactly once: on the encoder's thread with the frame,
+    // with no frame (dropped) or with encodeFailed; at once on the calling thread with
+    // invalidated when the encoder is not started or already invalidated. The presentation time
+    // becomes the previous one + 1 when it is not above it. The buffer is only read, and held
+    // until its frame is encoded.
+    void encode(PixelBufferRef buffer, uint64_t ptsUs, bool forceKeyframe, Handler handler);
+
+    // Take effect from the next frame encoded; ignored once invalidated. A frame rate the codec
+    // cannot take at run time is applied by scaling its per-frame budget, so bits per second stay
+    // at the bitrate. Non-positive values are refused (logged).
+    void setFrameRate(int fps);
+    void setBitrate(int bitsPerSecond);
+
+    // Synchronous and idempotent: waits for the frame being encoded (its handler still runs),
+    // calls the handler of every frame still queued once with invalidated, closes the codec.
+    // After it returns no handler of this encoder runs, unless it was called from a handler.
+    void invalidate();
+
+    // Waits until every queued frame has been encoded and handed back. Returns at once from a
+    // handler or when not running.
+    void completeFrames();
+
+    struct Core;
+
+private:
+    EncoderConfig config_;
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace kelvo

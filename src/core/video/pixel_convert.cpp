@@ -1,0 +1,85 @@
+#include "core/video/pixel_convert.hpp"
+
+#include <libyuv.h>
+
+#include <vector>
+
+namespace kelvo {
+
+namespace {
+
+// BT.709 video-range coefficients in 1/32768 units. Luma: 219/255 × (Kr, Kg, Kb); chroma:
+// 224/255 × the Cb and Cr rows of the matrix, each row summing to zero so greys have no colour.
+constexpr int kYR = 5983, kYG = 20127, kYB = 2032;
+constexpr int kUR = -3298, kUG = -11094, kUB = 14392;
+constexpr int kVR = 14392, kVG = -13073, kVB = -1319;
+
+inline uint8_t luma(int b, int g, int r) {
+    return uint8_t((kYR * r + kYG * g + kYB * b + (16 << 15) + (1 << 14)) >> 15);
+}
+
+// One pair of rows (the second may repeat the first at an odd bottom edge). Written as a plain
+// loop so that the compiler vectorises it; the AVX2 clone is picked at load time where the CPU has it.
+__attribute__((target_clones("avx2", "default"))) void convertRowPair(const uint8_t* __restrict s0, const uint8_t* __restrict s1, uint8_t* __restrict y0,
+                    uint8_t* __restrict y1, uint8_t* __restrict uv, int width) {
+    const int pairs = width / 2;
+    for (int i = 0; i < pairs; ++i) {
+        const uint8_t* a = s0 + 8 * i;
+        const uint8_t* c = s1 + 8 * i;
+        y0[2 * i] = luma(a[0], a[1], a[2]);
+        y0[2 * i + 1] = luma(a[4], a[5], a[6]);
+        y1[2 * i] = luma(c[0], c[1], c[2]);
+        y1[2 * i + 1] = luma(c[4], c[5], c[6]);
+        const int b = a[0] + a[4] + c[0] + c[4];
+        const int g = a[1] + a[5] + c[1] + c[5];
+        const int r = a[2] + a[6] + c[2] + c[6];
+        // Sums of four pixels: shift two more bits to average them.
+        uv[2 * i] = uint8_t((kUR * r + kUG * g + kUB * b + (128 << 17) + (1 << 16)) >> 17);
+        uv[2 * i + 1] = uint8_t((kVR * r + kVG * g + kVB * b + (128 << 17) + (1 << 16)) >> 17);
+    }
+    if (width & 1) {
+        const uint8_t* a = s0 + 4 * (width - 1);
+        const uint8_t* c = s1 + 4 * (width - 1);
+        y0[width - 1] = luma(a[0], a[1], a[2]);
+        y1[width - 1] = luma(c[0], c[1], c[2]);
+        const int b = 2 * (a[0] + c[0]), g = 2 * (a[1] + c[1]), r = 2 * (a[2] + c[2]);
+        uv[width - 1] = uint8_t((kUR * r + kUG * g + kUB * b + (128 << 17) + (1 << 16)) >> 17);
+        uv[width] = uint8_t((kVR * r + kVG * g + kVB * b + (128 << 17) + (1 << 16)) >> 17);
+    }
+}
+
+}  // namespace
+
+bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst) {
+    if (src.format() != PixelFormat::bgra || dst.format() != PixelFormat::nv12) return false;
+    if (src.width() != dst.width() || src.height() != dst.height()) return false;
+    const int w = src.width(), h = src.height();
+    const uint8_t* s = src.plane(0);
+    uint8_t* y = dst.plane(0);
+    for (int row = 0; row + 1 < h; row += 2) {
+        convertRowPair(s + size_t(row) * src.stride(0), s + size_t(row + 1) * src.stride(0),
+                       y + size_t(row) * dst.stride(0), y + size_t(row + 1) * dst.stride(0),
+                       dst.plane(1) + size_t(row / 2) * dst.stride(1), w);
+    }
+    if (h & 1) {
+        // The last row of an odd height pairs with itself; its twin luma row goes to scratch.
+        std::vector<uint8_t> twin(static_cast<size_t>(w));
+        const uint8_t* last = s + size_t(h - 1) * src.stride(0);
+        convertRowPair(last, last, y + size_t(h - 1) * dst.stride(0), twin.data(),
+                       dst.plane(1) + size_t(h / 2) * dst.stride(1), w);
+    }
+    return true;
+}
+
+bool PixelConvert::scale(const PixelBuffer& src, PixelBuffer& dst) {
+    if (src.format() != dst.format()) return false;
+    if (src.format() == PixelFormat::bgra) {
+        return libyuv::ARGBScale(src.plane(0), int(src.stride(0)), src.width(), src.height(), dst.plane(0),
+                                 int(dst.stride(0)), dst.width(), dst.height(), libyuv::kFilterBox) == 0;
+    }
+    return libyuv::NV12Scale(src.plane(0), int(src.stride(0)), src.plane(1), int(src.stride(1)), src.width(),
+                             src.height(), dst.plane(0), int(dst.stride(0)), dst.plane(1), int(dst.stride(1)),
+                             dst.width(), dst.height(), libyuv::kFilterBox) == 0;
+}
+
+}  // namespace kelvo

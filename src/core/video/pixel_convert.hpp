@@ -1,0 +1,19 @@
+#pragma once
+
+#include "core/video/pixel_buffer.hpp"
+
+namespace kelvo {
+
+// Conversion and scaling between pixel buffers. Pure; any thread; the caller owns both buffers.
+struct PixelConvert {
+    // BGRA to NV12 with the BT.709 matrix in video range (Y 16…235, Cb/Cr 16…240); chroma is the
+    // average of each 2×2 block. False (destination untouched) unless the formats are BGRA and
+    // NV12 and the sizes are equal. Alpha is ignored: frames are opaque.
+    static bool bgraToNv12(const PixelBuffer& src, PixelBuffer& dst);
+
+    // Resamples `src` into `dst` (box filter when shrinking). False unless both have the same
+    // format.
+    static bool scale(const PixelBuffer& src, PixelBuffer& dst);
+};
+
+}  // namespace kelvo

@@ -1,0 +1,340 @@
+#include "core/video/h264_encoder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "core/testing/h264_decoder.hpp"
+#include "core/video/access_unit.hpp"
+#include "core/video/h264.hpp"
+#include "core/video/pixel_convert.hpp"
+#include "core/video/test_pattern_renderer.hpp"
+#include "support/test_support.hpp"
+#include "video_test_support.hpp"
+
+namespace kelvo {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::encodeSync;
+
+constexpr int kW = 320, kH = 240;
+
+EncoderConfig smallConfig(int bitrate = 2'000'000, H264Profile profile = H264Profile::constrainedHigh) {
+    return EncoderConfig{kW, kH, 60, bitrate, profile, 34};
+}
+
+std::unique_ptr<H264Encoder> started(const EncoderConfig& config) {
+    auto encoder = std::make_unique<H264Encoder>(config);
+    auto error = encoder->start();
+    EXPECT_FALSE(error) << error->description();
+    return encoder;
+}
+
+int nalType(std::span<const uint8_t> unit) { return unit.empty() ? -1 : unit[0] & 0x1F; }
+
+TEST(H264Encoder, RenderedFramesSurviveEncodeAndDecodeAtFullSizeAndQuality) {
+    TestPatternRenderer renderer(kW, kH, "round trip");
+    auto encoder = started(smallConfig());
+    std::unique_ptr<H264Decoder> decoder;
+    auto reference = PixelBuffer::make(PixelFormat::nv12, kW, kH);
+    double worst = 99;
+    for (int n = 0; n < 60; ++n) {
+        auto frame = renderer.render(n);
+        ASSERT_TRUE(frame);
+        auto result = encodeSync(*encoder, frame, uint64_t(n + 1) * 16'667, n == 0);
+        ASSERT_TRUE(result.ok()) << result.error().description();
+        ASSERT_TRUE(result.value()) << "frame " << n << " dropped";
+        const EncodedFrame& encoded = *result.value();
+        for (auto unit : H264::nalUnits(encoded.data)) {
+            EXPECT_NE(nalType(unit), 7);
+            EXPECT_NE(nalType(unit), 8);
+        }
+        if (n == 0) {
+            ASSERT_TRUE(encoded.isKeyframe && encoded.sps && encoded.pps);
+            auto made = H264Decoder::create(*encoded.sps, *encoded.pps);
+            ASSERT_TRUE(made.ok()) << made.error().description();
+            decoder = std::move(made.value());
+            EXPECT_EQ(decoder->dimensions(), (H264Decoder::Dimensions{kW, kH}));
+        }
+        auto decoded = decoder->decode(encoded.data, true);
+        ASSERT_TRUE(decoded.ok()) << decoded.error().description();
+        EXPECT_EQ(decoded.value().width, kW);
+        EXPECT_EQ(decoded.value().height, kH);
+        ASSERT_TRUE(PixelConvert::bgraToNv12(*frame, *reference));
+        worst = std::min(worst, test::lumaPsnr(*decoded.value().image, *reference));
+    }
+    EXPECT_GE(worst, 35.0);
+}
+
+TEST(H264Encoder, SpsCarriesEachProfileAndAnAutomaticLevelThatCanBeRewritten) {
+    struct Case {
+        H264Profile profile;
+        uint8_t profileIdc;
+        uint8_t constraints;
+    };
+    // Constrained High is High with constraint_set4 and constraint_set5; Main sets constraint_set1.
+    const Case cases[] = {{H264Profile::constrainedHigh, 100, 0x0C}, {H264Profile::high, 100, 0x00},
+                          {H264Profile::main, 77, 0x40}};
+    TestPatternRenderer renderer(kW, kH, "profiles");
+    auto frame = renderer.render(0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(h264ProfileRaw(c.profile)));
+        auto encoder = started(smallConfig(2'000'000, c.profile));
+        auto result = encodeSync(*encoder, frame, 1);
+        ASSERT_TRUE(result.ok() && result.value());
+        const auto& sps = *result.value()->sps;
+        EXPECT_EQ(H264::profileIdc(sps), c.profileIdc);
+        EXPECT_EQ(sps[2], c.constraints);
+        // Chosen by the encoder: at least 1.2 (320×240 at 60 fps), more for the bitrate.
+        EXPECT_GE(H264::levelIdc(sps), 12);
+        EXPECT_LE(H264::levelIdc(sps), 30);
+
+        // A level announced by rewriting still decodes.
+        auto rewritten = H264::rewriteLevel(sps, 42);
+        auto decoder = H264Decoder::create(rewritten, *result.value()->pps);
+        ASSERT_TRUE(decoder.ok()) << decoder.error().description();
+        auto decoded = decoder.value()->decode(result.value()->data);
+        ASSERT_TRUE(decoded.ok()) << decoded.error().description();
+        EXPECT_EQ(decoded.value().width, kW);
+    }
+}
+
+TEST(H264Encoder, ForcedKeyFrameIsAnIdrWithParameterSetsAndOthersCarryNone) {
+    TestPatternRenderer renderer(kW, kH, "keys");
+    auto encoder = started(smallConfig());
+    constexpr int kForced = 7;
+    for (int n = 0; n < 12; ++n) {
+        auto result = encodeSync(*encoder, renderer.render(n), uint64_t(n) * 1000, n == kForced);
+        ASSERT_TRUE(result.ok() && result.value());
+        const EncodedFrame& f = *result.value();
+        const bool key = n == 0 || n == kForced;
+        EXPECT_EQ(f.isKeyframe, key) << n;
+        EXPECT_EQ(f.sps.has_value(), key) << n;
+        EXPECT_EQ(f.pps.has_value(), key) << n;
+        bool idr = false;
+        for (auto unit : H264::nalUnits(f.data)) idr = idr || nalType(unit) == 5;
+        EXPECT_EQ(idr, key) << n;
+        if (key) {
+            EXPECT_EQ(nalType(*f.sps), 7);
+            EXPECT_EQ(nalType(*f.pps), 8);
+        }
+    }
+}
+
+TEST(H264Encoder, PresentationTimesStayStrictlyIncreasing) {
+    TestPatternRenderer renderer(kW, kH, "pts");
+    auto encoder = started(smallConfig());
+    auto frame = renderer.render(0);
+    std::vector<uint64_t> got;
+    for (uint64_t pts : {0, 100, 100, 50}) {
+        auto result = encodeSync(*encoder, frame, pts);
+        ASSERT_TRUE(result.ok() && result.value());
+        got.push_back(result.value()->ptsUs);
+    }
+    EXPECT_EQ(got, (std::vector<uint64_t>{1, 100, 101, 102}));
+}
+
+// Bytes of `frames` noise frames, after `warmup` frames that let the rate control settle.
+size_t noiseBytes(H264Encoder& encoder, std::mt19937& rng, int warmup, int frames, uint64_t& pts) {
+    size_t total = 0;
+    for (int i = 0; i < warmup + frames; ++i) {
+        auto result = encodeSync(encoder, test::noiseNv12(kW, kH, rng), pts += 16'667);
+        EXPECT_TRUE(result.ok());
+        if (i >= warmup && result.ok() && result.value()) total += result.value()->data.size();
+    }
+    return total;
+}
+
+TEST(H264Encoder, BitrateAndFrameRateChangesKeepBitsPerSecondAtTheBitrate) {
+    std::mt19937 rng(7);
+    EncoderConfig config{kW, kH, 60, 1'200'000, H264Profile::constrainedHigh, std::nullopt};
+    auto encoder = started(config);
+    uint64_t pts = 0;
+    const double full = double(noiseBytes(*encoder, rng, 30, 30, pts)) / 30;
+    EXPECT_NEAR(full, 1'200'000 / 8.0 / 60, 0.35 * 1'200'000 / 8.0 / 60);
+
+    encoder->setBitrate(400'000);
+    const double lowered = double(noiseBytes(*encoder, rng, 30, 30, pts)) / 30;
+    EXPECT_LT(lowered, 0.5 * full);
+
+    // Half the frames per second: twice the bytes per frame for the same bits per second.
+    encoder->setFrameRate(30);
+    const double slower = double(noiseBytes(*encoder, rng, 30, 30, pts)) / 30;
+    EXPECT_NEAR(slower / lowered, 2.0, 0.5);
+    EXPECT_EQ(encoder->config(), config);  // the configuration keeps what it was made with
+
+    test::LogCapture log;
+    encoder->setBitrate(0);
+    EXPECT_TRUE(log.contains("property AverageBitRate not applied (", "enc"));
+}
+
+TEST(H264Encoder, InvalidateFailsQueuedFramesOnceAndLaterCallsAtOnce) {
+    TestPatternRenderer renderer(kW, kH, "invalidate");
+    auto encoder = started(smallConfig());
+    std::mutex m;
+    std::vector<int> calls(40, 0);
+    std::vector<bool> invalidated(40, false);
+    auto frame = renderer.render(0);
+    for (int i = 0; i < 40; ++i) {
+        encoder->encode(frame, uint64_t(i), false, [&, i](EncodeResult r) {
+            std::lock_guard g(m);
+            ++calls[i];
+            invalidated[i] = !r.ok() && r.error() == EncoderError::invalidated();
+        });
+    }
+    encoder->invalidate();
+    {
+        std::lock_guard g(m);
+        int failed = 0;
+        for (int i = 0; i < 40; ++i) {
+            EXPECT_EQ(calls[i], 1) << i;
+            failed += invalidated[i];
+        }
+        EXPECT_GT(failed, 0);  // 40 frames cannot all be encoded before invalidate() took them
+    }
+
+    // Invalidated: an encode fails before it returns, on the calling thread.
+    std::thread::id caller;
+    std::optional<EncoderError> error;
+    encoder->encode(frame, 1000, false, [&](EncodeResult r) {
+        caller = std::this_thread::get_id();
+        error = r.ok() ? std::nullopt : std::optional(r.error());
+    });
+    EXPECT_EQ(caller, std::this_thread::get_id());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description(), "encoder invalidated");
+    encoder->setBitrate(1'000'000);
+    encoder->setFrameRate(30);
+    encoder->completeFrames();
+    encoder->invalidate();
+    EXPECT_TRUE(encoder->start().has_value());
+
+    // Never started: the same answer.
+    H264Encoder idle(smallConfig());
+    auto r = encodeSync(idle, frame, 1);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), EncoderError::invalidated());
+}
+
+TEST(H264Encoder, HandlersMayInvalidateOrReleaseTheirEncoder) {
+    TestPatternRenderer renderer(kW, kH, "reentry");
+    auto frame = renderer.render(0);
+    {
+        auto encoder = started(smallConfig());
+        std::promise<void> done;
+        encoder->encode(frame, 1, false, [&](EncodeResult) {
+            encoder->invalidate();  // from the encoder's own thread
+            done.set_value();
+        });
+        done.get_future().wait();
+        EXPECT_FALSE(encodeSync(*encoder, frame, 2).ok());
+    }
+    {
+        // The handler holds the last reference and lets it go on the encoder's thread.
+        auto encoder = std::shared_ptr<H264Encoder>(started(smallConfig()).release());
+        std::promise<void> done;
+        auto* raw = encoder.get();
+        raw->encode(frame, 1, false, [keep = encoder, &done](EncodeResult) mutable {
+            keep.reset();
+            done.set_value();
+        });
+        encoder.reset();
+        done.get_future().wait();
+    }
+}
+
+TEST(H264Encoder, CompleteFramesWaitsForEveryQueuedFrame) {
+    TestPatternRenderer renderer(kW, kH, "complete");
+    auto encoder = started(smallConfig());
+    std::atomic<int> handled{0};
+    for (int i = 0; i < 10; ++i) {
+        encoder->encode(renderer.render(i), uint64_t(i), false, [&](EncodeResult r) {
+            EXPECT_TRUE(r.ok());
+            ++handled;
+        });
+    }
+    encoder->completeFrames();
+    EXPECT_EQ(handled.load(), 10);
+}
+
+TEST(H264Encoder, ScalesOtherSizesAndRejectsMissingInput) {
+    auto encoder = started(smallConfig());
+    auto big = test::solidBgra(2 * kW, 2 * kH, 0, 0, 255);
+    auto r = encodeSync(*encoder, big, 1);
+    ASSERT_TRUE(r.ok() && r.value());
+    auto decoder = H264Decoder::create(*r.value()->sps, *r.value()->pps);
+    ASSERT_TRUE(decoder.ok());
+    auto decoded = decoder.value()->decode(r.value()->data, true);
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(decoded.value().width, kW);
+    EXPECT_NEAR(decoded.value().image->plane(0)[0], 32, 2);  // blue's luma
+
+    auto missing = encodeSync(*encoder, nullptr, 2);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error(), EncoderError::encodeFailed(EncoderStatus::badInput));
+}
+
+TEST(H264Encoder, CreationLogsItsSettingsOrFailsWithCreateFailed) {
+    test::LogCapture log;
+    auto encoder = started(EncoderConfig{kW, kH, 60, 1'500'000, H264Profile::constrainedHigh, std::nullopt});
+    EXPECT_TRUE(log.contains("H.264 320×240 constrainedHigh 1 Mbps low-latency", "enc"));
+    EXPECT_TRUE(encoder->isLowLatency());
+
+    H264Encoder odd(EncoderConfig{0, 240, 60, 1'000'000, H264Profile::main, 34});
+    auto error = odd.start();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind, EncoderError::Kind::createFailed);
+    EXPECT_TRUE(log.contains("low-latency encoder unavailable (", "enc"));
+
+    H264Encoder badQp(EncoderConfig{kW, kH, 60, 1'000'000, H264Profile::high, 99});
+    EXPECT_FALSE(badQp.start());
+    EXPECT_TRUE(log.contains("property MaxAllowedFrameQP not applied (", "enc"));
+}
+
+TEST(EncoderError, DescriptionsAreFixed) {
+    EXPECT_EQ(EncoderError::createFailed(-12902).description(), "VTCompressionSessionCreate failed (-12902)");
+    EXPECT_EQ(EncoderError::encodeFailed(3).description(), "encode failed (3)");
+    EXPECT_EQ(EncoderError::invalidated().description(), "encoder invalidated");
+    EXPECT_EQ(h264ProfileFromRaw("constrainedHigh"), H264Profile::constrainedHigh);
+    EXPECT_EQ(h264ProfileFromRaw("main"), H264Profile::main);
+    EXPECT_EQ(h264ProfileFromRaw("High"), std::nullopt);
+}
+
+TEST(AccessUnit, ParameterSetsLeaveTheDataAndMalformedOutputIsAnError) {
+    const Bytes sps = {0, 0, 0, 3, 0x67, 0x64, 0x00};
+    const Bytes pps = {0, 0, 0, 2, 0x68, 0xEE};
+    const Bytes sei = {0, 0, 0, 2, 0x06, 0x05};
+    const Bytes idr = {0, 0, 0, 3, 0x65, 0x88, 0x84};
+    std::vector<CodedNal> nals = {{7, sps}, {8, pps}, {6, sei}, {5, idr}};
+
+    auto key = AccessUnit::pack(nals, true, 42);
+    ASSERT_TRUE(key.ok() && key.value());
+    EXPECT_EQ(key.value()->sps, (Bytes{0x67, 0x64, 0x00}));
+    EXPECT_EQ(key.value()->pps, (Bytes{0x68, 0xEE}));
+    EXPECT_EQ(key.value()->data, (Bytes{0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 3, 0x65, 0x88, 0x84}));
+    EXPECT_EQ(key.value()->ptsUs, 42u);
+
+    auto other = AccessUnit::pack(nals, false, 43);
+    ASSERT_TRUE(other.ok() && other.value());
+    EXPECT_FALSE(other.value()->sps || other.value()->pps);
+    EXPECT_EQ(other.value()->data.size(), 13u);
+
+    // Bytes that would be lost or misread are a failure, never a shortened frame.
+    const Bytes lying = {0, 0, 0, 9, 0x65, 0x88};
+    std::vector<CodedNal> bad = {{5, lying}};
+    auto r = AccessUnit::pack(bad, false, 1);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), EncoderError::encodeFailed(EncoderStatus::badOutput));
+    std::vector<CodedNal> onlyHeaders = {{7, sps}, {8, pps}};
+    EXPECT_FALSE(AccessUnit::pack(onlyHeaders, true, 1).ok());
+    EXPECT_FALSE(AccessUnit::pack({}, true, 1).ok());
+}
+
+}  // namespace
+}  // namespace kelvo

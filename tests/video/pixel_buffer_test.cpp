@@ -1,0 +1,149 @@
+#include "core/video/pixel_buffer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "core/video/pixel_convert.hpp"
+#include "video_test_support.hpp"
+
+namespace kelvo {
+namespace {
+
+TEST(PixelBuffer, PlanesAreAlignedAndSizedForOddDimensions) {
+    auto bgra = PixelBuffer::make(PixelFormat::bgra, 33, 7);
+    ASSERT_TRUE(bgra);
+    EXPECT_EQ(bgra->planeCount(), 1);
+    EXPECT_GE(bgra->stride(0), 33u * 4);
+    EXPECT_EQ(bgra->stride(0) % PixelBuffer::kAlignment, 0u);
+
+    auto nv12 = PixelBuffer::make(PixelFormat::nv12, 33, 7);
+    ASSERT_TRUE(nv12);
+    EXPECT_EQ(nv12->planeCount(), 2);
+    EXPECT_EQ(nv12->planeHeight(0), 7);
+    EXPECT_EQ(nv12->planeHeight(1), 4);
+    EXPECT_GE(nv12->stride(1), 34u);  // 17 Cb/Cr pairs
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(nv12->plane(1)) % PixelBuffer::kAlignment, 0u);
+    // The last chroma row is writable to its end (ASan checks the bound).
+    nv12->plane(1)[3 * nv12->stride(1) + 33] = 1;
+
+    EXPECT_FALSE(PixelBuffer::make(PixelFormat::bgra, 0, 10));
+    EXPECT_FALSE(PixelBuffer::make(PixelFormat::nv12, 10, -1));
+    EXPECT_FALSE(PixelBuffer::make(PixelFormat::nv12, 20000, 10));
+}
+
+TEST(PixelBufferPool, NeverHandsOutABufferStillHeldAndRecyclesReleasedOnes) {
+    auto pool = PixelBufferPool::make(PixelFormat::bgra, 16, 16, 2);
+    auto a = pool->take();
+    auto b = pool->take();
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(a->plane(0), b->plane(0));
+
+    // A copy held downstream keeps `a` out of the pool after the producer lets go.
+    PixelBufferRef downstream = a;
+    const uint8_t* aMemory = a->plane(0);
+    a.reset();
+    EXPECT_EQ(pool->freeCount(), 0u);
+    auto c = pool->take();
+    EXPECT_NE(c->plane(0), aMemory);
+
+    downstream.reset();
+    EXPECT_EQ(pool->freeCount(), 1u);
+    auto d = pool->take();
+    EXPECT_EQ(d->plane(0), aMemory);
+
+    // Beyond keepFree, returned buffers are freed rather than kept.
+    b.reset();
+    c.reset();
+    d.reset();
+    EXPECT_EQ(pool->freeCount(), 2u);
+}
+
+TEST(PixelBufferPool, BuffersOutliveThePoolAndConcurrentUseIsSafe) {
+    auto pool = PixelBufferPool::make(PixelFormat::nv12, 8, 8);
+    auto survivor = pool->take();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([pool] {
+            for (int i = 0; i < 200; ++i) {
+                auto x = pool->take();
+                auto y = pool->take();
+                ASSERT_NE(x->plane(0), y->plane(0));
+                x->plane(0)[0] = uint8_t(i);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    pool.reset();
+    survivor->plane(0)[0] = 7;  // still valid memory; freed, not recycled, on release
+    survivor.reset();
+}
+
+struct Yuv {
+    int y, u, v;
+};
+
+Yuv convertSolid(uint8_t r, uint8_t g, uint8_t b) {
+    auto src = test::solidBgra(4, 4, r, g, b);
+    auto dst = PixelBuffer::make(PixelFormat::nv12, 4, 4);
+    EXPECT_TRUE(PixelConvert::bgraToNv12(*src, *dst));
+    return {dst->plane(0)[0], dst->plane(1)[0], dst->plane(1)[1]};
+}
+
+TEST(PixelConvert, UsesBt709InVideoRange) {
+    struct Case {
+        uint8_t r, g, b;
+        Yuv want;
+    };
+    // Reference values from the BT.709 equations, rounded.
+    const Case cases[] = {
+        {255, 255, 255, {235, 128, 128}}, {0, 0, 0, {16, 128, 128}},   {255, 0, 0, {63, 102, 240}},
+        {0, 255, 0, {173, 42, 26}},       {0, 0, 255, {32, 240, 118}}, {128, 128, 128, {126, 128, 128}},
+    };
+    for (const auto& c : cases) {
+        Yuv got = convertSolid(c.r, c.g, c.b);
+        EXPECT_NEAR(got.y, c.want.y, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        EXPECT_NEAR(got.u, c.want.u, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        EXPECT_NEAR(got.v, c.want.v, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+    }
+}
+
+TEST(PixelConvert, ChromaAveragesEachBlockAndOddEdgesAreCovered) {
+    // Left column black, right column white, on a 3×3 image: the first block mixes both.
+    auto src = test::solidBgra(3, 3, 0, 0, 0);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 1; x < 3; ++x) {
+            std::fill_n(src->plane(0) + y * src->stride(0) + 4 * x, 3, uint8_t(255));
+        }
+    }
+    auto dst = PixelBuffer::make(PixelFormat::nv12, 3, 3);
+    std::fill_n(dst->plane(0), dst->stride(0) * 3, uint8_t(0));
+    std::fill_n(dst->plane(1), dst->stride(1) * 2, uint8_t(0));
+    ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *dst));
+    for (int y = 0; y < 3; ++y) {
+        EXPECT_EQ(dst->plane(0)[y * dst->stride(0)], 16);
+        EXPECT_EQ(dst->plane(0)[y * dst->stride(0) + 2], 235);
+    }
+    // Every chroma sample, including the odd right column and bottom row, is neutral grey.
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 4; ++x) EXPECT_NEAR(dst->plane(1)[y * dst->stride(1) + x], 128, 1) << x << "," << y;
+    }
+}
+
+TEST(PixelConvert, RefusesMismatchedFormatsOrSizesAndScalesWithinAFormat) {
+    auto bgra = test::solidBgra(8, 8, 255, 0, 0);
+    auto small = PixelBuffer::make(PixelFormat::nv12, 4, 4);
+    EXPECT_FALSE(PixelConvert::bgraToNv12(*bgra, *small));
+    EXPECT_FALSE(PixelConvert::bgraToNv12(*small, *small));
+    EXPECT_FALSE(PixelConvert::scale(*bgra, *small));
+
+    auto half = PixelBuffer::make(PixelFormat::bgra, 4, 4);
+    ASSERT_TRUE(PixelConvert::scale(*bgra, *half));
+    EXPECT_EQ(half->plane(0)[2], 255);  // red survives
+    EXPECT_EQ(half->plane(0)[1], 0);
+}
+
+}  // namespace
+}  // namespace kelvo
