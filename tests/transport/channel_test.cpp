@@ -1,0 +1,366 @@
+#include "core/transport/channel.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "core/transport/direct_connector.hpp"
+#include "core/transport/tcp_listener.hpp"
+#include "support/test_support.hpp"
+#include "transport_test_util.hpp"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool waitFor(const std::function<bool()>& pred, double seconds = 10.0) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Collects what a channel reports (on its queue) for the test thread.
+struct Recorder {
+    explicit Recorder(const std::shared_ptr<Channel>& channel) {
+        channel->onMessage = [this](WireMessage m) {
+            std::lock_guard g(lock);
+            messages.push_back(std::move(m));
+        };
+        channel->onClose = [this](std::optional<ChannelError> e) {
+            std::lock_guard g(lock);
+            ++closes;
+            reason = e;
+        };
+        channel->onDrain = [this] { ++drains; };
+    }
+    size_t messageCount() {
+        std::lock_guard g(lock);
+        return messages.size();
+    }
+    bool waitClosed() {
+        return waitFor([&] {
+            std::lock_guard g(lock);
+            return closes > 0;
+        });
+    }
+    std::mutex lock;
+    std::vector<WireMessage> messages;
+    int closes = 0;
+    std::optional<ChannelError> reason;
+    std::atomic<int> drains{0};
+};
+
+// A channel on one end of a socket pair, with a recorder; the test plays the peer on `peer`.
+struct PairFixture {
+    PairFixture() : channel(makeChannel(peer, queue)), rec(channel) {}
+    ~PairFixture() {
+        // Synchronously, so that no callback reaches a test's locals afterwards.
+        runSync(*queue, [&] {
+            channel->onMessage = nullptr;
+            channel->onClose = nullptr;
+            channel->onDrain = nullptr;
+            channel->close();
+        });
+    }
+    static std::shared_ptr<Channel> makeChannel(UniqueFd& peer, const std::shared_ptr<Executor>& queue) {
+        auto [a, b] = test::socketPair();
+        peer = std::move(b);
+        return Channel::create(std::move(a), "ctrl", queue, SocketOptions::ctrl);
+    }
+    std::shared_ptr<Executor> queue = AsioExecutor::makeQueue("kv.s.ctrl");
+    UniqueFd peer;
+    std::shared_ptr<Channel> channel;
+    Recorder rec;
+};
+
+std::vector<uint8_t> readExactly(int fd, size_t n) {
+    std::vector<uint8_t> out(n);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::recv(fd, out.data() + done, n - done, 0);
+        if (r <= 0) break;
+        done += static_cast<size_t>(r);
+    }
+    out.resize(done);
+    return out;
+}
+
+TEST(Channel, SequenceGapsAreLoggedButEveryMessageIsDelivered) {
+    PairFixture f;
+    auto& rec = f.rec;
+    test::LogCapture log;
+    f.channel->start();
+    std::vector<uint8_t> stream;
+    for (uint32_t seq : {1u, 2u, 3u, 5u, 6u, 0xFFFFFFFFu, 0u}) {
+        auto frame = test::rawFrame(0x04, seq, {static_cast<uint8_t>(seq)});
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    test::writeAll(f.peer.get(), stream);
+    ASSERT_TRUE(waitFor([&] { return rec.messageCount() == 7; }));
+    EXPECT_EQ(log.messages("chan"),
+              (std::vector<std::string>{"ctrl: seq jump 3 \u2192 5", "ctrl: seq jump 6 \u2192 4294967295"}));
+    std::lock_guard g(rec.lock);
+    EXPECT_EQ(rec.messages[3], (WireMessage{0x04, 5, {5}}));
+    EXPECT_EQ(rec.messages[6].seq, 0u);
+}
+
+TEST(Channel, BadMagicClosesWithProtocolErrorAfterTheGoodFrames) {
+    PairFixture f;
+    auto& rec = f.rec;
+    f.channel->start();
+    auto stream = test::rawFrame(0x05, 1, {9});
+    stream.resize(stream.size() + 16, 0);
+    test::writeAll(f.peer.get(), stream);
+    ASSERT_TRUE(rec.waitClosed());
+    std::lock_guard g(rec.lock);
+    EXPECT_EQ(rec.messages.size(), 1u);
+    ASSERT_TRUE(rec.reason);
+    EXPECT_EQ(rec.reason->description(), "protocol error: bad magic 0x0000");
+    // The descriptor is released: the peer sees end of stream.
+    EXPECT_TRUE(waitFor([&] {
+        char c;
+        return ::recv(f.peer.get(), &c, 1, MSG_DONTWAIT) == 0;
+    }));
+}
+
+TEST(Channel, TwoFramesThenEndOfStreamDeliverBothThenEof) {
+    PairFixture f;
+    auto& rec = f.rec;
+    auto stream = test::rawFrame(0x07, 1, {1, 2});
+    auto second = test::rawFrame(0x99, 2);
+    stream.insert(stream.end(), second.begin(), second.end());
+    test::writeAll(f.peer.get(), stream);
+    f.peer.reset();
+    f.channel->start();
+    ASSERT_TRUE(rec.waitClosed());
+    std::lock_guard g(rec.lock);
+    ASSERT_EQ(rec.messages.size(), 2u);
+    EXPECT_FALSE(rec.messages[1].type());
+    EXPECT_TRUE(rec.messages[1].payload.empty());
+    EXPECT_EQ(rec.reason, ChannelError::eof());
+    EXPECT_EQ(rec.reason->description(), "connection closed by peer");
+    EXPECT_EQ(rec.closes, 1);
+}
+
+TEST(Channel, HandlerThatClosesStopsDeliveryAndCloseHappensOnce) {
+    PairFixture f;
+    std::atomic<int> delivered{0};
+    std::promise<std::optional<ChannelError>> closed;
+    std::atomic<int> closes{0};
+    f.channel->onMessage = [&](WireMessage) {
+        ++delivered;
+        f.channel->close();
+        f.channel->close(ChannelError::eof());
+    };
+    f.channel->onClose = [&](std::optional<ChannelError> e) {
+        if (++closes == 1) closed.set_value(e);
+    };
+    std::vector<uint8_t> stream;
+    for (uint32_t s = 1; s <= 3; ++s) {
+        auto frame = test::rawFrame(0x01, s);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    test::writeAll(f.peer.get(), stream);
+    f.channel->start();
+    EXPECT_EQ(closed.get_future().get(), std::nullopt);
+    runSync(*f.queue, [] {});
+    EXPECT_EQ(delivered, 1);
+    EXPECT_EQ(closes, 1);
+    EXPECT_TRUE(f.channel->isClosed());
+}
+
+TEST(Channel, FramesSentBeforeStartGoOutInOrderAndStartIsIdempotent) {
+    PairFixture f;
+    auto& rec = f.rec;
+    EXPECT_TRUE(f.channel->send(MsgType::ping, std::vector<uint8_t>{0xAA}));
+    // Only empty parts: a bare header of length 0.
+    EXPECT_TRUE(f.channel->send(MsgType::wakeRequest, Channel::Parts{{}, {}}));
+    EXPECT_TRUE(f.channel->send(0x82, Channel::Parts{{1, 2}, {}, {3}}));
+    runSync(*f.queue, [&] { EXPECT_EQ(f.channel->queuedBytes(), 16 + 1 + 16 + 16 + 3); });
+    f.channel->start();
+    f.channel->start();
+    auto bytes = readExactly(f.peer.get(), 17 + 16 + 19);
+    auto expected = test::rawFrame(0x04, 1, {0xAA});
+    for (auto& frame : {test::rawFrame(0x0A, 2), test::rawFrame(0x82, 3, {1, 2, 3})})
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    EXPECT_EQ(bytes, expected);
+    runSync(*f.queue, [&] {
+        EXPECT_EQ(f.channel->bytesSent(), expected.size());
+        EXPECT_EQ(f.channel->queuedBytes(), 0);
+    });
+    EXPECT_EQ(rec.drains, 1);
+}
+
+TEST(Channel, StartWithNothingQueuedDrainsOnceAndSendsOnTheQueueAreWrittenInline) {
+    PairFixture f;
+    auto& rec = f.rec;
+    runSync(*f.queue, [&] {
+        f.channel->start();
+        f.channel->start();
+        EXPECT_EQ(rec.drains, 1);
+        f.channel->send(MsgType::ping, std::vector<uint8_t>(100, 1));
+        EXPECT_EQ(f.channel->bytesSent(), 116u);
+        EXPECT_EQ(rec.drains, 2);
+    });
+}
+
+TEST(Channel, ClosingBeforeStartReleasesTheSocketAndReportsTheGivenError) {
+    PairFixture f;
+    auto& rec = f.rec;
+    f.channel->send(MsgType::ping, std::vector<uint8_t>{1});
+    f.channel->close(ChannelError::io(ECONNRESET));
+    f.channel->close();
+    f.channel->start();
+    ASSERT_TRUE(rec.waitClosed());
+    runSync(*f.queue, [] {});
+    EXPECT_EQ(rec.closes, 1);
+    EXPECT_EQ(rec.reason->description(), "I/O error: Connection reset by peer");
+    char c;
+    EXPECT_EQ(::recv(f.peer.get(), &c, 1, MSG_DONTWAIT), 0);
+}
+
+TEST(Channel, OversizedPayloadIsRefusedWithoutUsingASequenceNumber) {
+    PairFixture f;
+    test::LogCapture log;
+    f.channel->start();
+    EXPECT_FALSE(f.channel->send(0x82, Channel::Parts{std::vector<uint8_t>(Wire::maxPayload), {1}}));
+    EXPECT_TRUE(log.contains("ctrl: refusing frame type 0x82: payload too large (8388609 bytes)", "chan"));
+    EXPECT_TRUE(f.channel->send(MsgType::ping, std::vector<uint8_t>{7}));
+    EXPECT_EQ(readExactly(f.peer.get(), 17), test::rawFrame(0x04, 1, {7}));
+    EXPECT_FALSE(f.channel->isClosed());
+}
+
+TEST(Channel, BacklogLimitIsInclusive) {
+    PairFixture f;
+    auto& rec = f.rec;
+    runSync(*f.queue, [&] {
+        f.channel->setMaxQueuedBytes(16 + 100);
+        f.channel->send(MsgType::ping, std::vector<uint8_t>(100));
+        EXPECT_FALSE(f.channel->isClosed());
+        f.channel->send(MsgType::ping, std::vector<uint8_t>{});
+        EXPECT_TRUE(f.channel->isClosed());
+    });
+    EXPECT_EQ(rec.reason, ChannelError::backlog(132));
+    EXPECT_EQ(rec.reason->description(), "send backlog too large (132 bytes)");
+}
+
+TEST(Channel, PeerThatStopsReadingClosesTheSenderWithBacklog) {
+    auto [a, b] = test::socketPair();
+    auto queue = AsioExecutor::makeQueue("kv.s.video");
+    auto channel = Channel::create(std::move(a), "video", queue, SocketOptions{true, 4096});
+    Recorder rec(channel);
+    channel->setMaxQueuedBytes(1 << 20);
+    channel->start();
+    for (int i = 0; i < 64 && !channel->isClosed(); ++i) channel->send(MsgType::videoFrame, std::vector<uint8_t>(65536));
+    ASSERT_TRUE(rec.waitClosed());
+    ASSERT_TRUE(rec.reason);
+    EXPECT_EQ(rec.reason->kind(), ChannelError::Kind::backlog);
+    EXPECT_GT(rec.reason->queuedBytes(), 1 << 20);
+    runSync(*queue, [&] { EXPECT_EQ(channel->queuedBytes(), 0); });
+}
+
+// Payload bytes that identify the frame and the position in it.
+uint8_t patternByte(size_t frame, size_t at) { return static_cast<uint8_t>(frame * 131 + at * 7 + (at >> 9)); }
+
+size_t frameSize(size_t i) {
+    static const size_t large[] = {Wire::maxPayload, 3 << 20, (5 << 20) + 1, 1 << 20, 6 << 20};
+    if (i % 200 == 7) return large[(i / 200) % 5];
+    if (i % 10 == 3) return 65536 + i;
+    return (i * 37) % 1500;
+}
+
+Channel::Parts framePayload(size_t i) {
+    std::vector<uint8_t> bytes(frameSize(i));
+    for (size_t j = 0; j < bytes.size(); ++j) bytes[j] = patternByte(i, j);
+    if (i % 3 != 0 || bytes.size() < 2) return Channel::Parts{std::move(bytes)};
+    // Split in two with an empty piece between.
+    size_t half = bytes.size() / 2;
+    return Channel::Parts{std::vector<uint8_t>(bytes.begin(), bytes.begin() + half), {},
+                          std::vector<uint8_t>(bytes.begin() + half, bytes.end())};
+}
+
+// Checks each message as it arrives: type, seq and every payload byte.
+struct Verifier {
+    void attach(const std::shared_ptr<Channel>& ch) {
+        ch->onMessage = [this](WireMessage m) {
+            size_t i = count;
+            bool ok = m.seq == i + 1 && m.rawType == static_cast<uint8_t>(i & 0xFF) &&
+                      m.payload.size() == frameSize(i);
+            for (size_t j = 0; ok && j < m.payload.size(); ++j) ok = m.payload[j] == patternByte(i, j);
+            if (!ok) bad = true;
+            count = i + 1;
+        };
+        ch->onClose = [this](std::optional<ChannelError> e) {
+            if (e) closedWith = e->description();
+        };
+    }
+    std::atomic<size_t> count{0};
+    std::atomic<bool> bad{false};
+    std::string closedWith;  // on the channel's queue
+};
+
+TEST(Channel, TwoChannelsExchangeMixedFramesBothWaysAtOnce) {
+    constexpr size_t kFrames = 1000;
+    const SocketOptions small{true, 16384};
+    test::LogCapture log;
+    MainLoop main;
+    auto fakeQueue = AsioExecutor::makeQueue("kv.fake");
+    auto hostQueue = AsioExecutor::makeQueue("kv.s.video");
+    Verifier atTablet, atHost;
+
+    std::promise<std::shared_ptr<Channel>> accepted;
+    auto listening = TCPListener::listen(0, "127.0.0.1", fakeQueue, [&](UniqueFd fd) {
+        auto ch = Channel::create(std::move(fd), "tablet", fakeQueue, small);
+        atTablet.attach(ch);
+        ch->start();
+        accepted.set_value(ch);
+    });
+    ASSERT_TRUE(listening) << listening.error().description();
+    auto listener = std::move(listening).value();
+
+    DirectConnector connector("127.0.0.1", listener->port(), listener->port(),
+                              AsioExecutor::makeQueue("kv.direct.connect"), main.sharedExecutor());
+    std::optional<ConnectResult> result;
+    connector.connect(Wire::videoPort, [&](ConnectResult r) { result.emplace(std::move(r)); });
+    ASSERT_TRUE(test::pumpUntil(main, [&] { return result.has_value(); }));
+    ASSERT_TRUE(*result) << result->error().description();
+    // A connected descriptor comes back in blocking mode; the channel makes it non-blocking.
+    EXPECT_EQ(::fcntl(result->value().get(), F_GETFL) & O_NONBLOCK, 0);
+    auto host = Channel::create(std::move(*result).value(), "video", hostQueue, small);
+    atHost.attach(host);
+    host->start();
+    auto tablet = accepted.get_future().get();
+
+    for (auto* ch : {host.get(), tablet.get()}) ch->setMaxQueuedBytes(int64_t{256} << 20);
+    std::thread tabletSender([&] {
+        for (size_t i = 0; i < kFrames; ++i) tablet->send(static_cast<uint8_t>(i), framePayload(i));
+    });
+    for (size_t i = 0; i < kFrames; ++i) host->send(static_cast<uint8_t>(i), framePayload(i));
+    tabletSender.join();
+
+    ASSERT_TRUE(waitFor([&] { return atHost.count == kFrames && atTablet.count == kFrames; }, 120.0))
+        << atHost.count << " / " << atTablet.count;
+    EXPECT_FALSE(atHost.bad);
+    EXPECT_FALSE(atTablet.bad);
+    EXPECT_FALSE(log.contains("seq jump", "chan"));
+    runSync(*hostQueue, [&] {
+        EXPECT_EQ(host->bytesReceived(), host->bytesSent());
+        EXPECT_EQ(host->queuedBytes(), 0);
+        host->close();
+    });
+    ASSERT_TRUE(waitFor([&] { return runSync(*fakeQueue, [&] { return tablet->isClosed(); }); }));
+    runSync(*fakeQueue, [&] { EXPECT_EQ(atTablet.closedWith, "connection closed by peer"); });
+    listener->stop();
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -1,0 +1,233 @@
+#include "core/transport/usbmux_client.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/transport/channel.hpp"
+#include "core/transport/tcp_listener.hpp"
+#include "core/transport/usbmux_connector.hpp"
+#include "fake_usbmuxd.hpp"
+#include "support/test_support.hpp"
+#include "transport_test_util.hpp"
+
+namespace kelvo {
+namespace {
+
+const UsbmuxDevice kTabletA{1, "udid-a", 0x12ab, "USB"};
+const UsbmuxDevice kTabletB{2, "udid-b", 0x12ac, "USB"};
+
+class UsbmuxClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = dir.file("usbmuxd");
+        client = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path);
+        client->onAttached = [this](const UsbmuxDevice& d) { events.push_back("att:" + std::to_string(d.deviceID)); };
+        client->onDetached = [this](int64_t id) { events.push_back("det:" + std::to_string(id)); };
+        client->onAvailabilityChanged = [this](bool up) { events.push_back(up ? "up" : "down"); };
+    }
+
+    bool pumpUntilEvents(size_t n, double seconds = 5.0) {
+        return test::pumpUntil(main, [&] { return events.size() >= n; }, seconds);
+    }
+
+    test::TempDir dir;
+    std::string path;
+    MainLoop main;
+    std::shared_ptr<Executor> connectQueue = AsioExecutor::makeQueue("kv.usbmux.connect");
+    std::shared_ptr<UsbmuxClient> client;
+    std::vector<std::string> events;  // on the main loop
+};
+
+using Events = std::vector<std::string>;
+
+TEST_F(UsbmuxClientTest, ReportsAbsenceOnceThenAvailabilityWhenTheDaemonAppears) {
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(1));
+    EXPECT_EQ(events, Events{"down"});
+    EXPECT_EQ(log.count("listen connection lost: usbmuxd unavailable: No such file or directory", "usbmux"), 1u);
+
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    // The next attempt comes after the 3 s pause.
+    ASSERT_TRUE(pumpUntilEvents(3, 8.0));
+    EXPECT_EQ(events, (Events{"down", "up", "att:1"}));
+    EXPECT_TRUE(log.contains("attached #1 udid-a USB product=0x12ab", "usbmux"));
+    EXPECT_EQ(log.count("listening for devices", "usbmux"), 1u);
+}
+
+TEST_F(UsbmuxClientTest, DroppedListenConnectionDetachesEveryDeviceAndListensAgain) {
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.attach(kTabletB);
+    daemon.start();
+    test::LogCapture log;
+    client->start();
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(3));
+    EXPECT_EQ(events, (Events{"up", "att:1", "att:2"}));
+    EXPECT_EQ(daemon.listenRequests(), 1);
+
+    daemon.dropListeners();
+    ASSERT_TRUE(pumpUntilEvents(6));
+    EXPECT_EQ(events, (Events{"up", "att:1", "att:2", "det:1", "det:2", "down"}));
+    EXPECT_EQ(log.count("listen connection lost: usbmuxd I/O error: closed", "usbmux"), 1u);
+
+    ASSERT_TRUE(pumpUntilEvents(9, 8.0));
+    EXPECT_EQ(std::vector(events.begin() + 6, events.end()), (Events{"up", "att:1", "att:2"}));
+    EXPECT_EQ(daemon.listenRequests(), 2);
+}
+
+TEST_F(UsbmuxClientTest, StopDetachesQuietlyAndUnknownDetachesAreStillReported) {
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(2));
+    daemon.detach(42);
+    daemon.attach(kTabletB);
+    ASSERT_TRUE(pumpUntilEvents(4));
+    EXPECT_EQ(events, (Events{"up", "att:1", "det:42", "att:2"}));
+    EXPECT_TRUE(log.contains("detached #42", "usbmux"));
+
+    client->stop();
+    client->stop();
+    main.poll();
+    EXPECT_EQ(events, (Events{"up", "att:1", "det:42", "att:2", "det:1", "det:2", "down"}));
+    EXPECT_FALSE(log.contains("listen connection lost", "usbmux"));
+}
+
+TEST_F(UsbmuxClientTest, RefusedListenIsRetriedAsUnavailable) {
+    test::FakeUsbmuxd daemon(path);
+    daemon.setListenResult(6);
+    daemon.start();
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(1));
+    EXPECT_EQ(events, Events{"down"});
+    EXPECT_TRUE(log.contains("listen connection lost: usbmuxd result 6 (bad version)", "usbmux"));
+}
+
+TEST_F(UsbmuxClientTest, ListsDevices) {
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.attach(kTabletB);
+    daemon.start();
+    auto listed = UsbmuxClient::listDevices(path, 1.0);
+    ASSERT_TRUE(listed) << listed.error().description();
+    EXPECT_EQ(listed.value(), (std::vector<UsbmuxDevice>{kTabletA, kTabletB}));
+    EXPECT_FALSE(UsbmuxClient::listDevices(dir.file("absent"), 1.0));
+}
+
+// The tablet side: a loopback listener whose accepted connections become channels.
+struct FakeTablet {
+    FakeTablet() {
+        auto made = TCPListener::listen(0, "127.0.0.1", queue, [this](UniqueFd fd) {
+            auto ch = Channel::create(std::move(fd), "tablet", queue, SocketOptions::ctrl);
+            ch->onMessage = [this, raw = ch.get()](WireMessage m) {
+                std::lock_guard g(lock);
+                received.push_back(m);
+                // Echo with the type byte plus one.
+                raw->send(static_cast<uint8_t>(m.rawType + 1), Channel::Parts{m.payload});
+            };
+            ch->start();
+            channels.push_back(ch);
+        });
+        EXPECT_TRUE(made);
+        listener = std::move(made).value();
+    }
+    ~FakeTablet() {
+        listener->stop();
+        runSync(*queue, [&] {
+            for (auto& c : channels) c->close();
+        });
+    }
+    std::shared_ptr<Executor> queue = AsioExecutor::makeQueue("kv.fake");
+    std::unique_ptr<TCPListener> listener;
+    std::vector<std::shared_ptr<Channel>> channels;  // on queue
+    std::mutex lock;
+    std::vector<WireMessage> received;
+};
+
+TEST_F(UsbmuxClientTest, ConnectorOutcomesAndATunnelThatCarriesFrames) {
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    FakeTablet tablet;
+    daemon.mapPort(kTabletA.deviceID, 47100, tablet.listener->port());
+    daemon.start();
+    const int fdsBefore = test::openFdCount();
+
+    UsbmuxConnector connector(kTabletA, client);
+    EXPECT_EQ(connector.deviceKey(), "udid-a");
+    EXPECT_EQ(connector.transportLabel(), "USB");
+    EXPECT_TRUE(connector.isTrustedForPairing());
+
+    std::optional<ConnectResult> video, ctrl;
+    connector.connect(47101, [&](ConnectResult r) {
+        EXPECT_TRUE(main.executor().isCurrent());
+        video.emplace(std::move(r));
+    });
+    connector.connect(47100, [&](ConnectResult r) { ctrl.emplace(std::move(r)); });
+    ASSERT_TRUE(test::pumpUntil(main, [&] { return video && ctrl; }));
+    ASSERT_FALSE(*video);
+    EXPECT_TRUE(video->error().isRefused());
+    EXPECT_EQ(video->error().description(), "connection refused");
+    ASSERT_TRUE(*ctrl) << ctrl->error().description();
+
+    timeval tv{};
+    socklen_t len = sizeof(tv);
+    ::getsockopt(ctrl->value().get(), SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
+    EXPECT_EQ(tv.tv_sec + tv.tv_usec, 0);
+
+    auto hostQueue = AsioExecutor::makeQueue("kv.s.ctrl");
+    auto host = Channel::create(std::move(*ctrl).value(), "ctrl", hostQueue, SocketOptions::ctrl);
+    std::mutex lock;
+    std::vector<WireMessage> echoes;
+    host->onMessage = [&](WireMessage m) {
+        std::lock_guard g(lock);
+        echoes.push_back(std::move(m));
+    };
+    host->start();
+    host->send(MsgType::ping, std::vector<uint8_t>{1, 2, 3});
+    host->send(MsgType::hostState, std::vector<uint8_t>(70000, 7));
+    auto echoed = [&] {
+        std::lock_guard g(lock);
+        return echoes.size() == 2;
+    };
+    ASSERT_TRUE(test::pumpUntil(main, echoed));
+    {
+        std::lock_guard g(lock);
+        EXPECT_EQ(echoes[0], (WireMessage{rawValue(MsgType::pong), 1, {1, 2, 3}}));
+        EXPECT_EQ(echoes[1].rawType, rawValue(MsgType::hostState) + 1);
+        EXPECT_EQ(echoes[1].seq, 2u);
+        EXPECT_EQ(echoes[1].payload, std::vector<uint8_t>(70000, 7));
+    }
+    runSync(*hostQueue, [&] { host->close(); });
+
+    // A daemon that is not there.
+    UsbmuxConnector absent(kTabletA, UsbmuxClient::create(main.sharedExecutor(), connectQueue, dir.file("none")));
+    std::optional<ConnectResult> failed;
+    absent.connect(47100, [&](ConnectResult r) { failed.emplace(std::move(r)); });
+    ASSERT_TRUE(test::pumpUntil(main, [&] { return failed.has_value(); }));
+    ASSERT_FALSE(*failed);
+    EXPECT_EQ(failed->error().description(), "usbmuxd unavailable: No such file or directory");
+
+    // Results that nobody claims are closed with the task that carried them.
+    std::atomic<int> done{0};
+    for (int i = 0; i < 4; ++i) client->connect(kTabletA.deviceID, 47100, 1.0, [&](UsbmuxClient::ConnectResult) { ++done; });
+    ASSERT_TRUE(test::pumpUntil(main, [&] { return done == 4; }));
+    video.reset();
+    ctrl.reset();
+    host.reset();
+    EXPECT_TRUE(test::pumpUntil(main, [&] { return test::openFdCount() <= fdsBefore; }));
+}
+
+}  // namespace
+}  // namespace kelvo
