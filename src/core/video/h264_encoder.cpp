@@ -22,13 +22,6 @@ namespace kelvo {
 
 namespace {
 
-// Speed/quality trade-off of every encoder; the encode bench checks it against the frame budget.
-constexpr const char* kPreset = "superfast";
-// Capped constant quality: the quality target that applies while the bitrate cap is not reached.
-// Rate control then spends fewer bits on still screens and exactly the cap on busy ones.
-constexpr float kRateFactor = 21.0f;
-// The rate cap's buffer, in seconds of the bitrate: short, so a frame cannot run far ahead.
-constexpr double kVbvSeconds = 0.5;
 // Status logged for a refused setting that the codec never saw.
 constexpr int32_t kRefused = -4;
 // constraint_set4 and constraint_set5: progressive only, no B slices — Constrained High.
@@ -50,7 +43,7 @@ void codecLog(void*, int level, const char* format, va_list args) {
     Log::write(level <= X264_LOG_ERROR ? LogLevel::error : LogLevel::warn, "enc", "x264: " + std::string(line));
 }
 
-int vbvBufferKbits(int bitrate) { return std::max(1, int(std::lround(bitrate * kVbvSeconds / 1000.0))); }
+int vbvBufferKbits(int bitrate) { return std::max(1, int(std::lround(bitrate * EncoderTuning::vbvSeconds / 1000.0))); }
 
 }  // namespace
 
@@ -131,7 +124,7 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
         return nullptr;
     }
     x264_param_t p;
-    if (x264_param_default_preset(&p, kPreset, lowLatencyMode ? "zerolatency" : nullptr) < 0) return nullptr;
+    if (x264_param_default_preset(&p, EncoderTuning::preset, lowLatencyMode ? EncoderTuning::tune : nullptr) < 0) return nullptr;
     p.pf_log = codecLog;
     p.i_log_level = X264_LOG_WARNING;
     // The encoder's own thread is its only thread: encoders never compete for a shared pool.
@@ -168,7 +161,7 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
     p.i_timebase_den = p.i_fps_num;
 
     p.rc.i_rc_method = X264_RC_CRF;
-    p.rc.f_rf_constant = kRateFactor;
+    p.rc.f_rf_constant = EncoderTuning::rateFactor;
     if (config.bitrate > 0) {
         const int kbps = std::max(1, int(std::lround(config.bitrate / 1000.0)));
         p.rc.i_vbv_max_bitrate = kbps;
@@ -209,6 +202,7 @@ H264Encoder::H264Encoder(EncoderConfig config) : config_(config), core_(std::mak
 H264Encoder::~H264Encoder() { invalidate(); }
 
 std::optional<EncoderError> H264Encoder::start() {
+    std::lock_guard once(startMutex_);
     auto& c = *core_;
     {
         std::lock_guard g(c.m);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,18 @@ struct EncodedFrame {
     // The other NAL units of the frame, each preceded by its length as 4 bytes big-endian.
     std::vector<uint8_t> data;
     uint64_t ptsUs = 0;  // the time the encoder gave the frame (strictly increasing per encoder)
+};
+
+// The codec settings every encoder runs with, beside those its configuration gives. Public so
+// that comparison runs can match them.
+struct EncoderTuning {
+    static constexpr const char* preset = "superfast";  // fits a 2048×1536 frame in one 60 Hz period
+    static constexpr const char* tune = "zerolatency";
+    // Capped constant quality: this quality while the bitrate cap is not reached, so still screens
+    // cost few bits and busy ones exactly the cap.
+    static constexpr float rateFactor = 21.0f;
+    // The cap's buffer in seconds of the bitrate: short, so that no frame runs far ahead.
+    static constexpr double vbvSeconds = 0.5;
 };
 
 // Status values carried by EncoderError beside the codec's own negative return codes.
@@ -120,6 +133,7 @@ public:
     struct Core;
 
 private:
+    std::mutex startMutex_;  // one start() at a time
     EncoderConfig config_;
     std::shared_ptr<Core> core_;
 };
