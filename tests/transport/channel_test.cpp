@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/protocol/handshake_messages.hpp"
 #include "core/transport/direct_connector.hpp"
 #include "core/transport/tcp_listener.hpp"
 #include "support/test_support.hpp"
@@ -185,12 +186,15 @@ TEST(Channel, FramesSentBeforeStartGoOutInOrderAndStartIsIdempotent) {
     // Only empty parts: a bare header of length 0.
     EXPECT_TRUE(f.channel->send(MsgType::wakeRequest, Channel::Parts{{}, {}}));
     EXPECT_TRUE(f.channel->send(0x82, Channel::Parts{{1, 2}, {}, {3}}));
-    runSync(*f.queue, [&] { EXPECT_EQ(f.channel->queuedBytes(), 16 + 1 + 16 + 16 + 3); });
+    EXPECT_TRUE(f.channel->sendJSON(MsgType::bye, ByeMsg{"user", std::nullopt}));
+    const std::string bye = R"({"reason":"user"})";
+    runSync(*f.queue, [&] { EXPECT_EQ(f.channel->queuedBytes(), 17 + 16 + 19 + 16 + int64_t(bye.size())); });
     f.channel->start();
     f.channel->start();
-    auto bytes = readExactly(f.peer.get(), 17 + 16 + 19);
+    auto bytes = readExactly(f.peer.get(), 17 + 16 + 19 + 16 + bye.size());
     auto expected = test::rawFrame(0x04, 1, {0xAA});
-    for (auto& frame : {test::rawFrame(0x0A, 2), test::rawFrame(0x82, 3, {1, 2, 3})})
+    for (auto& frame : {test::rawFrame(0x0A, 2), test::rawFrame(0x82, 3, {1, 2, 3}),
+                        test::rawFrame(0x03, 4, std::vector<uint8_t>(bye.begin(), bye.end()))})
         expected.insert(expected.end(), frame.begin(), frame.end());
     EXPECT_EQ(bytes, expected);
     runSync(*f.queue, [&] {

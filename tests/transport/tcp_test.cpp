@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -76,15 +78,33 @@ TEST(TCP, ConnectOutcomesOnLoopback) {
     EXPECT_EQ(timedOut.error().description(), std::strerror(ETIMEDOUT));
 }
 
+TEST(TCP, SignalDuringTheWaitResumesItAndReportsTheTimeOut) {
+    struct sigaction action{}, previous{};
+    action.sa_handler = [](int) {};
+    ::sigaction(SIGUSR1, &action, &previous);  // no SA_RESTART: poll fails with EINTR
+    FullListener full;
+    std::promise<pthread_t> started;
+    auto outcome = std::async(std::launch::async, [&] {
+        started.set_value(pthread_self());
+        return TCP::connect("127.0.0.1", full.port, 0.5);
+    });
+    pthread_t worker = started.get_future().get();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::pthread_kill(worker, SIGUSR1);
+    auto result = outcome.get();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description(), std::strerror(ETIMEDOUT));
+}
+
 TEST(DirectConnector, NamesMapsPortsAndTrustsOnlyLoopbackNames) {
     auto q = std::make_shared<ManualExecutor>();
     DirectConnector remote("10.0.0.5", 9000, 9001, q, q);
     EXPECT_EQ(remote.deviceKey(), "direct:10.0.0.5:9000");
     EXPECT_EQ(remote.transportLabel(), "TCP 10.0.0.5");
     EXPECT_FALSE(remote.isTrustedForPairing());
-    EXPECT_EQ(remote.mappedPort(47100), 9000);
-    EXPECT_EQ(remote.mappedPort(47101), 9001);
-    EXPECT_EQ(remote.mappedPort(5000), 5000);
+    EXPECT_EQ((std::vector{remote.mappedPort(47100), remote.mappedPort(47101), remote.mappedPort(5000)}),
+              (std::vector<uint16_t>{9000, 9001, 5000}));
     for (const char* host : {"127.0.0.1", "localhost", "::1"})
         EXPECT_TRUE(DirectConnector(host, 1, 2, q, q).isTrustedForPairing()) << host;
     for (const char* host : {"LOCALHOST", "127.0.0.2"})

@@ -11,6 +11,7 @@
 
 #include "core/protocol/frame_parser.hpp"
 #include "core/protocol/msg_type.hpp"
+#include "core/protocol/wire_json.hpp"
 #include "core/protocol/wire_message.hpp"
 #include "core/runtime/executor.hpp"
 #include "core/util/unique_fd.hpp"
@@ -104,6 +105,11 @@ public:
     bool send(uint8_t rawType, Parts parts);
     bool send(MsgType type, std::vector<uint8_t> payload);
     bool send(MsgType type, Parts parts);
+    // Encodes `value` with Wire::json on the calling thread and sends it as the one part.
+    template <class T>
+    bool sendJSON(MsgType type, const T& value) {
+        return send(type, Wire::json(value));
+    }
 
     // Closes once: unsent data is dropped, the descriptor released, onClose called with `error`.
     // Later closes are ignored. Any thread.
