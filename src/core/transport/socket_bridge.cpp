@@ -205,7 +205,7 @@ void SocketBridge::beginClose() {
     phase_ = Phase::sendingClose;
     // What is already in the pair stays readable for the caller, followed by end-of-file.
     pairWatch_.reset();
-    pair_.reset();
+    closeAfterCallback(*executor_, std::move(pair_));
     armed_.pairRead = armed_.pairWrite = false;
     shutdownStep();
 }
@@ -262,9 +262,9 @@ void SocketBridge::finish() {
     if (lingerTimer_) lingerTimer_->cancel();
     netWatch_.reset();
     pairWatch_.reset();
-    pair_.reset();
+    closeAfterCallback(*executor_, std::move(pair_));
     stream_.ssl.reset();
-    stream_.socket.reset();
+    closeAfterCallback(*executor_, std::move(stream_.socket));
     // Every entry point holds its own reference, so this never destroys the bridge mid-call.
     self_.reset();
 }

@@ -33,6 +33,11 @@ std::optional<TlsStream> TlsStream::make(UniqueFd socket, const SslCtxPtr& ctx, 
     return TlsStream{std::move(socket), std::move(ssl)};
 }
 
+void closeAfterCallback(Executor& executor, UniqueFd fd) {
+    if (!fd) return;
+    executor.post([closing = std::make_shared<UniqueFd>(std::move(fd))] {});
+}
+
 TlsHandshake::TlsHandshake(TlsStream stream, std::shared_ptr<Executor> executor, Done done)
     : stream_(std::move(stream)), executor_(std::move(executor)), done_(std::move(done)) {}
 
@@ -40,7 +45,11 @@ std::shared_ptr<TlsHandshake> TlsHandshake::start(TlsStream stream, std::shared_
     auto hs = std::make_shared<TlsHandshake>(std::move(stream), executor, std::move(done));
     hs->watch_ = executor->watchFd(hs->stream_.socket.get());
     hs->self_ = hs;
-    hs->step();
+    // Never calls back before the caller has the handle.
+    std::weak_ptr<TlsHandshake> weak = hs;
+    executor->post([weak] {
+        if (auto self = weak.lock()) self->step();
+    });
     return hs;
 }
 
@@ -48,7 +57,8 @@ void TlsHandshake::cancel() {
     if (!self_) return;
     done_ = nullptr;
     watch_.reset();
-    stream_ = TlsStream{};
+    stream_.ssl.reset();
+    closeAfterCallback(*executor_, std::move(stream_.socket));
     self_.reset();  // may destroy this; nothing follows
 }
 
@@ -83,6 +93,10 @@ void TlsHandshake::step() {
 void TlsHandshake::finish(std::optional<TlsStream> stream, TlsFailure failure) {
     auto keep = std::move(self_);
     watch_.reset();
+    if (!stream) {
+        stream_.ssl.reset();
+        closeAfterCallback(*executor_, std::move(stream_.socket));
+    }
     auto done = std::move(done_);
     done_ = nullptr;
     if (done) done(std::move(stream), std::move(failure));
