@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <future>
+#include <limits>
+#include <mutex>
 #include <thread>
+#include <vector>
 
+#include "core/util/clock.hpp"
 #include "core/util/unique_fd.hpp"
 
 namespace kelvo {
@@ -96,6 +100,80 @@ TEST(MainLoop, RunsPostedWorkOnTheCallingThread) {
     });
     loop.run();
     EXPECT_EQ(ran, std::this_thread::get_id());
+}
+
+TEST(AsioExecutor, TimerWithAHugeDelayNeverFires) {
+    auto q = AsioExecutor::makeQueue("kv.timer");
+    auto once = q->makeTimer();
+    auto repeating = q->makeTimer();
+    std::atomic<bool> fired{false};
+    runSync(*q, [&] {
+        once->scheduleOnce(std::numeric_limits<uint64_t>::max(), [&] { fired = true; });
+        repeating->scheduleRepeating(uint64_t{1} << 62, [&] { fired = true; });
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(fired.load());
+    runSync(*q, [&] {
+        EXPECT_TRUE(once->armed());
+        once.reset();
+        repeating.reset();
+    });
+}
+
+TEST(AsioExecutor, RepeatingTimerHeldUpFiresOnceThenKeepsItsCadence) {
+    auto q = AsioExecutor::makeQueue("kv.timer");
+    auto timer = q->makeTimer();
+    std::mutex m;
+    std::vector<uint64_t> at;
+    std::promise<void> done;
+    runSync(*q, [&] {
+        timer->scheduleRepeating(10'000, [&] {
+            std::lock_guard g(m);
+            at.push_back(Clock::nowUs());
+            // The first tick holds the queue for 20 periods.
+            if (at.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (at.size() == 4) {
+                timer->cancel();
+                done.set_value();
+            }
+        });
+    });
+    done.get_future().wait();
+    std::lock_guard g(m);
+    // Without coalescing the missed periods come back to back; with it ticks 2 to 4 span at
+    // least one period.
+    EXPECT_GE(at[3] - at[1], 9'000u);
+    runSync(*q, [&] { timer.reset(); });
+}
+
+TEST(AsioExecutor, UnwatchableDescriptorGivesNoWatch) {
+    auto q = AsioExecutor::makeQueue("kv.fd");
+    EXPECT_EQ(q->watchFd(-1), nullptr);
+}
+
+TEST(MainLoop, StopFromAnotherThreadBeforeRunIsNotLost) {
+    MainLoop loop;
+    std::thread([&] { loop.stop(); }).join();
+    loop.run();  // returns at once instead of waiting forever
+    bool ran = false;
+    loop.executor().post([&] {
+        ran = true;
+        loop.stop();
+    });
+    loop.run();  // the earlier stop was consumed
+    EXPECT_TRUE(ran);
+}
+
+TEST(IoPool, StopFromAPoolThreadDefersTheJoin) {
+    IoPool pool(2);
+    AsioExecutor q(pool.context(), "kv.pool.test");
+    std::promise<void> stopped;
+    q.post([&] {
+        pool.stop();
+        stopped.set_value();
+    });
+    stopped.get_future().wait();
+    pool.stop();  // joins the thread that stopped the pool
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,41 @@ TEST(ManualExecutor, RunNextTimerJumpsToTheEarliestDeadline) {
     EXPECT_TRUE(fired);
     EXPECT_EQ(ex.nowUs(), 3'000'000u);
     EXPECT_FALSE(ex.runNextTimer());
+}
+
+TEST(ManualExecutor, ThrowingTaskReachesTheTestAndLeavesTheQueueUsable) {
+    ManualExecutor ex("t", 0);
+    ex.post([] { throw std::runtime_error("boom"); });
+    EXPECT_THROW(ex.runUntilIdle(), std::runtime_error);
+    EXPECT_FALSE(ex.isCurrent());
+
+    auto t = ex.makeTimer();
+    t->scheduleOnce(10, [] { throw std::runtime_error("boom"); });
+    EXPECT_THROW(ex.advance(10), std::runtime_error);
+    EXPECT_FALSE(ex.isCurrent());
+    bool ran = false;
+    ex.post([&] { ran = true; });
+    ex.runUntilIdle();
+    EXPECT_TRUE(ran);
+}
+
+TEST(ManualExecutor, HugeDelaysAndAdvancesSaturateInsteadOfWrapping) {
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    ManualExecutor ex("t", 1'000'000);
+    auto once = ex.makeTimer();
+    int fired = 0;
+    once->scheduleOnce(kMax, [&] { ++fired; });
+    EXPECT_EQ(ex.advance(1'000'000'000), 0u);
+    ex.advance(kMax);
+    EXPECT_EQ(ex.nowUs(), kMax);
+    EXPECT_EQ(fired, 1);
+
+    // A repeating timer near the end of time stops there instead of firing forever.
+    ManualExecutor late("t", kMax - 5);
+    auto repeating = late.makeTimer();
+    repeating->scheduleRepeating(1, [&] { ++fired; });
+    EXPECT_EQ(late.advance(kMax), 5u);
+    EXPECT_TRUE(repeating->armed());
 }
 
 }  // namespace

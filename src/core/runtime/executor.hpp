@@ -12,9 +12,14 @@ namespace kelvo {
 
 using Task = std::function<void()>;
 
+// Longer delays and intervals (about 100 years) are taken as this: "never", without overflow.
+inline constexpr uint64_t kMaxTimerDelayUs = 3'155'760'000'000'000ull;
+
 // A one-shot or repeating timer bound to one executor; its tasks run on that executor.
 // Re-arming replaces the previous schedule. Destroying the timer cancels it.
 // After cancel() returns on the timer's own executor, no task of it runs any more.
+// A repeating timer whose queue was held up past several periods fires once, not in a burst,
+// then keeps its cadence.
 class Timer {
 public:
     virtual ~Timer() = default;
@@ -29,6 +34,8 @@ public:
 
 // Readiness of one descriptor (not owned), reported on the watch's executor.
 // Each wait reports once; wait again for the next readiness. Destroying the watch cancels it.
+// Destroy the watch before closing the descriptor: its number may be reused at once, and a
+// late unregistration would then silence the new descriptor's watch.
 class FdWatch {
 public:
     virtual ~FdWatch() = default;
@@ -51,7 +58,7 @@ public:
     // The clock that this queue's timers follow, in microseconds (virtual for a manual executor).
     virtual uint64_t nowUs() const = 0;
     virtual std::unique_ptr<Timer> makeTimer() = 0;
-    // Readiness watching; a manual executor has none and returns nullptr.
+    // Readiness watching; nullptr from a manual executor, or when `fd` cannot be watched.
     virtual std::unique_ptr<FdWatch> watchFd(int fd) = 0;
 
     // The owner's-queue rule: inline when already on this queue, else hop.
@@ -65,7 +72,8 @@ public:
 };
 
 // Runs `fn` on `executor` and waits for its result (inline when already on it).
-// Never call it from a queue that `fn`'s queue may itself wait on.
+// Never call it from a queue that `fn`'s queue may itself wait on, nor for a manual executor
+// from outside its tasks (nobody would run it).
 template <class F>
 auto runSync(Executor& executor, F&& fn) -> std::invoke_result_t<F> {
     using R = std::invoke_result_t<F>;

@@ -1,6 +1,20 @@
 #include "core/runtime/manual_executor.hpp"
 
+#include <algorithm>
+#include <limits>
+
 namespace kelvo {
+
+namespace {
+
+// Marks the executor as current for the scope, also when the task throws to the test.
+struct RunningScope {
+    int& running;
+    explicit RunningScope(int& r) : running(r) { ++running; }
+    ~RunningScope() { --running; }
+};
+
+}  // namespace
 
 struct ManualExecutor::Core {
     std::string label;
@@ -19,9 +33,8 @@ struct ManualExecutor::Core {
         while (!tasks.empty()) {
             Task t = std::move(tasks.front());
             tasks.pop_front();
-            ++running;
+            RunningScope scope(running);
             t();
-            --running;
             ++n;
         }
         return n;
@@ -32,9 +45,10 @@ struct ManualExecutor::Core {
         if (due.empty() || due.begin()->first.first > untilUs) return false;
         auto node = due.extract(due.begin());
         if (node.key().first > nowUs) nowUs = node.key().first;
-        ++running;
-        node.mapped().fire();
-        --running;
+        {
+            RunningScope scope(running);
+            node.mapped().fire();
+        }
         drain();
         return true;
     }
@@ -58,7 +72,7 @@ public:
         cancel();
         task_ = std::make_shared<Task>(std::move(task));
         repeating_ = true;
-        intervalUs_ = intervalUs == 0 ? 1 : intervalUs;
+        intervalUs_ = std::clamp<uint64_t>(intervalUs, 1, kMaxTimerDelayUs);
         arm(firstDelayUs.value_or(intervalUs_));
     }
 
@@ -74,8 +88,12 @@ private:
     void arm(uint64_t delayUs) {
         auto core = core_.lock();
         if (!core) return;
-        auto key = std::make_pair(core->nowUs + delayUs, core->nextSeq++);
+        uint64_t delay = std::min(delayUs, kMaxTimerDelayUs);
+        bool pastTheEnd = delay > std::numeric_limits<uint64_t>::max() - core->nowUs;
+        auto key = std::make_pair(pastTheEnd ? std::numeric_limits<uint64_t>::max() : core->nowUs + delay,
+                                  core->nextSeq++);
         key_ = key;
+        if (pastTheEnd) return;  // armed, but never due: virtual time ends first
         core->due.emplace(key, ManualExecutor::Core::Entry{[this, task = task_] {
             key_.reset();
             if (repeating_) arm(intervalUs_);
@@ -110,7 +128,7 @@ size_t ManualExecutor::armedTimers() const { return core_->due.size(); }
 
 size_t ManualExecutor::advance(uint64_t us) {
     core_->drain();
-    uint64_t until = core_->nowUs + us;
+    uint64_t until = core_->nowUs + std::min(us, std::numeric_limits<uint64_t>::max() - core_->nowUs);
     size_t fired = 0;
     while (core_->fireOne(until)) ++fired;
     core_->nowUs = until;

@@ -47,6 +47,15 @@ struct TimerState {
     bool armed = false;
 };
 
+// The first point of the cadence after now: a queue held up for several periods gets one late
+// firing (this one) instead of a burst of them.
+asio::steady_timer::time_point nextTick(asio::steady_timer::time_point last, std::chrono::microseconds interval) {
+    auto next = last + interval;
+    auto now = asio::steady_timer::clock_type::now();
+    if (next <= now) next += (std::chrono::duration_cast<std::chrono::microseconds>(now - next) / interval + 1) * interval;
+    return next;
+}
+
 class AsioTimer final : public Timer {
 public:
     AsioTimer(AsioExecutor::Strand strand, std::shared_ptr<const std::string> label)
@@ -57,7 +66,7 @@ public:
         arm(delayUs, 0, std::make_shared<Task>(std::move(task)));
     }
     void scheduleRepeating(uint64_t intervalUs, Task task, uint64_t, std::optional<uint64_t> firstDelayUs) override {
-        uint64_t interval = std::max<uint64_t>(intervalUs, 1);
+        uint64_t interval = std::clamp<uint64_t>(intervalUs, 1, kMaxTimerDelayUs);
         arm(firstDelayUs.value_or(interval), interval, std::make_shared<Task>(std::move(task)));
     }
     void cancel() override {
@@ -76,7 +85,8 @@ private:
         std::lock_guard g(state_->m);
         uint64_t gen = ++state_->generation;
         state_->armed = true;
-        state_->timer.expires_after(std::chrono::microseconds(delayUs));
+        // Clamped: a larger count would overflow the clock's signed nanoseconds.
+        state_->timer.expires_after(std::chrono::microseconds(std::min(delayUs, kMaxTimerDelayUs)));
         wait(state_, gen, intervalUs, std::move(task), label_);
     }
 
@@ -92,7 +102,7 @@ private:
                 std::lock_guard g(s->m);
                 if (s->generation != gen) return;
                 if (intervalUs) {
-                    s->timer.expires_at(s->timer.expiry() + std::chrono::microseconds(intervalUs));
+                    s->timer.expires_at(nextTick(s->timer.expiry(), std::chrono::microseconds(intervalUs)));
                     wait(s, gen, intervalUs, task, label);
                 } else {
                     s->armed = false;
@@ -108,7 +118,7 @@ private:
 };
 
 struct WatchState {
-    WatchState(AsioExecutor::Strand s, int fd) : descriptor(s, fd) {}
+    explicit WatchState(AsioExecutor::Strand s) : descriptor(s) {}
     ~WatchState() {
         asio::error_code ec;
         descriptor.cancel(ec);
@@ -121,8 +131,8 @@ struct WatchState {
 
 class AsioFdWatch final : public FdWatch {
 public:
-    AsioFdWatch(AsioExecutor::Strand strand, int fd, std::shared_ptr<const std::string> label)
-        : state_(std::make_shared<WatchState>(strand, fd)), label_(label) {}
+    AsioFdWatch(std::shared_ptr<WatchState> state, std::shared_ptr<const std::string> label)
+        : state_(std::move(state)), label_(std::move(label)) {}
     ~AsioFdWatch() override { cancel(); }
 
     void waitReadable(Task task) override { wait(asio::posix::stream_descriptor::wait_read, std::move(task)); }
@@ -183,10 +193,13 @@ IoPool& IoPool::shared() {
 void IoPool::stop() {
     guard_.reset();
     context_.stop();
-    for (auto& t : threads_) {
-        if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
-    }
-    threads_.clear();
+    // A pool thread cannot join itself; its thread stays for a later stop() from outside
+    // (destroying it unjoined would terminate the process).
+    std::erase_if(threads_, [](std::thread& t) {
+        if (t.get_id() == std::this_thread::get_id()) return false;
+        if (t.joinable()) t.join();
+        return true;
+    });
 }
 
 AsioExecutor::AsioExecutor(asio::io_context& context, std::string label)
@@ -207,7 +220,16 @@ uint64_t AsioExecutor::nowUs() const { return Clock::nowUs(); }
 
 std::unique_ptr<Timer> AsioExecutor::makeTimer() { return std::make_unique<AsioTimer>(strand_, label_); }
 
-std::unique_ptr<FdWatch> AsioExecutor::watchFd(int fd) { return std::make_unique<AsioFdWatch>(strand_, fd, label_); }
+std::unique_ptr<FdWatch> AsioExecutor::watchFd(int fd) {
+    auto state = std::make_shared<WatchState>(strand_);
+    asio::error_code ec;
+    state->descriptor.assign(fd, ec);  // registers with the reactor; fails for a bad descriptor
+    if (ec) {
+        Log::w("runtime", [&] { return "cannot watch fd " + std::to_string(fd) + " on " + *label_ + ": " + ec.message(); });
+        return nullptr;
+    }
+    return std::make_unique<AsioFdWatch>(std::move(state), label_);
+}
 
 MainLoop::MainLoop(std::string label) : executor_(std::make_shared<AsioExecutor>(context_, std::move(label))) {}
 
@@ -216,20 +238,29 @@ MainLoop::~MainLoop() { stop(); }
 void MainLoop::run() {
     auto guard = asio::make_work_guard(context_);
     context_.restart();
+    // Checked after restart(): a stop() from another thread that came first is not lost.
+    if (stopRequested_.exchange(false)) return;
     context_.run();
+    stopRequested_ = false;
 }
 
 void MainLoop::poll() {
     context_.restart();
     context_.poll();
+    stopRequested_ = false;
 }
 
 void MainLoop::runFor(uint64_t us) {
     auto guard = asio::make_work_guard(context_);
     context_.restart();
-    context_.run_for(std::chrono::microseconds(us));
+    if (stopRequested_.exchange(false)) return;
+    context_.run_for(std::chrono::microseconds(std::min(us, kMaxTimerDelayUs)));
+    stopRequested_ = false;
 }
 
-void MainLoop::stop() { context_.stop(); }
+void MainLoop::stop() {
+    stopRequested_ = true;
+    context_.stop();
+}
 
 }  // namespace kelvo

@@ -3,6 +3,7 @@
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,7 +15,8 @@ namespace kelvo {
 
 // A pool of threads running one io_context; serial queues are strands over it.
 // Construct → start threads at once; stop() (or destruction) joins them. Work still queued at
-// stop is dropped.
+// stop is dropped. Called on a pool thread, stop() cannot join that thread: a later stop() or
+// the destruction, from outside the pool, does.
 class IoPool {
 public:
     explicit IoPool(unsigned threads = 0);  // 0: one per core, at least 2
@@ -62,6 +64,7 @@ private:
 std::string_view currentQueueLabel();
 
 // The main queue of a headless run: an io_context driven by the thread that calls run().
+// Its executor must not be used once the loop is destroyed.
 class MainLoop {
 public:
     explicit MainLoop(std::string label = "main");
@@ -69,7 +72,8 @@ public:
 
     Executor& executor() { return *executor_; }
     std::shared_ptr<Executor> sharedExecutor() { return executor_; }
-    // Runs until stop(); tasks and timers of executor() run on this thread.
+    // Runs until stop(); tasks and timers of executor() run on this thread. A stop() from
+    // another thread that comes before run() makes it return at once.
     void run();
     // Runs ready work and returns once none is left (tests).
     void poll();
@@ -80,6 +84,7 @@ public:
 private:
     asio::io_context context_;
     std::shared_ptr<AsioExecutor> executor_;
+    std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace kelvo
