@@ -51,7 +51,7 @@ struct FullListener {
             UniqueFd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             ::connect(c.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
             pollfd p{c.get(), POLLOUT, 0};
-            bool settled = ::poll(&p, 1, 200) == 1;
+            bool settled = ::poll(&p, 1, 1000) == 1;  // generous: a loaded machine settles slowly
             fillers.push_back(std::move(c));
             if (!settled) return;  // this one hangs: the queue is full
         }
