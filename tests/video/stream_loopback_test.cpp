@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/testing/loopback_pipeline.hpp"
+#include "platform/runtime/asio_executor.hpp"
+
+namespace kelvo {
+namespace {
+
+constexpr int64_t kTabletClockAheadUs = 7'000'000;
+
+// Test pattern → streamer → Channel over loopback TCP → a receiver that decodes with the test
+// decoder and acknowledges with its own clock.
+TEST(VideoStreamLoopback, TestPatternIsStreamedDecodedAndAcknowledged) {
+    std::mutex m;
+    std::vector<LiveStats> stats;
+    LoopbackPipeline::Options options;
+    options.videoQueue = AsioExecutor::makeQueue("kv.s.video");
+    options.peerQueue = AsioExecutor::makeQueue("kv.fake");
+    options.sourceQueue = AsioExecutor::makeQueue("kv.testpattern");
+    options.tabletClockAheadUs = kTabletClockAheadUs;
+    options.onStats = [&](const LiveStats& s) {
+        std::lock_guard<std::mutex> lock(m);
+        stats.push_back(s);
+    };
+    std::string error;
+    auto pipeline = LoopbackPipeline::start(std::move(options), error);
+    ASSERT_TRUE(pipeline) << error;
+
+    // Until the second statistics tick, a little over 2 s.
+    for (int i = 0; i < 400; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (stats.size() >= 2) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pipeline->stop();
+
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_GE(stats.size(), 2u);
+    const LiveStats& last = stats.back();
+    const auto counters = pipeline->receiver()->counters();
+    EXPECT_EQ(counters.decodeErrors, 0);
+    EXPECT_EQ(counters.awaitingKey, 0);
+    EXPECT_GE(counters.formats, 1);
+    EXPECT_GT(counters.decoded, 20);
+    EXPECT_GT(last.fps, 15);
+    EXPECT_GE(last.keyframes, 1);
+    EXPECT_LE(last.inFlight, 4);
+    EXPECT_GT(last.ackMsP90, 0);
+    EXPECT_GT(last.decodeMs.p95, 0);
+    EXPECT_GT(last.e2eMs.p50, 0);
+    EXPECT_GE(last.e2eMs.p95, last.e2eMs.p50);
+    EXPECT_LT(last.e2eMs.p95, 1000);  // the clock mapping, not the raw offset, relates the clocks
+    EXPECT_NEAR(last.offsetMs, kTabletClockAheadUs / 1000.0, 5.0);
+    EXPECT_EQ(last.streamSize, "640×480");
+}
+
+}  // namespace
+}  // namespace kelvo
