@@ -15,7 +15,7 @@ endfunction()
 function(kelvo_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} kelvo_testsupport GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} kelvo_testsupport GTest::gmock GTest::gtest)
   # Sanitizer options come from the environment (scripts/test exports them).
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()

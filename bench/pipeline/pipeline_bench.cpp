@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
     options.fps = fps;
     options.bitrate = kBitrate;
     options.encoderFactory = [real = H264StreamEncoder::factory(), runEncodeMs](const EncoderConfig& config)
-        -> Result<std::unique_ptr<StreamEncoder>, EncoderError> {
+        -> Expected<std::unique_ptr<StreamEncoder>, EncoderError> {
         auto made = real(config);
         if (!made) return made.error();
         return std::unique_ptr<StreamEncoder>(std::make_unique<TimedEncoder>(std::move(made.value()), runEncodeMs));

@@ -72,7 +72,7 @@ ip netns exec "$ns" unshare -m sh -c \
 avahi_pid=$!
 
 # Ready once the daemon answers on the bus and reports the running state (2).
-for _ in $(seq 1 100); do
+for _ in $(seq 1 300); do  # up to 30 s: a loaded machine probes names slowly
   if dbus-send --system --print-reply --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState \
       2>/dev/null | grep -q "int32 2"; then
     ready=1

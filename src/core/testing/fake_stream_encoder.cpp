@@ -23,7 +23,7 @@ void EncoderScript::answerHeld(EncodeResult result) {
 }
 
 EncoderFactory EncoderScript::factory() {
-    return [self = shared_from_this()](const EncoderConfig& config) -> Result<std::unique_ptr<StreamEncoder>, EncoderError> {
+    return [self = shared_from_this()](const EncoderConfig& config) -> Expected<std::unique_ptr<StreamEncoder>, EncoderError> {
         if (self->createFailures > 0) {
             self->createFailures -= 1;
             return EncoderError::createFailed(-12902);

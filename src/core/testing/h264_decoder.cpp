@@ -195,7 +195,7 @@ H264Decoder::~H264Decoder() {
     avcodec_free_context(&context_);
 }
 
-Result<std::unique_ptr<H264Decoder>, H264Decoder::DecodeError> H264Decoder::create(std::span<const uint8_t> sps,
+Expected<std::unique_ptr<H264Decoder>, H264Decoder::DecodeError> H264Decoder::create(std::span<const uint8_t> sps,
                                                                                 std::span<const uint8_t> pps) {
     quietCodecLog();
     auto dims = parseSps(sps);
@@ -235,7 +235,7 @@ Result<std::unique_ptr<H264Decoder>, H264Decoder::DecodeError> H264Decoder::crea
     return std::unique_ptr<H264Decoder>(new H264Decoder(*dims, context.release(), packet, frame));
 }
 
-Result<H264Decoder::Output, H264Decoder::DecodeError> H264Decoder::decode(std::span<const uint8_t> avcc,
+Expected<H264Decoder::Output, H264Decoder::DecodeError> H264Decoder::decode(std::span<const uint8_t> avcc,
                                                                           bool keepImage) {
     if (!context_) return DecodeError::session(-1);
     // An empty packet would put the codec into draining mode for good: nothing in, nothing out.

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/video/pixel_buffer.hpp"
-#include "core/video/result.hpp"
+#include "core/util/expected.hpp"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -51,7 +51,7 @@ public:
 
     // `sps` and `pps`: one parameter set each, NAL header first, no start code or prefix.
     // Error format when the pair does not describe a stream, session when the decoder cannot open.
-    static Result<std::unique_ptr<H264Decoder>, DecodeError> create(std::span<const uint8_t> sps,
+    static Expected<std::unique_ptr<H264Decoder>, DecodeError> create(std::span<const uint8_t> sps,
                                                                    std::span<const uint8_t> pps);
     ~H264Decoder();
     H264Decoder(const H264Decoder&) = delete;
@@ -59,7 +59,7 @@ public:
 
     // One access unit in length-prefixed form (4-byte big-endian lengths). Blocks until the
     // picture is out. `keepImage` also returns an NV12 copy of it (tests).
-    Result<Output, DecodeError> decode(std::span<const uint8_t> avcc, bool keepImage = false);
+    Expected<Output, DecodeError> decode(std::span<const uint8_t> avcc, bool keepImage = false);
 
     // The picture size that the SPS declares (cropping applied).
     Dimensions dimensions() const { return dimensions_; }

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "core/transport/expected.hpp"
+#include "core/util/expected.hpp"
 #include "core/util/unique_fd.hpp"
 
 namespace kelvo {

@@ -9,7 +9,7 @@
 
 #include "core/runtime/executor.hpp"
 #include "core/transport/device_connector.hpp"
-#include "core/transport/expected.hpp"
+#include "core/util/expected.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "core/transport/service_browser.hpp"
 #include "core/util/unique_fd.hpp"

@@ -7,7 +7,7 @@
 
 #include "core/runtime/executor.hpp"
 #include "core/transport/device_connector.hpp"
-#include "core/transport/expected.hpp"
+#include "core/util/expected.hpp"
 #include "core/util/unique_fd.hpp"
 
 namespace kelvo {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/runtime/executor.hpp"
-#include "core/transport/expected.hpp"
+#include "core/util/expected.hpp"
 #include "core/transport/plist.hpp"
 #include "core/transport/usbmux_packet.hpp"
 #include "core/util/unique_fd.hpp"

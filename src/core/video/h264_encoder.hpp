@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/video/pixel_buffer.hpp"
-#include "core/video/result.hpp"
+#include "core/util/expected.hpp"
 
 namespace kelvo {
 
@@ -81,7 +81,7 @@ struct EncoderError {
 };
 
 // Success with a frame, success without one (the encoder dropped it), or a failure.
-using EncodeResult = Result<std::optional<EncodedFrame>, EncoderError>;
+using EncodeResult = Expected<std::optional<EncodedFrame>, EncoderError>;
 
 // A low-latency H.264 encoder for one size. Takes BGRA or NV12 buffers of any size (other sizes
 // are scaled to the configured one) and hands back length-prefixed access units.

@@ -3,7 +3,7 @@
 namespace kelvo {
 
 EncoderFactory H264StreamEncoder::factory() {
-    return [](const EncoderConfig& config) -> Result<std::unique_ptr<StreamEncoder>, EncoderError> {
+    return [](const EncoderConfig& config) -> Expected<std::unique_ptr<StreamEncoder>, EncoderError> {
         auto encoder = std::make_unique<H264Encoder>(config);
         if (auto error = encoder->start()) return *error;
         return std::unique_ptr<StreamEncoder>(std::make_unique<H264StreamEncoder>(std::move(encoder)));

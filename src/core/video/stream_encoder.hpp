@@ -6,7 +6,7 @@
 
 #include "core/video/h264_encoder.hpp"
 #include "core/video/pixel_buffer.hpp"
-#include "core/video/result.hpp"
+#include "core/util/expected.hpp"
 
 namespace kelvo {
 
@@ -25,7 +25,7 @@ public:
 };
 
 // Makes one started encoder for a configuration, or says why it cannot.
-using EncoderFactory = std::function<Result<std::unique_ptr<StreamEncoder>, EncoderError>(const EncoderConfig&)>;
+using EncoderFactory = std::function<Expected<std::unique_ptr<StreamEncoder>, EncoderError>(const EncoderConfig&)>;
 
 // The x264-backed encoder behind the streamer's interface.
 class H264StreamEncoder final : public StreamEncoder {

@@ -5,7 +5,8 @@
 
 namespace kelvo {
 
-// A value or the error that took its place. Move-only when T is (a descriptor, say), so an
+// A value or the error that took its place, where a result crosses a thread or component
+// boundary in place of an exception. Move-only when T is (a descriptor, say), so an
 // unclaimed result releases what it holds.
 template <class T, class E>
 class Expected {
