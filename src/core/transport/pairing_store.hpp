@@ -72,7 +72,6 @@ private:
     void load();
     bool moveAside();
     void persist();
-    bool writeFile(const std::string& bytes, std::string& error);
 
     std::optional<std::string> path_;
     PairingFile file_;

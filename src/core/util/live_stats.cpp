@@ -2,27 +2,9 @@
 
 #include <cmath>
 
+#include "core/util/reference_date.hpp"
+
 namespace kelvo {
-namespace {
-
-using SysClock = std::chrono::system_clock;
-
-const SysClock::time_point kReferenceDate = SysClock::from_time_t(978307200);  // 2001-01-01 UTC
-// Dates further than this from the reference do not fit the clock's nanoseconds.
-constexpr double kMaxDateSeconds = 9.0e9;
-
-double secondsSinceReference(SysClock::time_point date) {
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(date - kReferenceDate).count();
-    return static_cast<double>(us) / 1e6;
-}
-
-std::optional<SysClock::time_point> dateFromSeconds(double seconds) {
-    if (!std::isfinite(seconds) || std::fabs(seconds) > kMaxDateSeconds) return std::nullopt;
-    auto us = std::chrono::microseconds(std::llround(seconds * 1e6));
-    return kReferenceDate + std::chrono::duration_cast<SysClock::duration>(us);
-}
-
-}  // namespace
 
 std::optional<Percentiles> JsonCoding<Percentiles>::read(const Json& v) {
     JsonReader r(v);
@@ -39,7 +21,7 @@ Json JsonCoding<Percentiles>::write(const Percentiles& p) {
 std::optional<LiveStats> JsonCoding<LiveStats>::read(const Json& v) {
     JsonReader r(v);
     LiveStats s;
-    auto date = dateFromSeconds(r.required<double>("date"));
+    auto date = dateFromReferenceSeconds(r.required<double>("date"));
     s.fps = r.required<double>("fps");
     s.kbps = r.required<double>("kbps");
     s.inFlight = r.required<int64_t>("inFlight");
@@ -66,7 +48,7 @@ std::optional<LiveStats> JsonCoding<LiveStats>::read(const Json& v) {
 
 Json JsonCoding<LiveStats>::write(const LiveStats& s) {
     JsonWriter w;
-    w.set("date", secondsSinceReference(s.date))
+    w.set("date", secondsSinceReferenceDate(s.date))
         .set("fps", s.fps)
         .set("kbps", s.kbps)
         .set("inFlight", s.inFlight)
