@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <random>
@@ -177,29 +179,56 @@ TEST(H264Encoder, BitrateAndFrameRateChangesKeepBitsPerSecondAtTheBitrate) {
     EXPECT_TRUE(log.contains("property AverageBitRate not applied (", "enc"));
 }
 
+// Returns once `encoder` answers an encode at once with invalidated, i.e. an invalidate() has
+// taken its queue. Probes that are queued instead are answered later, elsewhere, and ignored.
+void awaitInvalidated(H264Encoder& encoder, const PixelBufferRef& frame) {
+    for (;;) {
+        auto atOnce = std::make_shared<std::atomic<bool>>(false);
+        encoder.encode(frame, 0, false, [atOnce, caller = std::this_thread::get_id()](EncodeResult r) {
+            if (std::this_thread::get_id() == caller && !r.ok()) *atOnce = true;
+        });
+        if (*atOnce) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 TEST(H264Encoder, InvalidateFailsQueuedFramesOnceAndLaterCallsAtOnce) {
     TestPatternRenderer renderer(kW, kH, "invalidate");
     auto encoder = started(smallConfig());
     std::mutex m;
     std::vector<int> calls(40, 0);
     std::vector<bool> invalidated(40, false);
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
     auto frame = renderer.render(0);
     for (int i = 0; i < 40; ++i) {
         encoder->encode(frame, uint64_t(i), false, [&, i](EncodeResult r) {
-            std::lock_guard g(m);
-            ++calls[i];
-            invalidated[i] = !r.ok() && r.error() == EncoderError::invalidated();
+            {
+                std::lock_guard g(m);
+                ++calls[i];
+                invalidated[i] = !r.ok() && r.error() == EncoderError::invalidated();
+            }
+            if (i == 0) {
+                entered.set_value();
+                released.wait();
+            }
         });
     }
+    // The worker is held in the first frame's handler, so the other 39 are still queued when
+    // invalidate() takes them; it is let go once they are taken, so that the join can end.
+    entered.get_future().wait();
+    std::thread releaser([&] {
+        awaitInvalidated(*encoder, frame);
+        release.set_value();
+    });
     encoder->invalidate();
+    releaser.join();
     {
         std::lock_guard g(m);
-        int failed = 0;
         for (int i = 0; i < 40; ++i) {
             EXPECT_EQ(calls[i], 1) << i;
-            failed += invalidated[i];
+            EXPECT_EQ(invalidated[i], i > 0) << i;
         }
-        EXPECT_GT(failed, 0);  // 40 frames cannot all be encoded before invalidate() took them
     }
 
     // Invalidated: an encode fails before it returns, on the calling thread.
@@ -247,6 +276,35 @@ TEST(H264Encoder, HandlersMayInvalidateOrReleaseTheirEncoder) {
         encoder.reset();
         done.get_future().wait();
     }
+}
+
+TEST(H264Encoder, EveryInvalidateReturnsOnlyOnceNoHandlerRuns) {
+    TestPatternRenderer renderer(kW, kH, "concurrent invalidate");
+    auto frame = renderer.render(0);
+    auto encoder = started(smallConfig());
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> handlerDone{false};
+    encoder->encode(frame, 1, false, [&](EncodeResult) {
+        entered.set_value();
+        released.wait();
+        handlerDone = true;
+    });
+    entered.get_future().wait();
+    std::thread first([&] { encoder->invalidate(); });
+    awaitInvalidated(*encoder, frame);  // the first call is now waiting for the handler
+
+    std::atomic<bool> handlerDoneAtReturn{false};
+    auto second = std::async(std::launch::async, [&] {
+        encoder->invalidate();
+        handlerDoneAtReturn = handlerDone.load();
+    });
+    // A second call that did not wait would return within this time, before the handler ends.
+    second.wait_for(std::chrono::milliseconds(200));
+    release.set_value();
+    second.get();
+    first.join();
+    EXPECT_TRUE(handlerDoneAtReturn);
 }
 
 TEST(H264Encoder, ScalesOtherSizesAndRejectsMissingInput) {

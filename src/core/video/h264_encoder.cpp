@@ -98,6 +98,11 @@ struct H264Encoder::Core {
     std::optional<int> wantBitrate;
     std::thread worker;
     std::thread::id workerId;
+    // The first invalidate() took the worker and the queue; `closed` once it has called every
+    // queued handler, `workerExited` once the worker has left its loop. Later calls wait for both.
+    std::thread::id invalidatorId;
+    bool closed = false;
+    bool workerExited = false;
 
     // Owned by the worker thread once it runs.
     x264_t* codec = nullptr;
@@ -220,6 +225,11 @@ std::optional<EncoderError> H264Encoder::start() {
     if (!codec) return EncoderError::createFailed(EncoderStatus::openFailed);
     {
         std::lock_guard g(c.m);
+        if (c.state == Core::State::invalidated) {
+            // Invalidated while the codec was opening: that call has returned and must stay final.
+            x264_encoder_close(codec);
+            return EncoderError::createFailed(EncoderStatus::openFailed);
+        }
         c.codec = codec;
         c.lowLatency = lowLatency;
         c.state = Core::State::running;
@@ -271,16 +281,37 @@ void H264Encoder::invalidate() {
     std::deque<Core::Job> queued;
     std::thread worker;
     {
-        std::lock_guard g(c.m);
+        std::unique_lock g(c.m);
         if (c.state != Core::State::running) {
-            c.state = Core::State::invalidated;
+            if (c.state == Core::State::created) {
+                c.state = Core::State::invalidated;
+                c.closed = c.workerExited = true;
+                return;
+            }
+            // Another call is closing the encoder. Wait for it, so that this one too returns only
+            // when no handler runs any more; from the worker or that call's own handlers it cannot.
+            const auto self = std::this_thread::get_id();
+            if (self != c.workerId && self != c.invalidatorId) {
+                c.idle.wait(g, [&] { return c.closed && c.workerExited; });
+            }
             return;
         }
         c.state = Core::State::invalidated;
+        c.invalidatorId = std::this_thread::get_id();
         queued.swap(c.jobs);
         worker = std::move(c.worker);
         c.wake.notify_all();
     }
+    // Marks the close done even when a handler below throws, so later calls never wait forever.
+    struct Closed {
+        Core& c;
+        ~Closed() {
+            std::lock_guard g(c.m);
+            c.closed = true;
+            c.invalidatorId = {};
+            c.idle.notify_all();
+        }
+    } closed{c};
     if (std::this_thread::get_id() == worker.get_id()) {
         // Called from a handler on the worker itself, which cannot be joined from here. It holds
         // the shared core, leaves its loop as soon as the handler returns, and closes the codec.
@@ -292,8 +323,6 @@ void H264Encoder::invalidate() {
         Log::d("enc", [&] { return std::to_string(queued.size()) + " queued frames invalidated"; });
     }
     for (auto& job : queued) job.handler(EncoderError::invalidated());
-    std::lock_guard g(c.m);
-    c.idle.notify_all();
 }
 
 void H264Encoder::completeFrames() {
@@ -331,6 +360,9 @@ void H264Encoder::Core::run() {
     lk.unlock();
     x264_encoder_close(codec);
     codec = nullptr;
+    lk.lock();
+    workerExited = true;
+    idle.notify_all();
 }
 
 void H264Encoder::Core::applyRates(std::optional<int> newFps, std::optional<int> newBitrate) {

@@ -123,7 +123,8 @@ public:
 
     // Synchronous and idempotent: waits for the frame being encoded (its handler still runs),
     // calls the handler of every frame still queued once with invalidated, closes the codec.
-    // After it returns no handler of this encoder runs, unless it was called from a handler.
+    // After it returns no handler of this encoder runs, unless it was called from a handler; a
+    // call made while another one is closing the encoder waits for that one.
     void invalidate();
 
     // Waits until every queued frame has been encoded and handed back. Returns at once from a
