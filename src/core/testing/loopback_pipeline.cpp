@@ -71,11 +71,12 @@ void LoopbackPipeline::stop() {
     stopped_ = true;
     if (source_) source_->stop();
     source_.reset();
+    // A start that failed early left some of these unset; what was made is still stopped.
     runSync(*videoQueue_, [&] {
-        streamer_->stop(3);
-        hostChannel_->close();
+        if (streamer_) streamer_->stop(3);
+        if (hostChannel_) hostChannel_->close();
     });
-    receiver_->stop();
+    if (receiver_) receiver_->stop();
     // Cancelled timers and descriptor watches still complete on the shared pool; let them run
     // now rather than during process exit.
     for (int round = 0; round < 2; ++round) {
