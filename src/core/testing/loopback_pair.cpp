@@ -1,6 +1,7 @@
 #include "core/testing/loopback_pair.hpp"
 
 #include <future>
+#include <utility>
 
 #include "core/transport/tcp.hpp"
 #include "core/transport/tcp_listener.hpp"
@@ -10,7 +11,10 @@ namespace kelvo {
 std::optional<LoopbackPair> LoopbackPair::connect(std::shared_ptr<Executor> hostQueue,
                                                   std::shared_ptr<Executor> peerQueue) {
     auto accepted = std::make_shared<std::promise<UniqueFd>>();
-    auto listener = TCPListener::listen(0, "127.0.0.1", peerQueue, [accepted](UniqueFd fd) {
+    auto taken = std::make_shared<bool>(false);  // confined to peerQueue
+    // Only the first connection is ours; a stray one to the same loopback port is dropped.
+    auto listener = TCPListener::listen(0, "127.0.0.1", peerQueue, [accepted, taken](UniqueFd fd) {
+        if (std::exchange(*taken, true)) return;
         accepted->set_value(std::move(fd));
     });
     if (!listener.ok()) return std::nullopt;
