@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/protocol/handshake_messages.hpp"
+#include "core/runtime/manual_executor.hpp"
 #include "core/transport/direct_connector.hpp"
 #include "core/transport/tcp_listener.hpp"
 #include "support/test_support.hpp"
@@ -230,6 +231,21 @@ TEST(Channel, ClosingBeforeStartReleasesTheSocketAndReportsTheGivenError) {
     EXPECT_EQ(rec.reason->description(), "I/O error: Connection reset by peer");
     char c;
     EXPECT_EQ(::recv(f.peer.get(), &c, 1, MSG_DONTWAIT), 0);
+}
+
+TEST(Channel, QueueThatCannotWatchTheSocketClosesItInsteadOfHanging) {
+    auto queue = std::make_shared<ManualExecutor>("kv.s.ctrl");  // watches nothing
+    auto [a, peer] = test::socketPair();
+    auto channel = Channel::create(std::move(a), "ctrl", queue, SocketOptions::ctrl);
+    std::vector<std::optional<ChannelError>> closes;
+    channel->onClose = [&](std::optional<ChannelError> e) { closes.push_back(e); };
+    channel->send(MsgType::ping, std::vector<uint8_t>{1});
+    channel->start();
+    queue->runUntilIdle();
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0], ChannelError::io(EBADF));
+    char c;
+    EXPECT_EQ(::recv(peer.get(), &c, 1, MSG_DONTWAIT), 0);
 }
 
 TEST(Channel, OversizedPayloadIsRefusedWithoutUsingASequenceNumber) {

@@ -119,6 +119,11 @@ void Channel::startOnQueue() {
     if (started_ || isClosed()) return;
     started_ = true;
     watch_ = queue_->watchFd(fd_.get());
+    if (!watch_) {
+        // Nothing would ever report readiness: fail now rather than hang (or dereference null).
+        closeOnQueue(ChannelError::io(EBADF));
+        return;
+    }
     armRead();
     flush();
 }

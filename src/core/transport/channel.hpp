@@ -95,7 +95,8 @@ public:
     const std::string& name() const { return name_; }
     const std::shared_ptr<Executor>& queue() const { return queue_; }
 
-    // Starts reading and writing. Idempotent; does nothing after close().
+    // Starts reading and writing. Idempotent; does nothing after close(). A descriptor the queue
+    // cannot watch closes the channel with an I/O error (EBADF).
     void start();
 
     // Queues one frame whose payload is the parts joined (empty parts add nothing). Returns
