@@ -184,6 +184,13 @@ TEST(TCPListener, RefusesAddressesItCannotBindWithoutLeavingASocket) {
               "bind 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(EADDRINUSE));
     first.value()->stop();
     runSync(*queue, [] {});
+
+    // A queue that reports no readiness could never accept: refused up front.
+    auto manual = std::make_shared<ManualExecutor>("kv.manual");
+    auto unwatched = TCPListener::listen(0, "127.0.0.1", manual, nullptr);
+    ASSERT_FALSE(unwatched);
+    EXPECT_EQ(unwatched.error().description(), "socket: cannot be watched on kv.manual");
+    manual->runUntilIdle();
     EXPECT_EQ(test::openFdCount(), before);
 }
 

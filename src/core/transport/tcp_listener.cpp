@@ -75,6 +75,9 @@ Expected<std::unique_ptr<TCPListener>, ConnectError> TCPListener::listen(uint16_
     state->queue = std::move(queue);
     state->onAccept = std::move(onAccept);
     state->watch = state->queue->watchFd(fd.get());
+    // Without readiness reports nothing would ever be accepted.
+    if (!state->watch)
+        return ConnectError::failed("socket: cannot be watched on " + std::string(state->queue->label()));
     state->fd = std::move(fd);
     state->queue->dispatch([state] {
         if (state->fd) state->arm();

@@ -23,6 +23,7 @@ public:
 
     // `port` 0 picks a free port. `host` must be a dotted IPv4 address. On failure nothing is
     // left open and the error reads "socket: <text>" or "bind <host>:<port>: <text>".
+    // A queue that cannot watch descriptors (a manual one) is a "socket: " failure.
     static Expected<std::unique_ptr<TCPListener>, ConnectError> listen(uint16_t port, const std::string& host,
                                                                       std::shared_ptr<Executor> queue,
                                                                       AcceptFn onAccept);
