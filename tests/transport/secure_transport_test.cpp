@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/runtime/manual_executor.hpp"
+#include "core/transport/tls_stream.hpp"
+#include "transport_test_util.hpp"
+
 namespace kelvo {
 namespace {
 
@@ -24,6 +28,24 @@ TEST(SecureTransport, ContextsAcceptOnlyKnownSuites) {
     params.ciphersuites = {};
     EXPECT_FALSE(makeSecureContext(params, true));
     EXPECT_EQ(SecureTransport::negotiatedSuite(nullptr), "?");
+}
+
+TEST(TlsHandshake, QueueThatCannotWatchTheSocketFailsOnceInsteadOfHanging) {
+    auto queue = std::make_shared<ManualExecutor>("kv.manual");
+    auto [mine, peer] = test::socketPair();
+    auto ctx = makeSecureContext(SecureTransport::parameters(SecureTransport::newKey(), "host", true), false);
+    auto stream = TlsStream::make(std::move(mine), ctx, false);
+    ASSERT_TRUE(stream);
+    std::vector<std::string> outcomes;
+    auto handshake = TlsHandshake::start(std::move(*stream), queue, [&](std::optional<TlsStream> s, TlsFailure f) {
+        outcomes.push_back(s ? "stream" : (f.tls ? "tls: " : "socket: ") + f.text);
+    });
+    queue->runUntilIdle();
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"socket: socket cannot be watched"}));
+    // The client's greeting went out, then the socket was closed.
+    char buf[4096];
+    while (::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT) > 0) {}
+    EXPECT_EQ(::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT), 0);
 }
 
 }  // namespace

@@ -76,6 +76,11 @@ void TlsHandshake::step() {
     auto again = [weak] {
         if (auto self = weak.lock()) self->step();
     };
+    if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && !watch_) {
+        // Nobody would ever report the socket ready again.
+        finish(std::nullopt, {false, "socket cannot be watched"});
+        return;
+    }
     switch (err) {
         case SSL_ERROR_WANT_READ: watch_->waitReadable(again); return;
         case SSL_ERROR_WANT_WRITE: watch_->waitWritable(again); return;
