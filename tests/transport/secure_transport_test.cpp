@@ -1,8 +1,11 @@
 #include "core/transport/secure_transport.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "core/runtime/manual_executor.hpp"
+#include "core/transport/socket_bridge.hpp"
 #include "core/transport/tls_stream.hpp"
 #include "transport_test_util.hpp"
 
@@ -46,6 +49,42 @@ TEST(TlsHandshake, QueueThatCannotWatchTheSocketFailsOnceInsteadOfHanging) {
     char buf[4096];
     while (::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT) > 0) {}
     EXPECT_EQ(::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT), 0);
+}
+
+TEST(SocketBridge, StreamThatCannotBeBridgedIsClosedOnlyAfterTheRunningCallback) {
+    auto queue = std::make_shared<ManualExecutor>("kv.manual");
+    auto [mine, peer] = test::socketPair();
+    auto ctx = makeSecureContext(SecureTransport::parameters(SecureTransport::newKey(), "host", true), false);
+    auto stream = TlsStream::make(std::move(mine), ctx, false);
+    ASSERT_TRUE(stream);
+
+    // The same steps once with descriptors to spare: a sanitizer's first check of a type opens a
+    // pipe of its own.
+    std::shared_ptr<Executor> copy = queue;
+    closeAfterCallback(*copy, UniqueFd(::dup(peer.get())));
+    queue->runUntilIdle();
+
+    // One descriptor left: not enough for the pair.
+    struct Limit {
+        rlimit saved{};
+        Limit() { ::getrlimit(RLIMIT_NOFILE, &saved); }
+        ~Limit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+    } limit;
+    rlimit tight = limit.saved;
+    tight.rlim_cur = static_cast<rlim_t>(peer.get() + 64);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<UniqueFd> fillers;
+    while (UniqueFd fd{::dup(peer.get())}) fillers.push_back(std::move(fd));
+    ASSERT_FALSE(fillers.empty());
+    fillers.pop_back();
+    UniqueFd caller = SocketBridge::attach(std::move(*stream), queue);
+    fillers.clear();
+    EXPECT_FALSE(caller);
+
+    char byte;
+    EXPECT_LT(::recv(peer.get(), &byte, 1, MSG_DONTWAIT), 0);  // still open within the task
+    queue->runUntilIdle();
+    EXPECT_EQ(::recv(peer.get(), &byte, 1, MSG_DONTWAIT), 0);
 }
 
 }  // namespace

@@ -22,8 +22,15 @@ bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 }  // namespace
 
 UniqueFd SocketBridge::attach(TlsStream stream, std::shared_ptr<Executor> executor) {
+    // Called from a handshake's readiness callback: a stream that cannot be bridged is closed
+    // only after that callback, like every other socket a watch may still hold.
+    auto drop = [&] {
+        stream.ssl.reset();
+        closeAfterCallback(*executor, std::move(stream.socket));
+        return UniqueFd();
+    };
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return {};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return drop();
     UniqueFd callerEnd(fds[0]);
     UniqueFd bridgeEnd(fds[1]);
     for (int fd : fds) {
@@ -31,7 +38,7 @@ UniqueFd SocketBridge::attach(TlsStream stream, std::shared_ptr<Executor> execut
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kPairBuffer, sizeof kPairBuffer);
     }
     int flags = fcntl(bridgeEnd.get(), F_GETFL);
-    if (flags < 0 || fcntl(bridgeEnd.get(), F_SETFL, flags | O_NONBLOCK) < 0) return {};
+    if (flags < 0 || fcntl(bridgeEnd.get(), F_SETFL, flags | O_NONBLOCK) < 0) return drop();
     auto bridge = std::make_shared<SocketBridge>(std::move(stream), std::move(bridgeEnd), executor);
     executor->post([bridge] { bridge->start(); });
     return callerEnd;
