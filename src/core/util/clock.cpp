@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include <cmath>
 #include <limits>
 
 namespace kelvo {
@@ -20,15 +19,6 @@ uint64_t Clock::us(MediaTime time) noexcept {
     unsigned __int128 us = static_cast<unsigned __int128>(time.value) * 1'000'000u /
                            static_cast<unsigned __int128>(time.timescale);
     if (us > std::numeric_limits<uint64_t>::max()) return std::numeric_limits<uint64_t>::max();
-    return static_cast<uint64_t>(us);
-}
-
-uint64_t Clock::us(double seconds) noexcept {
-    if (std::isnan(seconds)) return 0;
-    if (!std::isfinite(seconds)) return seconds > 0 ? nowUs() : 0;
-    if (seconds <= 0) return 0;
-    double us = seconds * 1'000'000.0;
-    if (us >= 18446744073709551615.0) return std::numeric_limits<uint64_t>::max();
     return static_cast<uint64_t>(us);
 }
 

@@ -26,8 +26,6 @@ struct Clock {
     // A media time in microseconds: a non-numeric time gives nowUs(), a time not above 0 gives 0,
     // else the exact value truncated toward zero (saturating at the top of the range).
     static uint64_t us(MediaTime time) noexcept;
-    // The same rules for a time in seconds: NaN and values not above 0 give 0, +infinity nowUs().
-    static uint64_t us(double seconds) noexcept;
 
     // Microseconds as a media time of timescale 1,000,000. Values from 2^63 up, which no
     // monotonic clock reaches, are clamped to the largest representable time.
