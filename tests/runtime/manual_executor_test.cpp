@@ -1,11 +1,15 @@
 #include "core/runtime/manual_executor.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "core/util/unique_fd.hpp"
 
 namespace kelvo {
 namespace {
@@ -154,6 +158,77 @@ TEST(ManualExecutor, HugeDelaysAndAdvancesSaturateInsteadOfWrapping) {
     repeating->scheduleRepeating(1, [&] { ++fired; });
     EXPECT_EQ(late.advance(kMax), 5u);
     EXPECT_TRUE(repeating->armed());
+}
+
+std::pair<UniqueFd, UniqueFd> socketPair() {
+    int sv[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    return {UniqueFd(sv[0]), UniqueFd(sv[1])};
+}
+
+TEST(ManualExecutor, WatchReportsEachWaitOnceWhenItsQueueRuns) {
+    ManualExecutor ex("t", 0);
+    auto [a, b] = socketPair();
+    EXPECT_EQ(ex.watchFd(-1), nullptr);
+    auto watch = ex.watchFd(a.get());
+    ASSERT_NE(watch, nullptr);
+    std::vector<std::string> seen;
+    watch->waitReadable([&] { seen.push_back("read"); });
+    watch->waitWritable([&] { seen.push_back("write"); });
+    EXPECT_EQ(ex.pendingWaits(), 2u);
+    EXPECT_EQ(ex.runUntilIdle(), 1u);  // writable at once, nothing to read yet
+    EXPECT_EQ(seen, (std::vector<std::string>{"write"}));
+    ASSERT_EQ(::write(b.get(), "x", 1), 1);
+    EXPECT_EQ(ex.runUntilIdle(), 1u);
+    EXPECT_EQ(seen, (std::vector<std::string>{"write", "read"}));
+    EXPECT_EQ(ex.runUntilIdle(), 0u);  // still readable, but nobody waits
+
+    // A wait made by a timer's task is reported within the same advance, at that virtual time.
+    auto timer = ex.makeTimer();
+    uint64_t readAt = 0;
+    timer->scheduleOnce(500, [&] { watch->waitReadable([&] { readAt = ex.nowUs(); }); });
+    ex.advance(1'000);
+    EXPECT_EQ(readAt, 500u);
+
+    // Cancelled and destroyed watches report nothing; the descriptor stays open.
+    watch->waitReadable([&] { seen.push_back("cancelled"); });
+    watch->cancel();
+    EXPECT_EQ(ex.runUntilIdle(), 0u);
+    watch->waitReadable([&] { seen.push_back("destroyed"); });
+    watch.reset();
+    EXPECT_EQ(ex.runUntilIdle(), 0u);
+    EXPECT_EQ(ex.pendingWaits(), 0u);
+    char c;
+    EXPECT_EQ(::read(a.get(), &c, 1), 1);
+}
+
+TEST(ManualExecutor, ReadyWatchDestroyedByAnEarlierTaskDoesNotRun) {
+    ManualExecutor ex;
+    auto [a, peerA] = socketPair();
+    auto [b, peerB] = socketPair();
+    auto first = ex.watchFd(a.get());
+    auto second = ex.watchFd(b.get());
+    std::vector<std::string> seen;
+    first->waitReadable([&] {
+        seen.push_back("first");
+        EXPECT_TRUE(ex.isCurrent());
+        second.reset();
+    });
+    second->waitReadable([&] { seen.push_back("second"); });
+    // Both hung up: a hang-up counts as readiness.
+    peerA.reset();
+    peerB.reset();
+    ex.runUntilIdle();
+    EXPECT_EQ(seen, (std::vector<std::string>{"first"}));
+
+    // A watch outliving its executor is inert.
+    std::unique_ptr<FdWatch> orphan;
+    {
+        ManualExecutor gone;
+        orphan = gone.watchFd(a.get());
+    }
+    orphan->waitReadable([] {});
+    orphan->cancel();
 }
 
 }  // namespace

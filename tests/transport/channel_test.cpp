@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/protocol/byte_order.hpp"
 #include "core/protocol/handshake_messages.hpp"
 #include "core/runtime/manual_executor.hpp"
 #include "core/transport/direct_connector.hpp"
@@ -233,8 +234,64 @@ TEST(Channel, ClosingBeforeStartReleasesTheSocketAndReportsTheGivenError) {
     EXPECT_EQ(::recv(f.peer.get(), &c, 1, MSG_DONTWAIT), 0);
 }
 
+TEST(Channel, TwoChannelsOnAManualQueueTalkInVirtualTime) {
+    auto queue = std::make_shared<ManualExecutor>("kv.s.ctrl", 0);
+    auto [a, b] = test::socketPair();
+    auto host = Channel::create(std::move(a), "ctrl", queue, SocketOptions::ctrl);
+    auto tablet = Channel::create(std::move(b), "tablet", queue, SocketOptions::ctrl);
+    // The tablet echoes every frame; the host checks order and contents. 1 KiB frames, so a
+    // burst outgrows the socket buffers and writers must wait for room.
+    tablet->onMessage = [&](WireMessage m) { tablet->send(m.rawType, Channel::Parts{std::move(m.payload)}); };
+    uint32_t sent = 0, echoed = 0;
+    bool intact = true;
+    auto sendNext = [&] {
+        std::vector<uint8_t> payload(1024, static_cast<uint8_t>(sent));
+        le::put32(payload.data(), ++sent);
+        host->send(MsgType::ping, std::move(payload));
+    };
+    host->onMessage = [&](WireMessage m) {
+        if (m.type() != MsgType::ping) return;
+        ++echoed;
+        intact = intact && m.payload.size() == 1024 && le::get32(m.payload.data()) == echoed &&
+                 m.payload.back() == static_cast<uint8_t>(echoed - 1);
+    };
+    std::vector<std::optional<ChannelError>> hostCloses;
+    host->onClose = [&](std::optional<ChannelError> e) { hostCloses.push_back(e); };
+    host->start();
+    tablet->start();
+
+    for (int i = 0; i < 1000; ++i) sendNext();
+    queue->runUntilIdle();
+    EXPECT_EQ(echoed, 1000u);
+    EXPECT_TRUE(intact);
+    EXPECT_EQ(queue->nowUs(), 0u);
+
+    // Frames keep flowing every 10 ms while a 3 s heartbeat waits its turn.
+    std::vector<uint64_t> beats;
+    auto heartbeat = queue->makeTimer();
+    heartbeat->scheduleRepeating(3'000'000, [&] {
+        beats.push_back(queue->nowUs());
+        host->send(MsgType::pong, std::vector<uint8_t>{});
+    });
+    auto traffic = queue->makeTimer();
+    traffic->scheduleRepeating(10'000, [&] {
+        for (int i = 0; i < 4; ++i) sendNext();
+    });
+    queue->advance(2'999'999);
+    EXPECT_TRUE(beats.empty());
+    EXPECT_EQ(echoed, sent);
+    queue->advance(1);
+    EXPECT_EQ(beats, (std::vector<uint64_t>{3'000'000}));
+    EXPECT_EQ(echoed, 1000u + 300 * 4);
+    EXPECT_TRUE(intact);
+
+    tablet->close();
+    queue->runUntilIdle();
+    EXPECT_EQ(hostCloses, (std::vector<std::optional<ChannelError>>{ChannelError::eof()}));
+}
+
 TEST(Channel, QueueThatCannotWatchTheSocketClosesItInsteadOfHanging) {
-    auto queue = std::make_shared<ManualExecutor>("kv.s.ctrl");  // watches nothing
+    auto queue = std::make_shared<test::UnwatchableExecutor>("kv.s.ctrl");
     auto [a, peer] = test::socketPair();
     auto channel = Channel::create(std::move(a), "ctrl", queue, SocketOptions::ctrl);
     std::vector<std::optional<ChannelError>> closes;

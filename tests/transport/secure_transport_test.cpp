@@ -34,7 +34,7 @@ TEST(SecureTransport, ContextsAcceptOnlyKnownSuites) {
 }
 
 TEST(TlsHandshake, QueueThatCannotWatchTheSocketFailsOnceInsteadOfHanging) {
-    auto queue = std::make_shared<ManualExecutor>("kv.manual");
+    auto queue = std::make_shared<test::UnwatchableExecutor>("kv.manual");
     auto [mine, peer] = test::socketPair();
     auto ctx = makeSecureContext(SecureTransport::parameters(SecureTransport::newKey(), "host", true), false);
     auto stream = TlsStream::make(std::move(mine), ctx, false);

@@ -186,7 +186,7 @@ TEST(TCPListener, RefusesAddressesItCannotBindWithoutLeavingASocket) {
     runSync(*queue, [] {});
 
     // A queue that reports no readiness could never accept: refused up front.
-    auto manual = std::make_shared<ManualExecutor>("kv.manual");
+    auto manual = std::make_shared<test::UnwatchableExecutor>("kv.manual");
     auto unwatched = TCPListener::listen(0, "127.0.0.1", manual, nullptr);
     ASSERT_FALSE(unwatched);
     EXPECT_EQ(unwatched.error().description(), "socket: cannot be watched on kv.manual");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/protocol/wire.hpp"
+#include "core/runtime/manual_executor.hpp"
 #include "core/util/unique_fd.hpp"
 #include "platform/runtime/asio_executor.hpp"
 
@@ -24,6 +25,13 @@ inline bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred, double 
     }
     return true;
 }
+
+// A manual queue whose reactor refuses every descriptor, for the paths that must not hang then.
+class UnwatchableExecutor : public ManualExecutor {
+public:
+    using ManualExecutor::ManualExecutor;
+    std::unique_ptr<FdWatch> watchFd(int) override { return nullptr; }
+};
 
 inline std::pair<UniqueFd, UniqueFd> socketPair() {
     int fds[2];

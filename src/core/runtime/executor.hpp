@@ -58,7 +58,7 @@ public:
     // The clock that this queue's timers follow, in microseconds (virtual for a manual executor).
     virtual uint64_t nowUs() const = 0;
     virtual std::unique_ptr<Timer> makeTimer() = 0;
-    // Readiness watching; nullptr from a manual executor, or when `fd` cannot be watched.
+    // Readiness watching; nullptr when `fd` cannot be watched.
     virtual std::unique_ptr<FdWatch> watchFd(int fd) = 0;
 
     // The owner's-queue rule: inline when already on this queue, else hop.

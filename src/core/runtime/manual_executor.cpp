@@ -1,7 +1,12 @@
 #include "core/runtime/manual_executor.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+#include <vector>
 
 namespace kelvo {
 
@@ -28,7 +33,16 @@ struct ManualExecutor::Core {
     };
     std::map<std::pair<uint64_t, uint64_t>, Entry> due;
 
-    size_t drain() {
+    // Watched descriptors by watch id (creation order), with the waits not yet reported.
+    struct Watched {
+        int fd = -1;
+        std::vector<Task> readers;
+        std::vector<Task> writers;
+    };
+    std::map<uint64_t, Watched> watches;
+    uint64_t nextWatchId = 1;
+
+    size_t runPosted() {
         size_t n = 0;
         while (!tasks.empty()) {
             Task t = std::move(tasks.front());
@@ -37,6 +51,55 @@ struct ManualExecutor::Core {
             t();
             ++n;
         }
+        return n;
+    }
+
+    // Polls the descriptors that have waits, without blocking, and runs the waits of the ready
+    // ones (each followed by what it posted). Returns how many tasks ran.
+    size_t runReady() {
+        std::vector<pollfd> fds;
+        std::vector<uint64_t> ids;
+        for (const auto& [id, w] : watches) {
+            auto events = static_cast<short>((w.readers.empty() ? 0 : POLLIN) | (w.writers.empty() ? 0 : POLLOUT));
+            if (events == 0) continue;
+            fds.push_back(pollfd{w.fd, events, 0});
+            ids.push_back(id);
+        }
+        if (fds.empty()) return 0;
+        int ready;
+        do {
+            ready = ::poll(fds.data(), fds.size(), 0);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0) return 0;
+        size_t n = 0;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            // Errors and hang-ups count as readiness both ways: the owner's read or write then
+            // sees the real error, as on a real queue.
+            const short failed = POLLERR | POLLHUP | POLLNVAL;
+            bool readable = fds[i].revents & (POLLIN | failed);
+            bool writable = fds[i].revents & (POLLOUT | failed);
+            for (bool reading : {true, false}) {
+                if (!(reading ? readable : writable)) continue;
+                // An earlier task may have cancelled or destroyed this watch.
+                auto it = watches.find(ids[i]);
+                if (it == watches.end()) break;
+                std::vector<Task> waits = std::move(reading ? it->second.readers : it->second.writers);
+                (reading ? it->second.readers : it->second.writers).clear();
+                for (auto& t : waits) {
+                    {
+                        RunningScope scope(running);
+                        t();
+                    }
+                    n += 1 + runPosted();
+                }
+            }
+        }
+        return n;
+    }
+
+    size_t drain() {
+        size_t n = runPosted();
+        while (size_t more = runReady()) n += more;
         return n;
     }
 
@@ -108,6 +171,38 @@ private:
     uint64_t intervalUs_ = 0;
 };
 
+class ManualFdWatch final : public FdWatch {
+public:
+    ManualFdWatch(std::weak_ptr<ManualExecutor::Core> core, uint64_t id) : core_(std::move(core)), id_(id) {}
+    ~ManualFdWatch() override {
+        if (auto core = core_.lock()) core->watches.erase(id_);
+    }
+
+    void waitReadable(Task task) override {
+        if (auto w = watched()) w->readers.push_back(std::move(task));
+    }
+    void waitWritable(Task task) override {
+        if (auto w = watched()) w->writers.push_back(std::move(task));
+    }
+    void cancel() override {
+        if (auto w = watched()) {
+            w->readers.clear();
+            w->writers.clear();
+        }
+    }
+
+private:
+    ManualExecutor::Core::Watched* watched() {
+        auto core = core_.lock();
+        if (!core) return nullptr;
+        auto it = core->watches.find(id_);
+        return it == core->watches.end() ? nullptr : &it->second;
+    }
+
+    std::weak_ptr<ManualExecutor::Core> core_;
+    uint64_t id_;
+};
+
 }  // namespace
 
 ManualExecutor::ManualExecutor(std::string label, uint64_t startUs) : core_(std::make_shared<Core>()) {
@@ -125,6 +220,19 @@ std::unique_ptr<Timer> ManualExecutor::makeTimer() { return std::make_unique<Man
 size_t ManualExecutor::runUntilIdle() { return core_->drain(); }
 size_t ManualExecutor::pendingTasks() const { return core_->tasks.size(); }
 size_t ManualExecutor::armedTimers() const { return core_->due.size(); }
+
+size_t ManualExecutor::pendingWaits() const {
+    size_t n = 0;
+    for (const auto& [id, w] : core_->watches) n += w.readers.size() + w.writers.size();
+    return n;
+}
+
+std::unique_ptr<FdWatch> ManualExecutor::watchFd(int fd) {
+    if (fd < 0 || ::fcntl(fd, F_GETFD) < 0) return nullptr;
+    uint64_t id = core_->nextWatchId++;
+    core_->watches[id].fd = fd;
+    return std::make_unique<ManualFdWatch>(core_, id);
+}
 
 size_t ManualExecutor::advance(uint64_t us) {
     core_->drain();

@@ -12,7 +12,11 @@ namespace kelvo {
 
 // A deterministic executor for tests: nothing runs until the test says so, and time is virtual.
 // Single-threaded: use it from the test thread only, then runUntilIdle() or advance().
-// Timers due at the same virtual time fire in the order they were armed. Timers may outlive it.
+// Timers due at the same virtual time fire in the order they were armed. Timers and watches may
+// outlive it.
+// Descriptor readiness is real: whenever it runs its tasks it also polls the watched descriptors
+// (without waiting) and runs the tasks of the ready ones, until nothing is left to do. So sockets
+// whose both ends are on manual executors move their bytes with no real waiting.
 class ManualExecutor : public Executor {
 public:
     explicit ManualExecutor(std::string label = "manual", uint64_t startUs = 1'000'000);
@@ -23,9 +27,11 @@ public:
     bool isCurrent() const override;
     uint64_t nowUs() const override;
     std::unique_ptr<Timer> makeTimer() override;
-    std::unique_ptr<FdWatch> watchFd(int) override { return nullptr; }
+    // nullptr for a descriptor that is not open.
+    std::unique_ptr<FdWatch> watchFd(int fd) override;
 
-    // Runs posted tasks (and the tasks they post) until none is left. Returns how many ran.
+    // Runs posted tasks (and the tasks they post) and readiness tasks of watched descriptors until
+    // none is left. Returns how many ran.
     size_t runUntilIdle();
     // Moves virtual time forward by `us`, firing due timers in time order and running posted
     // tasks after each firing. Returns how many timer firings happened.
@@ -34,6 +40,8 @@ public:
     bool runNextTimer();
     size_t pendingTasks() const;
     size_t armedTimers() const;
+    // Readiness waits not yet reported.
+    size_t pendingWaits() const;
 
     struct Core;
 
