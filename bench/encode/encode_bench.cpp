@@ -29,7 +29,7 @@ using namespace kelvo;
 
 constexpr int kWidth = 2048, kHeight = 1536, kFps = 60, kBitrate = 25'000'000;
 // ffmpeg gets the settings our codec is opened with.
-constexpr const char* kPreset = EncoderTuning::preset;
+const char* const kPreset = encoderPresetName(EncoderTuning::startPreset).data();
 constexpr const char* kTune = EncoderTuning::tune;
 const std::string kCrf = std::to_string(int(EncoderTuning::rateFactor));
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+#include <utility>
 
 #include "core/video/pixel_convert.hpp"
 #include "video_test_support.hpp"
@@ -107,6 +110,29 @@ TEST(PixelConvert, ChromaAveragesEachBlockAndOddEdgesAreCovered) {
     // Every chroma sample, including the odd right column and bottom row, is neutral grey.
     for (int y = 0; y < 2; ++y) {
         for (int x = 0; x < 4; ++x) EXPECT_NEAR(dst->plane(1)[y * dst->stride(1) + x], 128, 1) << x << "," << y;
+    }
+}
+
+TEST(PixelConvert, BandsOnSeveralThreadsGiveTheSameImageAsOne) {
+    std::mt19937 rng(7);
+    for (auto [w, h] : {std::pair{64, 257}, std::pair{33, 512}, std::pair{16, 130}}) {
+        auto src = PixelBuffer::make(PixelFormat::bgra, w, h);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < 4 * w; ++x) src->plane(0)[y * src->stride(0) + x] = uint8_t(rng());
+        }
+        auto one = PixelBuffer::make(PixelFormat::nv12, w, h);
+        ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *one));
+        for (int parts : {2, 3, 4}) {
+            auto many = PixelBuffer::make(PixelFormat::nv12, w, h);
+            ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *many, parts));
+            for (int p = 0; p < 2; ++p) {
+                for (int y = 0; y < one->planeHeight(p); ++y) {
+                    ASSERT_EQ(0, std::memcmp(one->plane(p) + y * one->stride(p), many->plane(p) + y * many->stride(p),
+                                             size_t(p == 0 ? w : (w + 1) / 2 * 2)))
+                        << w << "×" << h << " in " << parts << ", plane " << p << " row " << y;
+                }
+            }
+        }
     }
 }
 

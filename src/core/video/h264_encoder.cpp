@@ -1,11 +1,13 @@
 #include "core/video/h264_encoder.hpp"
 
+#include <sched.h>
 #include <stdint.h>
 extern "C" {
 #include <x264.h>
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdarg>
@@ -14,6 +16,7 @@ extern "C" {
 #include <mutex>
 #include <thread>
 
+#include "core/util/clock.hpp"
 #include "core/util/log.hpp"
 #include "core/video/access_unit.hpp"
 #include "core/video/pixel_convert.hpp"
@@ -45,7 +48,20 @@ void codecLog(void*, int level, const char* format, va_list args) {
 
 int vbvBufferKbits(int bitrate) { return std::max(1, int(std::lround(bitrate * EncoderTuning::vbvSeconds / 1000.0))); }
 
+std::string ms(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
 }  // namespace
+
+int EncoderTuning::threads() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return 1;
+    return std::clamp(CPU_COUNT(&allowed), 1, maxThreads);
+}
 
 std::string_view h264ProfileRaw(H264Profile profile) noexcept {
     switch (profile) {
@@ -81,9 +97,11 @@ struct H264Encoder::Core {
     };
     enum class State { created, running, invalidated };
 
-    explicit Core(EncoderConfig c) : config(c) {}
+    Core(EncoderConfig c, std::optional<EncoderPreset> fixed) : config(c), fixedPreset(fixed) {}
 
     const EncoderConfig config;
+    const std::optional<EncoderPreset> fixedPreset;
+    std::atomic<EncoderPreset> preset{EncoderTuning::startPreset};
 
     // Guarded by m.
     std::mutex m;
@@ -107,14 +125,18 @@ struct H264Encoder::Core {
     // Owned by the worker thread once it runs.
     x264_t* codec = nullptr;
     int codecFps = 0;  // the rate the codec was opened with; it budgets every frame at this rate
+    int threads = 1;   // the codec's slice threads; conversion splits across as many
     int fps = 0;
     int bitrate = 0;
     bool rateCapped = false;  // opened with a bitrate cap, which is what makes it changeable
     int64_t pictureNumber = 0;
     PixelBufferRef nv12;
     PixelBufferRef bgra;
+    PresetController presets{EncoderTuning::startPreset};
 
     x264_t* open(bool lowLatency);
+    bool applyPreset(EncoderPreset to);
+    void paceOneFrame(uint64_t startUs, uint64_t endUs);
     void run();
     EncodeResult encodeOne(const Job& job);
     const PixelBuffer* prepare(const PixelBuffer& in);
@@ -129,13 +151,18 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
         return nullptr;
     }
     x264_param_t p;
-    if (x264_param_default_preset(&p, EncoderTuning::preset, lowLatencyMode ? EncoderTuning::tune : nullptr) < 0) return nullptr;
+    const std::string startPreset(encoderPresetName(EncoderTuning::startPreset));
+    if (x264_param_default_preset(&p, startPreset.c_str(), lowLatencyMode ? EncoderTuning::tune : nullptr) < 0) {
+        return nullptr;
+    }
     p.pf_log = codecLog;
     p.i_log_level = X264_LOG_WARNING;
-    // The encoder's own thread is its only thread: encoders never compete for a shared pool.
-    p.i_threads = 1;
-    p.b_sliced_threads = 0;
+    // Slices of one frame in parallel: a frame's encode time divides across the cores, and no
+    // frame is held back as frame threads would.
+    p.i_threads = EncoderTuning::threads();
+    p.b_sliced_threads = 1;
     p.i_lookahead_threads = 1;
+    p.i_sync_lookahead = 0;
     p.i_width = config.width;
     p.i_height = config.height;
     p.i_csp = X264_CSP_NV12;
@@ -148,7 +175,6 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
     if (!lowLatencyMode) {
         // No frame held back: what the low-latency tuning would otherwise guarantee.
         p.rc.i_lookahead = 0;
-        p.i_sync_lookahead = 0;
         p.rc.b_mb_tree = 0;
     }
     // Key frames only when asked for.
@@ -196,13 +222,15 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
     x264_param_t used;
     x264_encoder_parameters(h, &used);
     codecFps = int(used.i_fps_num / std::max<uint32_t>(used.i_fps_den, 1));
+    threads = std::max(1, used.i_threads);
     fps = config.fps > 0 ? config.fps : codecFps;
     bitrate = config.bitrate;
     rateCapped = config.bitrate > 0;
     return h;
 }
 
-H264Encoder::H264Encoder(EncoderConfig config) : config_(config), core_(std::make_shared<Core>(config)) {}
+H264Encoder::H264Encoder(EncoderConfig config, std::optional<EncoderPreset> fixedPreset)
+    : config_(config), core_(std::make_shared<Core>(config, fixedPreset)) {}
 
 H264Encoder::~H264Encoder() { invalidate(); }
 
@@ -232,6 +260,7 @@ std::optional<EncoderError> H264Encoder::start() {
         }
         c.codec = codec;
         c.lowLatency = lowLatency;
+        if (c.fixedPreset) c.applyPreset(*c.fixedPreset);
         c.state = Core::State::running;
         c.worker = std::thread([core = core_] { core->run(); });
         c.workerId = c.worker.get_id();
@@ -247,6 +276,8 @@ bool H264Encoder::isLowLatency() const {
     std::lock_guard g(core_->m);
     return core_->lowLatency;
 }
+
+EncoderPreset H264Encoder::preset() const { return core_->preset.load(); }
 
 void H264Encoder::encode(PixelBufferRef buffer, uint64_t ptsUs, bool forceKeyframe, Handler handler) {
     if (!handler) handler = [](EncodeResult) {};
@@ -345,7 +376,9 @@ void H264Encoder::Core::run() {
         lk.unlock();
 
         applyRates(newFps, newBitrate);
+        const uint64_t startUs = Clock::nowUs();
         EncodeResult result = encodeOne(job);
+        paceOneFrame(startUs, Clock::nowUs());
         try {
             job.handler(std::move(result));
         } catch (const std::exception& e) {
@@ -393,6 +426,47 @@ void H264Encoder::Core::applyRates(std::optional<int> newFps, std::optional<int>
     bitrate = targetBitrate;
 }
 
+// Moves to another preset through the running codec, so the stream goes on without a new key
+// frame: the analysis settings follow the preset, while what the parameter sets carry (entropy
+// coding, 8×8 transform allowed, references, chroma offset) stays as opened.
+bool H264Encoder::Core::applyPreset(EncoderPreset to) {
+    x264_param_t target;
+    const std::string name(encoderPresetName(to));
+    if (x264_param_default_preset(&target, name.c_str(), lowLatency ? EncoderTuning::tune : nullptr) < 0) return false;
+    x264_param_t p;
+    x264_encoder_parameters(codec, &p);
+    const auto kept = p.analyse;
+    p.analyse = target.analyse;
+    p.analyse.i_chroma_qp_offset = kept.i_chroma_qp_offset;
+    p.analyse.i_mv_range = kept.i_mv_range;
+    p.analyse.i_mv_range_thread = kept.i_mv_range_thread;
+    p.analyse.b_psnr = kept.b_psnr;
+    p.analyse.b_ssim = kept.b_ssim;
+    p.b_deblocking_filter = target.b_deblocking_filter;
+    p.rc.i_aq_mode = target.rc.i_aq_mode;
+    p.rc.f_aq_strength = target.rc.f_aq_strength;
+    p.i_frame_reference = std::min(p.i_frame_reference, target.i_frame_reference);
+    x264_param_cleanup(&target);
+    if (int rc = x264_encoder_reconfig(codec, &p); rc < 0) {
+        Log::w("enc", "preset " + name + " not applied (" + std::to_string(rc) + ")");
+        return false;
+    }
+    preset = to;
+    return true;
+}
+
+// Worker thread: times every frame (conversion included) and moves to a faster or slower preset
+// when the machine's pace asks for it.
+void H264Encoder::Core::paceOneFrame(uint64_t startUs, uint64_t endUs) {
+    if (fixedPreset || fps <= 0) return;
+    const double periodMs = 1000.0 / fps;
+    auto step = presets.add(endUs, double(endUs - startUs) / 1000.0, periodMs);
+    if (!step || !applyPreset(step->to)) return;
+    Log::i("enc", "preset " + std::string(encoderPresetName(step->from)) + " → " +
+                      std::string(encoderPresetName(step->to)) + " (encode p95 " + ms(step->p95Ms) + " ms, frame " +
+                      ms(step->periodMs) + " ms)");
+}
+
 const PixelBuffer* H264Encoder::Core::prepare(const PixelBuffer& in) {
     const int w = config.width, h = config.height;
     const bool sameSize = in.width() == w && in.height() == h;
@@ -406,7 +480,7 @@ const PixelBuffer* H264Encoder::Core::prepare(const PixelBuffer& in) {
         if (!bgra || !PixelConvert::scale(in, *bgra)) return nullptr;
         source = bgra.get();
     }
-    return PixelConvert::bgraToNv12(*source, *nv12) ? nv12.get() : nullptr;
+    return PixelConvert::bgraToNv12(*source, *nv12, threads) ? nv12.get() : nullptr;
 }
 
 EncodeResult H264Encoder::Core::encodeOne(const Job& job) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/video/pixel_buffer.hpp"
+#include "core/video/preset_controller.hpp"
 #include "core/util/expected.hpp"
 
 namespace kelvo {
@@ -49,13 +50,20 @@ struct EncodedFrame {
 // The codec settings every encoder runs with, beside those its configuration gives. Public so
 // that comparison runs can match them.
 struct EncoderTuning {
-    static constexpr const char* preset = "superfast";  // fits a 2048×1536 frame in one 60 Hz period
+    // Where every encoder starts; it steps to faster presets while frames take too long, and the
+    // stream it sends (parameter sets, entropy coding) stays that of this one.
+    static constexpr EncoderPreset startPreset = EncoderPreset::veryfast;
     static constexpr const char* tune = "zerolatency";
+    // One frame's slices are encoded in parallel, one per core this process may run on, up to this.
+    static constexpr int maxThreads = 4;
     // Capped constant quality: this quality while the bitrate cap is not reached, so still screens
     // cost few bits and busy ones exactly the cap.
     static constexpr float rateFactor = 21.0f;
     // The cap's buffer in seconds of the bitrate: short, so that no frame runs far ahead.
     static constexpr double vbvSeconds = 0.5;
+
+    // The slice threads an encoder opened now would use.
+    static int threads();
 };
 
 // Status values carried by EncoderError beside the codec's own negative return codes.
@@ -93,7 +101,9 @@ class H264Encoder {
 public:
     using Handler = std::function<void(EncodeResult)>;
 
-    explicit H264Encoder(EncoderConfig config);
+    // With `fixedPreset` the encoder runs at that preset (reached as a running stream reaches it)
+    // instead of following the machine's pace: for comparisons at one preset.
+    explicit H264Encoder(EncoderConfig config, std::optional<EncoderPreset> fixedPreset = std::nullopt);
     // Does what invalidate() does.
     ~H264Encoder();
     H264Encoder(const H264Encoder&) = delete;
@@ -107,6 +117,8 @@ public:
     const EncoderConfig& config() const { return config_; }
     // True when the low-latency configuration was opened.
     bool isLowLatency() const;
+    // The x264 preset in force. Any thread.
+    EncoderPreset preset() const;
 
     // Queues one frame. `handler` is called exactly once: on the encoder's thread with the frame,
     // with no frame (dropped) or with encodeFailed; at once on the calling thread with

@@ -2,6 +2,9 @@
 
 #include <libyuv.h>
 
+#include <algorithm>
+#include <future>
+#include <system_error>
 #include <vector>
 
 namespace kelvo {
@@ -48,26 +51,45 @@ __attribute__((target_clones("avx2", "default"))) void convertRowPair(const uint
     }
 }
 
-}  // namespace
-
-bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst) {
-    if (src.format() != PixelFormat::bgra || dst.format() != PixelFormat::nv12) return false;
-    if (src.width() != dst.width() || src.height() != dst.height()) return false;
+// Rows [first, end) of the conversion; `first` is even.
+void convertRows(const PixelBuffer& src, PixelBuffer& dst, int first, int end) {
     const int w = src.width(), h = src.height();
     const uint8_t* s = src.plane(0);
     uint8_t* y = dst.plane(0);
-    for (int row = 0; row + 1 < h; row += 2) {
+    int row = first;
+    for (; row + 1 < end; row += 2) {
         convertRowPair(s + size_t(row) * src.stride(0), s + size_t(row + 1) * src.stride(0),
                        y + size_t(row) * dst.stride(0), y + size_t(row + 1) * dst.stride(0),
                        dst.plane(1) + size_t(row / 2) * dst.stride(1), w);
     }
-    if (h & 1) {
+    if (row < end && row == h - 1) {
         // The last row of an odd height pairs with itself; its twin luma row goes to scratch.
         std::vector<uint8_t> twin(static_cast<size_t>(w));
         const uint8_t* last = s + size_t(h - 1) * src.stride(0);
         convertRowPair(last, last, y + size_t(h - 1) * dst.stride(0), twin.data(),
                        dst.plane(1) + size_t(h / 2) * dst.stride(1), w);
     }
+}
+
+}  // namespace
+
+bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int parts) {
+    if (src.format() != PixelFormat::bgra || dst.format() != PixelFormat::nv12) return false;
+    if (src.width() != dst.width() || src.height() != dst.height()) return false;
+    const int h = src.height();
+    // Bands of whole row pairs, and not so thin that starting a thread costs more than it saves.
+    parts = std::clamp(parts, 1, std::max(1, h / 64));
+    auto bandStart = [&](int i) { return i == parts ? h : (h / 2) * i / parts * 2; };
+    std::vector<std::future<void>> others;
+    for (int i = 1; i < parts; ++i) {
+        try {
+            others.push_back(std::async(std::launch::async, [&, i] { convertRows(src, dst, bandStart(i), bandStart(i + 1)); }));
+        } catch (const std::system_error&) {
+            convertRows(src, dst, bandStart(i), bandStart(i + 1));  // no thread to be had: here, then
+        }
+    }
+    convertRows(src, dst, 0, bandStart(1));
+    for (auto& band : others) band.get();
     return true;
 }
 

@@ -8,8 +8,10 @@ namespace kelvo {
 struct PixelConvert {
     // BGRA to NV12 with the BT.709 matrix in video range (Y 16…235, Cb/Cr 16…240); chroma is the
     // average of each 2×2 block. False (destination untouched) unless the formats are BGRA and
-    // NV12 and the sizes are equal. Alpha is ignored: frames are opaque.
-    static bool bgraToNv12(const PixelBuffer& src, PixelBuffer& dst);
+    // NV12 and the sizes are equal. Alpha is ignored: frames are opaque. With `parts` > 1 bands
+    // of rows are converted on that many threads at once (this one included), so a large frame's
+    // conversion takes a share of the time an encode on as many cores takes.
+    static bool bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int parts = 1);
 
     // Resamples `src` into `dst` (box filter when shrinking). False unless both have the same
     // format.
