@@ -133,5 +133,47 @@ TEST(FrameGate, EncodeMayFinishSynchronouslyWithoutLoopingOrLosingFrames) {
     EXPECT_EQ(*gate.lastSubmitted(), 2);
 }
 
+TEST(FrameGate, BusyEncoderLeavesTheNewestFrameInThePendingSlot) {
+    RecordingGate r(4);
+    r.gate.encoderDepth = 1;
+    r.gate.submit(1, 10);
+    r.gate.submit(2, 20);
+    r.gate.submit(3, 30);  // replaces 2 while 1 is being encoded
+    EXPECT_EQ(r.started, (std::vector<Started>{{1, 10, false}}));
+    EXPECT_EQ(r.gate.droppedBeforeEncode(), 1);
+
+    r.gate.encodeEnded();
+    EXPECT_EQ(r.started.back(), (Started{3, 30, false}));
+    EXPECT_EQ(r.gate.inFlight(), 2);  // the window still counts both until they are finished
+
+    // A forced key frame waits for the encoder too, then takes the newest frame.
+    r.gate.forceKeyframe(35);
+    EXPECT_EQ(r.started.size(), 2u);
+    r.gate.submit(4, 40);
+    r.gate.encodeEnded();
+    EXPECT_EQ(r.started.back(), (Started{4, 40, true}));
+    // With nothing newer it repeats the last frame, stamped with the time it was asked for.
+    r.gate.forceKeyframe(45);
+    r.gate.encodeEnded();
+    EXPECT_EQ(r.started.back(), (Started{4, 45, true}));
+    // Only once, and a full window does not hold it back.
+    r.gate.window = 0;
+    r.gate.encodeEnded();
+    EXPECT_EQ(r.started.size(), 4u);
+
+    // Pausing turns a key frame waiting for the encoder into a mark on the next frame; after a
+    // new stream nothing counts as in the encoder.
+    r.gate.window = 8;
+    r.gate.submit(5, 50);
+    r.gate.forceKeyframe(55);
+    r.gate.setPaused(true);
+    r.gate.resetInFlight();
+    r.gate.setPaused(false);
+    EXPECT_EQ(r.started.size(), 5u);
+    r.gate.submit(6, 60);
+    EXPECT_EQ(r.started.back(), (Started{6, 60, true}));
+    EXPECT_EQ(r.gate.encoding(), 1);
+}
+
 }  // namespace
 }  // namespace kelvo

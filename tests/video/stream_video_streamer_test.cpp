@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,36 @@ TEST(VideoStreamer, WindowOfFourHoldsTheNewestFrameUntilAnAck) {
     EXPECT_EQ(h.stats.back().streamSize, "2048×1536");
 }
 
+TEST(VideoStreamer, BusyEncoderIsHandedOnlyTheNewestCaptureWhenItIsDone) {
+    // Captures every 16 ms, each encode takes 25 ms, the tablet acknowledges at once.
+    Harness h;
+    h.start();
+    h.script->answer = [](const EncoderScript::Call&) { return std::nullopt; };
+    const uint64_t t0 = h.queue->nowUs();
+    uint64_t heldSince = 0;
+    size_t maxHeld = 0;
+    for (uint64_t ms = 0; ms <= 150; ++ms) {
+        if (!h.script->held.empty() && ms == heldSince + 25) {
+            h.script->answerHeld(*EncoderScript::healthy()(h.script->held.front()));
+            h.queue->runUntilIdle();
+            h.ack(1, static_cast<uint32_t>(h.framesSent().size()));
+            heldSince = ms;
+        }
+        if (ms % 16 == 0) h.submit();
+        maxHeld = std::max(maxHeld, h.script->held.size());
+        h.queue->advance(kMs);
+    }
+    EXPECT_EQ(maxHeld, 1u);
+    std::vector<uint64_t> encodedAtMs;
+    for (const auto& call : h.script->calls) encodedAtMs.push_back((call.ptsUs - t0) / kMs);
+    // 32, 80 and 128 were replaced in the pending slot while the encoder worked.
+    EXPECT_EQ(encodedAtMs, (std::vector<uint64_t>{0, 16, 48, 64, 96, 112, 144}));
+    h.queue->advance(kSec);
+    ASSERT_FALSE(h.stats.empty());
+    EXPECT_EQ(h.stats.back().droppedBeforeEncode, 3);
+    EXPECT_EQ(h.stats.back().inFlight, 1);
+}
+
 TEST(VideoStreamer, StalledAcknowledgementsResetTheWindowAndForceAKeyFrame) {
     test::LogCapture log;
     Harness h;
@@ -171,11 +202,11 @@ TEST(VideoStreamer, FramesLeavingTheEncoderAfterPauseAreDroppedNotSentAfterTheSt
     h.submit();  // opens the stream
     h.script->answer = [](const EncoderScript::Call&) { return std::nullopt; };
     h.submit(2);
-    ASSERT_EQ(h.script->held.size(), 2u);
+    ASSERT_EQ(h.script->held.size(), 1u);  // the second waits in the gate
     h.streamer->pause(4);
     h.script->answerHeld(std::optional<EncodedFrame>(EncodedFrame{false, std::nullopt, std::nullopt, EncoderScript::kDeltaData, 0}));
-    h.script->answerHeld(std::optional<EncodedFrame>{});
     h.queue->runUntilIdle();
+    EXPECT_TRUE(h.script->held.empty());
     EXPECT_EQ(h.out->types().back(), 0x83);
     EXPECT_EQ(h.framesSent().size(), 1u);
 }

@@ -73,6 +73,9 @@ VideoStreamer::VideoStreamer(std::shared_ptr<Executor> queue, std::shared_ptr<Vi
       policy_(config.fps),
       gate_(config.window),
       currentFps_(config.fps) {
+    // A frame that would wait inside a busy encoder waits in the gate instead, where a newer
+    // capture replaces it.
+    gate_.encoderDepth = 1;
     // The gate is a member, so it never calls a streamer that is gone.
     gate_.encode = [this](const PixelBufferRef& frame, uint64_t ptsUs, bool key) { encodeFrame(frame, ptsUs, key); };
 }
@@ -125,6 +128,7 @@ void VideoStreamer::submit(PixelBufferRef frame, uint64_t captureUs) {
 void VideoStreamer::encodeFrame(const PixelBufferRef& frame, uint64_t ptsUs, bool keyframe) {
     // Without a working encoder the frame finishes at once; a pending rebuild brings one back.
     if (!encoder_ || rebuildPending_) {
+        gate_.encodeEnded();
         gate_.frameFinished();
         return;
     }
@@ -147,15 +151,15 @@ void VideoStreamer::complete(EncodeResult result, uint64_t captureUs, uint64_t e
     if (!result) {
         gate_.frameFinished();
         restartEncoder(result.error().description());
-        return;
-    }
-    std::optional<EncodedFrame>& frame = result.value();
-    // After a pause or a stream stop the tablet must see nothing more of this stream.
-    if (!frame || paused_ || streamStopped_) {
+    } else if (!result.value() || paused_ || streamStopped_) {
+        // After a pause or a stream stop the tablet must see nothing more of this stream.
         gate_.frameFinished();
-        return;
+    } else {
+        sendFrame(std::move(*result.value()), captureUs, encodedUs);
     }
-    sendFrame(std::move(*frame), captureUs, encodedUs);
+    // The encoder takes the next frame only now, so that a key frame this result called for
+    // goes to it rather than behind a frame started meanwhile. A new stream has reset the count.
+    if (generation == generation_ && !stopped_) gate_.encodeEnded();
 }
 
 void VideoStreamer::sendFrame(EncodedFrame frame, uint64_t captureUs, uint64_t encodedUs) {
