@@ -52,7 +52,8 @@ std::unique_ptr<LoopbackPipeline> LoopbackPipeline::start(Options options, std::
         return nullptr;
     }
 
-    auto source = TestPatternSource::make(p->sourceQueue_, options.width, options.height, options.fps);
+    std::shared_ptr<FrameSource> source = options.source;
+    if (!source) source = TestPatternSource::make(p->sourceQueue_, options.width, options.height, options.fps);
     auto videoQueue = p->videoQueue_;
     source->setOnFrame([videoQueue, weak](const PixelBufferRef& buffer, uint64_t captureUs) {
         videoQueue->post([weak, buffer, captureUs] {

@@ -26,6 +26,8 @@ public:
         int bitrate = 2'000'000;
         int64_t tabletClockAheadUs = 0;
         EncoderFactory encoderFactory = H264StreamEncoder::factory();
+        // Delivers on sourceQueue; default: the test pattern at the stream's size and rate.
+        std::shared_ptr<FrameSource> source;
         // Wraps the channel as the streamer's output (benchmarks time the writes); default: as is.
         std::function<std::shared_ptr<VideoOutput>(std::shared_ptr<Channel>)> output;
         std::function<void(const LiveStats&)> onStats;                          // on the video queue

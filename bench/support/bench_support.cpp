@@ -1,0 +1,255 @@
+#include "bench_support.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "core/util/timed_samples.hpp"
+#include "core/util/unique_fd.hpp"
+#include "core/video/test_pattern_renderer.hpp"
+
+extern char** environ;
+
+namespace kelvo::bench {
+namespace {
+
+std::string sizeArg(FrameSize size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+
+std::vector<std::string> testsrc2Args(FrameSize size, int fps, int count, const std::string& ffmpeg,
+                                      const std::string& out) {
+    return {ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+            "testsrc2=size=" + sizeArg(size) + ":rate=" + std::to_string(fps), "-frames:v", std::to_string(count),
+            "-pix_fmt", "bgra", "-f", "rawvideo", "-y", out};
+}
+
+bool spawn(const std::vector<std::string>& args, int stdoutFd, pid_t& pid) {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0;
+}
+
+bool waitOk(pid_t pid, rusage* usage = nullptr) {
+    int status = 0;
+    rusage ignored{};
+    if (wait4(pid, &status, 0, usage ? usage : &ignored) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+void fail(const char* usage, const std::string& why) {
+    std::fprintf(stderr, "%s\nusage: %s\n", why.c_str(), usage);
+    std::exit(2);
+}
+
+void parseOptions(int argc, char** argv, const char* usage, CommonOptions& common,
+                  const std::function<bool(const std::string& name, const std::string& value)>& own) {
+    for (int i = 1; i < argc; i += 2) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) fail(usage, "missing value for " + name);
+        const std::string value = argv[i + 1];
+        bool ok = true;
+        if (name == "--size") {
+            auto size = parseSize(value);
+            if (size) common.size = *size;
+            ok = size.has_value();
+        } else if (name == "--content") {
+            auto content = parseContent(value);
+            if (content) common.content = *content;
+            ok = content.has_value();
+        } else if (name == "--bitrate") {
+            common.bitrate = std::atoi(value.c_str());
+            ok = common.bitrate >= 100'000;
+        } else if (name == "--ffmpeg") {
+            common.ffmpeg = value;
+        } else {
+            ok = own(name, value);
+        }
+        if (!ok) fail(usage, "bad or unknown option: " + name + " " + value);
+    }
+}
+
+std::optional<FrameSize> parseSize(const std::string& text) {
+    // "×" is accepted as the logs write sizes; it is two bytes in UTF-8.
+    static constexpr std::string_view kTimes = "×";
+    const auto at = text.find(kTimes);
+    const std::string t = at == std::string::npos ? text : text.substr(0, at) + 'x' + text.substr(at + kTimes.size());
+    int w = 0, h = 0;
+    char x = 0, extra = 0;
+    if (std::sscanf(t.c_str(), "%d%c%d%c", &w, &x, &h, &extra) != 3 || x != 'x') return std::nullopt;
+    if (w < 16 || h < 16 || w > 8192 || h > 8192 || w % 2 || h % 2) return std::nullopt;
+    return FrameSize{w, h};
+}
+
+std::optional<Content> parseContent(const std::string& text) {
+    if (text == "pattern") return Content::pattern;
+    if (text == "motion") return Content::motion;
+    return std::nullopt;
+}
+
+const char* contentName(Content content) { return content == Content::motion ? "motion (testsrc2)" : "pattern"; }
+
+std::optional<std::vector<int>> parseCpuList(const std::string& text) {
+    std::vector<int> cpus;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        int a = -1, b = -1;
+        char dash = 0, extra = 0;
+        const int n = std::sscanf(item.c_str(), "%d%c%d%c", &a, &dash, &b, &extra);
+        if (n == 1 && a >= 0 && a < CPU_SETSIZE) {
+            cpus.push_back(a);
+        } else if (n == 3 && dash == '-' && a >= 0 && b >= a && b < CPU_SETSIZE) {
+            for (int c = a; c <= b; ++c) cpus.push_back(c);
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (cpus.empty()) return std::nullopt;
+    return cpus;
+}
+
+std::string cpuListText(const std::vector<int>& cpus) {
+    std::string out;
+    for (int c : cpus) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(c);
+    }
+    return out;
+}
+
+std::vector<int> allowedCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::vector<int> cpus;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (CPU_ISSET(c, &set)) cpus.push_back(c);
+    }
+    return cpus;
+}
+
+cpu_set_t cpuSet(const std::vector<int>& cpus) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int c : cpus) CPU_SET(c, &set);
+    return set;
+}
+
+bool pinThread(const std::vector<int>& cpus) {
+    const cpu_set_t set = cpuSet(cpus);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+bool writeFrames(Content content, FrameSize size, int fps, int count, const std::string& path,
+                 const std::string& ffmpeg) {
+    if (content == Content::motion) {
+        pid_t pid = 0;
+        return spawn(testsrc2Args(size, fps, count, ffmpeg, path), -1, pid) && waitOk(pid);
+    }
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) return false;
+    for (const auto& frame : makeFrames(content, size, fps, count, ffmpeg)) {
+        for (int row = 0; row < size.height; ++row) {
+            const uint8_t* p = frame->plane(0) + size_t(row) * frame->stride(0);
+            size_t left = size_t(size.width) * 4;
+            while (left > 0) {
+                const ssize_t k = write(fd.get(), p, left);
+                if (k <= 0) return false;
+                p += k;
+                left -= size_t(k);
+            }
+        }
+    }
+    return true;
+}
+
+std::vector<PixelBufferRef> makeFrames(Content content, FrameSize size, int fps, int count,
+                                       const std::string& ffmpeg) {
+    std::vector<PixelBufferRef> frames;
+    if (content == Content::pattern) {
+        TestPatternRenderer renderer(size.width, size.height, "Kelvo test pattern " + sizeArg(size));
+        for (int n = 0; n < count; ++n) frames.push_back(renderer.render(n + 1));
+        return frames;
+    }
+    pid_t pid = 0;
+    UniqueFd readEnd = startProcess(testsrc2Args(size, fps, count, ffmpeg, "pipe:1"), pid);
+    if (!readEnd) return frames;
+    for (int n = 0; n < count; ++n) {
+        auto frame = PixelBuffer::make(PixelFormat::bgra, size.width, size.height);
+        if (!frame || !readFrame(readEnd.get(), *frame)) break;
+        frames.push_back(std::move(frame));
+    }
+    readEnd.reset();
+    if (!waitOk(pid)) frames.clear();
+    return frames;
+}
+
+bool readFrame(int fd, PixelBuffer& frame) {
+    const size_t rowBytes = size_t(frame.width()) * 4;
+    for (int row = 0; row < frame.height(); ++row) {
+        uint8_t* p = frame.plane(0) + size_t(row) * frame.stride(0);
+        size_t left = rowBytes;
+        while (left > 0) {
+            const ssize_t k = read(fd, p, left);
+            if (k <= 0) return false;
+            p += k;
+            left -= size_t(k);
+        }
+    }
+    return true;
+}
+
+UniqueFd startProcess(const std::vector<std::string>& args, pid_t& pid) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    if (!spawn(args, writeEnd.get(), pid)) return {};
+    return readEnd;
+}
+
+bool waitProcess(pid_t pid) { return waitOk(pid); }
+
+ProcessRun runProcess(const std::vector<std::string>& args) {
+    ProcessRun run;
+    pid_t pid = 0;
+    const double start = nowMs();
+    UniqueFd readEnd = startProcess(args, pid);
+    if (!readEnd) return run;
+    char buffer[4096];
+    for (ssize_t k; (k = read(readEnd.get(), buffer, sizeof buffer)) > 0;) run.output.append(buffer, size_t(k));
+    rusage usage{};
+    run.ok = waitOk(pid, &usage);
+    run.wallMs = nowMs() - start;
+    run.cpuMs = cpuMs(usage);
+    return run;
+}
+
+double cpuMs(const rusage& u) {
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+double nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+double percentile(std::vector<double> values, double p) { return TimedSamples::percentile(p, values).value_or(0); }
+
+}  // namespace kelvo::bench

@@ -1,0 +1,77 @@
+#pragma once
+
+// What the benchmarks share: frames to encode (the test pattern, or moving content from ffmpeg's
+// testsrc2), CPU sets, child processes and their CPU time.
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/util/unique_fd.hpp"
+#include "core/video/pixel_buffer.hpp"
+
+namespace kelvo::bench {
+
+enum class Content { pattern, motion };
+
+struct FrameSize {
+    int width = 0;
+    int height = 0;
+    double megapixels() const { return double(width) * height / 1e6; }
+    size_t bgraBytes() const { return size_t(width) * size_t(height) * 4; }
+};
+
+std::optional<FrameSize> parseSize(const std::string& text);        // "2732x2048" or "2732×2048"
+std::optional<Content> parseContent(const std::string& text);       // "pattern" | "motion"
+const char* contentName(Content content);
+// "0,1", "4-7" or "0,2-3"; nullopt for anything else.
+std::optional<std::vector<int>> parseCpuList(const std::string& text);
+std::string cpuListText(const std::vector<int>& cpus);
+// The CPUs this process may run on, in order.
+std::vector<int> allowedCpus();
+cpu_set_t cpuSet(const std::vector<int>& cpus);
+// Restricts the calling thread (and the threads it starts later) to `cpus`.
+bool pinThread(const std::vector<int>& cpus);
+
+// The options both benchmarks take, and the loop over "--name value" pairs.
+struct CommonOptions {
+    FrameSize size{2048, 1536};
+    Content content = Content::motion;
+    int bitrate = 20'000'000;
+    std::string ffmpeg = "ffmpeg";
+};
+// Parses every pair: the common ones into `common`, the rest through `own` (false: unknown or
+// bad). On an error prints why and `usage`, and exits with status 2.
+void parseOptions(int argc, char** argv, const char* usage, CommonOptions& common,
+                  const std::function<bool(const std::string& name, const std::string& value)>& own);
+[[noreturn]] void fail(const char* usage, const std::string& why);
+
+// Writes `count` BGRA frames to `path`: testsrc2 through ffmpeg, or our test pattern.
+bool writeFrames(Content content, FrameSize size, int fps, int count, const std::string& path,
+                 const std::string& ffmpeg);
+// The same frames, in memory.
+std::vector<PixelBufferRef> makeFrames(Content content, FrameSize size, int fps, int count, const std::string& ffmpeg);
+// Reads one BGRA frame from a descriptor into `frame`; false at the end or on an error.
+bool readFrame(int fd, PixelBuffer& frame);
+
+// A child process and what it used.
+struct ProcessRun {
+    bool ok = false;
+    double cpuMs = 0;   // user + system of the child
+    double wallMs = 0;
+    std::string output;  // its standard output
+};
+// Runs `args` (args[0] looked up on PATH) to its end, standard input from /dev/null.
+ProcessRun runProcess(const std::vector<std::string>& args);
+// Starts `args` with its standard output on the returned descriptor; waitProcess() reaps it.
+UniqueFd startProcess(const std::vector<std::string>& args, pid_t& pid);
+bool waitProcess(pid_t pid);
+
+double cpuMs(const rusage& usage);
+double nowMs();
+double percentile(std::vector<double> values, double p);
+
+}  // namespace kelvo::bench
