@@ -21,10 +21,8 @@ std::optional<ProbeSelection> JsonCoding<ProbeSelection>::read(const Json& v) {
     s.width = r.required<int64_t>("width");
     s.height = r.required<int64_t>("height");
     s.levelOverride = r.required<int64_t>("levelOverride");
-    const auto profile = h264ProfileFromRaw(r.required<std::string>("profile"));
+    s.profile = r.required<H264Profile>("profile");
     s.maxFps = r.required<int64_t>("maxFps");
-    if (!profile) return std::nullopt;
-    s.profile = *profile;
     return r.finish(std::move(s));
 }
 
@@ -34,7 +32,7 @@ Json JsonCoding<ProbeSelection>::write(const ProbeSelection& s) {
     w.set("width", s.width);
     w.set("height", s.height);
     w.set("levelOverride", s.levelOverride);
-    w.set("profile", std::string(h264ProfileRaw(s.profile)));
+    w.set("profile", s.profile);
     w.set("maxFps", s.maxFps);
     return w.take();
 }

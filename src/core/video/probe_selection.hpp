@@ -9,6 +9,16 @@
 
 namespace kelvo {
 
+// A profile is stored as its raw value; any other text fails to read.
+template <>
+struct JsonCoding<H264Profile> {
+    static std::optional<H264Profile> read(const Json& v) {
+        if (!v.is_string()) return std::nullopt;
+        return h264ProfileFromRaw(v.get_ref<const std::string&>());
+    }
+    static Json write(H264Profile p) { return std::string(h264ProfileRaw(p)); }
+};
+
 // The stream size, profile and rate ceiling chosen for one tablet by the decode probe; persisted
 // inside its device profile. Values loaded from a stored profile are not trusted: the streamer
 // validates them when it is made.
