@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "core/testing/fake_usbmuxd.hpp"
 #include "core/transport/channel.hpp"
 #include "core/transport/tcp_listener.hpp"
 #include "core/transport/usbmux_connector.hpp"
-#include "fake_usbmuxd.hpp"
 #include "support/test_support.hpp"
 #include "transport_test_util.hpp"
 

@@ -1,4 +1,4 @@
-#include "fake_usbmuxd.hpp"
+#include "core/testing/fake_usbmuxd.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "core/transport/fake_service_browser.hpp"
+#include "core/testing/fake_service_browser.hpp"
 
 #include <atomic>
 
