@@ -1,7 +1,10 @@
 #include "core/transport/secure_transport.hpp"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "core/runtime/manual_executor.hpp"
@@ -49,6 +52,60 @@ TEST(TlsHandshake, QueueThatCannotWatchTheSocketFailsOnceInsteadOfHanging) {
     char buf[4096];
     while (::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT) > 0) {}
     EXPECT_EQ(::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT), 0);
+}
+
+// A connected TCP pair on 127.0.0.1 (kernel-chosen port): {ours, peer}.
+std::pair<UniqueFd, UniqueFd> tcpLoopbackPair() {
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+    EXPECT_EQ(::listen(listener.get(), 1), 0);
+    EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    UniqueFd ours(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(::connect(ours.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+    return {std::move(ours), UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))};
+}
+
+TEST(TlsHandshake, PeerHangingUpMidHandshakeIsReportedAsSuch) {
+    struct Case {
+        const char* name;
+        bool server;
+        std::vector<uint8_t> peerSends;  // before it hangs up, after reading what we sent
+    };
+    const Case cases[] = {
+        {"peer reads the ClientHello, then hangs up", false, {}},
+        {"client hangs up without a greeting", true, {}},
+        {"client hangs up inside its first record", true, {0x16, 0x03, 0x01}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto queue = std::make_shared<ManualExecutor>("kv.manual");
+        auto [mine, peer] = tcpLoopbackPair();
+        ASSERT_TRUE(mine && peer);
+        auto ctx = makeSecureContext(SecureTransport::parameters(SecureTransport::newKey(), "host", true), c.server);
+        auto stream = TlsStream::make(std::move(mine), ctx, c.server);
+        ASSERT_TRUE(stream);
+        std::vector<std::string> outcomes;
+        auto handshake = TlsHandshake::start(std::move(*stream), queue, [&](std::optional<TlsStream> s, TlsFailure f) {
+            outcomes.push_back(s ? "stream" : (f.tls ? "tls: " : "socket: ") + f.text);
+        });
+        queue->runUntilIdle();
+        EXPECT_TRUE(outcomes.empty());
+        // Read whatever was sent (a client's greeting), so the hang-up is a clean end of stream.
+        std::vector<uint8_t> greeting(16384);
+        ssize_t got = ::recv(peer.get(), greeting.data(), greeting.size(), MSG_DONTWAIT);
+        if (!c.server) {
+            ASSERT_GT(got, 5);
+            EXPECT_EQ(greeting[0], 0x16);  // a handshake record
+        }
+        test::writeAll(peer.get(), c.peerSends);
+        peer.reset();
+        queue->runUntilIdle();
+        EXPECT_EQ(outcomes, (std::vector<std::string>{"tls: connection closed during handshake"}));
+    }
 }
 
 TEST(SocketBridge, StreamThatCannotBeBridgedIsClosedOnlyAfterTheRunningCallback) {

@@ -87,9 +87,13 @@ void TlsHandshake::step() {
         case SSL_ERROR_SYSCALL:
             if (errno != 0) {
                 finish(std::nullopt, {false, std::strerror(errno)});
-            } else {
-                finish(std::nullopt, {true, takeSslError("connection closed during handshake")});
+                return;
             }
+            [[fallthrough]];
+        case SSL_ERROR_ZERO_RETURN:
+            // A peer hanging up mid-handshake lands here: ignoring unexpected end of stream
+            // makes OpenSSL report it as an orderly close.
+            finish(std::nullopt, {true, takeSslError("connection closed during handshake")});
             return;
         default: finish(std::nullopt, {true, takeSslError("handshake failed")}); return;
     }
