@@ -1,12 +1,12 @@
 #include "core/settings/file_user_defaults.hpp"
 
 #include <errno.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include "core/util/atomic_file.hpp"
 #include "core/util/log.hpp"
+#include "core/util/xdg_folders.hpp"
 
 namespace kelvo {
 namespace {
@@ -28,22 +28,13 @@ std::string env(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
-std::string homeFolder() {
-    std::string home = env("HOME");
-    if (!home.empty()) return home;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/tmp";
-}
-
 }  // namespace
 
 FileUserDefaults::FileUserDefaults(std::string folder) : folder_(std::move(folder)) {}
 
 std::string FileUserDefaults::standardFolder() {
     if (auto dir = env("KELVO_CONFIG_DIR"); !dir.empty()) return dir;
-    // A relative XDG_CONFIG_HOME is invalid and ignored.
-    if (auto xdg = env("XDG_CONFIG_HOME"); !xdg.empty() && xdg.front() == '/') return xdg + "/kelvo";
-    return homeFolder() + "/.config/kelvo";
+    return xdgBaseFolder("XDG_CONFIG_HOME", ".config") + "/kelvo";
 }
 
 std::string FileUserDefaults::pathFor(std::string_view key) const {

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -21,6 +20,7 @@
 #include "core/util/reference_date.hpp"
 #include "core/util/unique_fd.hpp"
 #include "core/util/uuid.hpp"
+#include "core/util/xdg_folders.hpp"
 
 namespace kelvo {
 
@@ -93,19 +93,7 @@ PairingStore& PairingStore::shared() {
 }
 
 std::string PairingStore::defaultPath() {
-    const char* data = getenv("XDG_DATA_HOME");
-    std::string base;
-    if (data && data[0] == '/') {
-        base = data;
-    } else {
-        const char* home = getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = getpwuid(getuid());
-            home = pw ? pw->pw_dir : "/tmp";
-        }
-        base = std::string(home) + "/.local/share";
-    }
-    return base + "/Kelvo/pairing.json";
+    return xdgBaseFolder("XDG_DATA_HOME", ".local/share") + "/Kelvo/pairing.json";
 }
 
 std::optional<PairingRecord> PairingStore::record(std::string_view udid) const {
