@@ -8,16 +8,11 @@
 #include <vector>
 
 #include "core/protocol/wire_json.hpp"
+#include "core/util/rect.hpp"
 
 // The JSON messages that open, close and pair a session. Every record compares field by field;
 // optional fields are left out when absent and read as absent when missing or null.
 namespace kelvo {
-
-struct SizeD {
-    double width = 0;
-    double height = 0;
-    bool operator==(const SizeD&) const = default;
-};
 
 // hello (0x01), tablet to host: the greeting. Every field is optional.
 struct HelloMsg {

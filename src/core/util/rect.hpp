@@ -6,6 +6,13 @@
 
 namespace kelvo {
 
+// A width and height (points, pixels or millimetres: the name of the field says which).
+struct SizeD {
+    double width = 0;
+    double height = 0;
+    bool operator==(const SizeD&) const = default;
+};
+
 // A rectangle in points: origin (x, y), then size.
 struct Rect {
     double x = 0;
