@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+
+#include "core/display/display_broker.hpp"
+#include "core/testing/x_server.hpp"
+#include "platform/runtime/asio_executor.hpp"
+#include "platform/x11/randr_display_services.hpp"
+#include "support/test_support.hpp"
+
+namespace kelvo {
+namespace {
+
+// A client of the test's own, standing for another program on the same desktop.
+class OtherClient {
+public:
+    explicit OtherClient(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+        root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+    }
+    ~OtherClient() { xcb_disconnect(c_); }
+    std::pair<int, int> screenSize() {
+        auto* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, root_), nullptr);
+        std::pair<int, int> size{g ? g->width : 0, g ? g->height : 0};
+        std::free(g);
+        return size;
+    }
+    void deleteMonitor(DisplayId id) {
+        std::free(xcb_request_check(c_, xcb_randr_delete_monitor_checked(c_, root_, id)));
+    }
+
+private:
+    xcb_connection_t* c_;
+    xcb_window_t root_ = 0;
+};
+
+class RandrDisplays : public ::testing::Test {
+protected:
+    void startServer(XServer::Want want = XServer::Want::any) {
+        std::string whyNot;
+        server_ = XServer::start(want, &whyNot);
+        if (!server_) GTEST_SKIP() << whyNot;
+        auto connected = RandrDisplayServices::connect(server_->display());
+        ASSERT_TRUE(connected.ok()) << connected.error();
+        services_ = std::move(connected).value();
+    }
+    void requireResizable() {
+        if (!server_->resizable()) GTEST_SKIP() << "only Xvfb is available here: its screen cannot grow";
+    }
+    // Runs the main loop until `done` holds or 5 s pass.
+    bool runUntil(const std::function<bool()>& done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline) main_.runFor(20'000);
+        return done();
+    }
+
+    std::unique_ptr<XServer> server_;
+    std::unique_ptr<RandrDisplayServices> services_;
+    MainLoop main_;
+};
+
+TEST_F(RandrDisplays, ListsTheServersOutputAsTheMainDisplay) {
+    startServer();
+    if (HasFatalFailure() || IsSkipped()) return;
+    auto online = services_->onlineDisplays();
+    ASSERT_EQ(online.size(), 1u);
+    DisplayId id = online[0];
+    EXPECT_EQ(services_->mainDisplay(), id);
+    Rect b = services_->bounds(id);
+    EXPECT_EQ(b, (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(services_->mirrorMaster(id), 0u);
+    if (server_->resizable()) {
+        EXPECT_EQ(services_->screenName(id), std::optional<std::string>("DUMMY0"));
+        auto current = services_->currentMode(id);
+        ASSERT_TRUE(current);
+        EXPECT_EQ(current->pixelWidth, 1920);
+        EXPECT_EQ(current->width, 1920);  // real outputs: one pixel per point
+        EXPECT_NEAR(current->refreshHz, 60, 0.5);
+        auto modes = services_->modes(id);
+        EXPECT_NE(std::find(modes.begin(), modes.end(), *current), modes.end());
+    }
+}
+
+TEST_F(RandrDisplays, VirtualDisplayGrowsTheScreenAndGivesItBackOnRelease) {
+    startServer();
+    if (HasFatalFailure() || IsSkipped()) return;
+    requireResizable();
+    if (IsSkipped()) return;
+    OtherClient other(server_->display());
+    ASSERT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
+    DisplayId dummy = services_->mainDisplay();
+
+    std::vector<std::pair<DisplayId, uint32_t>> seen;
+    bool offMain = false;
+    DisplayReconfigurationObserver observer(*services_, main_.sharedExecutor(), [&](DisplayId id, uint32_t flags) {
+        if (!main_.executor().isCurrent()) offMain = true;
+        seen.emplace_back(id, flags);
+    });
+
+    DisplayBroker broker(*services_, *services_, main_.sharedExecutor());
+    std::shared_ptr<DisplaySource> source;
+    DisplayId id = 0;
+    main_.executor().post([&] {
+        auto made = broker.acquire({"udid", "Pad"}, Orientation::landscape, DisplaySourceKind::virtual_, 0,
+                                   {197, 148}, DisplayPreset::standard);
+        ASSERT_TRUE(made.ok()) << made.error().description();
+        source = made.value();
+        id = source->displayID();
+    });
+    ASSERT_TRUE(runUntil([&] { return id != 0; }));
+
+    // Beside the existing monitor, at the preferred preset's HiDPI size.
+    EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920 + 2048, 1536}));
+    auto online = services_->onlineDisplays();
+    EXPECT_EQ(online.size(), 2u);
+    EXPECT_NE(std::find(online.begin(), online.end(), id), online.end());
+    EXPECT_EQ(services_->bounds(id), (Rect{1920, 0, 2048, 1536}));
+    EXPECT_EQ(services_->mainDisplay(), dummy);
+    EXPECT_EQ(services_->screenName(id), std::optional<std::string>("Kelvo \u00B7 Pad"));
+    auto modes = services_->modes(id);
+    ASSERT_FALSE(modes.empty());
+    EXPECT_EQ(modes[0], (DisplayMode{1024, 768, 2048, 1536, 60, true, 0}));
+    EXPECT_TRUE(runUntil([&] {
+        return std::find(seen.begin(), seen.end(), std::make_pair(id, DisplayChange::added)) != seen.end();
+    }));
+    EXPECT_FALSE(offMain);
+
+    // A larger preset grows the screen further.
+    DisplayConfigurator config(*services_);
+    EXPECT_FALSE(config.apply(DisplayModeCatalog::spec(DisplayPreset::most, Orientation::landscape), id));
+    EXPECT_EQ(services_->bounds(id), (Rect{1920, 0, 2732, 2048}));
+    EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920 + 2732, 2048}));
+    EXPECT_EQ(config.mappingDisplays(0).size(), 1u);  // our own display is no mapping target
+
+    // Released: the monitor goes and the screen has its size from before.
+    int released = 0;
+    broker.onReleased = [&] { ++released; };
+    source.reset();
+    broker.releaseNow();
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(services_->onlineDisplays(), (std::vector<DisplayId>{dummy}));
+    EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
+}
+
+TEST_F(RandrDisplays, AMonitorDeletedByAnotherClientIsReportedTerminated) {
+    startServer();
+    if (HasFatalFailure() || IsSkipped()) return;
+    requireResizable();
+    if (IsSkipped()) return;
+    test::LogCapture log;
+    auto made = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"}, Orientation::portrait,
+                                           {197, 148}, std::nullopt, ModeRegistrationUnit::points);
+    ASSERT_TRUE(made.ok()) << made.error().description();
+    auto source = made.value();
+    EXPECT_EQ(services_->bounds(source->displayID()), (Rect{1920, 0, 2048, 2732}));  // `most` first, portrait
+    bool terminated = false;
+    source->onTerminated = [&] {
+        EXPECT_TRUE(main_.executor().isCurrent());
+        terminated = true;
+    };
+    OtherClient other(server_->display());
+    other.deleteMonitor(source->displayID());
+    EXPECT_TRUE(runUntil([&] { return terminated; }));
+    EXPECT_TRUE(log.contains("virtual display terminated by the system", "display"));
+    EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
+    source.reset();  // nothing left to delete; no second report
+    main_.runFor(100'000);
+}
+
+TEST_F(RandrDisplays, TheServerGoingAwayTerminatesTheVirtualDisplay) {
+    startServer();
+    if (HasFatalFailure() || IsSkipped()) return;
+    requireResizable();
+    if (IsSkipped()) return;
+    auto source = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"},
+                                             Orientation::landscape, {197, 148}, std::nullopt,
+                                             ModeRegistrationUnit::points)
+                      .value();
+    bool terminated = false;
+    source->onTerminated = [&] { terminated = true; };
+    server_.reset();
+    EXPECT_TRUE(runUntil([&] { return terminated; }));
+    EXPECT_TRUE(services_->onlineDisplays().empty());
+}
+
+TEST_F(RandrDisplays, AScreenThatCannotGrowIsACreationError) {
+    startServer(XServer::Want::xvfbOnly);
+    if (HasFatalFailure() || IsSkipped()) return;
+    if (!services_->isAvailable()) GTEST_SKIP() << "this Xvfb has no RandR 1.5";
+    test::LogCapture log;
+    auto made = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"}, Orientation::landscape,
+                                           {197, 148}, std::nullopt, ModeRegistrationUnit::points);
+    ASSERT_FALSE(made.ok());
+    EXPECT_EQ(made.error().description(), "failed to create the virtual display");
+    EXPECT_TRUE(log.contains("screen cannot grow to", "display"));
+    EXPECT_EQ(services_->onlineDisplays().size(), 1u);
+}
+
+}  // namespace
+}  // namespace kelvo

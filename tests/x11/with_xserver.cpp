@@ -1,0 +1,42 @@
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/testing/x_server.hpp"
+
+extern char** environ;
+
+int main(int argc, char** argv) {
+    int i = 1;
+    auto want = kelvo::XServer::Want::any;
+    if (i < argc && std::strcmp(argv[i], "--xvfb") == 0) {
+        want = kelvo::XServer::Want::xvfbOnly;
+        ++i;
+    }
+    if (i < argc && std::strcmp(argv[i], "--") == 0) ++i;
+    if (i >= argc) {
+        std::fprintf(stderr, "usage: kelvo-with-xserver [--xvfb] -- command [args...]\n");
+        return 2;
+    }
+    std::string whyNot;
+    auto server = kelvo::XServer::start(want, &whyNot);
+    if (!server) {
+        std::fprintf(stderr, "kelvo-with-xserver: skipped: %s\n", whyNot.c_str());
+        return 77;
+    }
+    server->exportEnvironment();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[i], nullptr, nullptr, argv + i, environ) != 0) {
+        std::fprintf(stderr, "kelvo-with-xserver: cannot run %s\n", argv[i]);
+        return 127;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
