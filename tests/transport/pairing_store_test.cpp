@@ -117,6 +117,8 @@ TEST(PairingStore, UnreadableOrCorruptFileIsMovedAsideNotOverwritten) {
         {"record without paired",
          R"({"hostID":"h","devices":[{"udid":"u","name":"n","service":"s","key":"AAAA"}]})"},
         {"key not Base64", R"({"hostID":"h","devices":[{"udid":"u","name":"n","service":"s","key":"!!","paired":1}]})"},
+        {"paired beyond the clock",
+         R"({"hostID":"h","devices":[{"udid":"u","name":"n","service":"s","key":"AAAA","paired":8650000050}]})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
