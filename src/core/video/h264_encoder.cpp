@@ -428,7 +428,8 @@ void H264Encoder::Core::applyRates(std::optional<int> newFps, std::optional<int>
 
 // Moves to another preset through the running codec, so the stream goes on without a new key
 // frame: the analysis settings follow the preset, while what the parameter sets carry (entropy
-// coding, 8×8 transform allowed, references, chroma offset) stays as opened.
+// coding, 8×8 transform allowed, references, chroma offset) stays as opened, and so do adaptive
+// quantisation and weighted prediction, which the running codec does not take.
 bool H264Encoder::Core::applyPreset(EncoderPreset to) {
     x264_param_t target;
     const std::string name(encoderPresetName(to));
@@ -442,9 +443,8 @@ bool H264Encoder::Core::applyPreset(EncoderPreset to) {
     p.analyse.i_mv_range_thread = kept.i_mv_range_thread;
     p.analyse.b_psnr = kept.b_psnr;
     p.analyse.b_ssim = kept.b_ssim;
+    p.analyse.i_weighted_pred = kept.i_weighted_pred;
     p.b_deblocking_filter = target.b_deblocking_filter;
-    p.rc.i_aq_mode = target.rc.i_aq_mode;
-    p.rc.f_aq_strength = target.rc.f_aq_strength;
     p.i_frame_reference = std::min(p.i_frame_reference, target.i_frame_reference);
     x264_param_cleanup(&target);
     if (int rc = x264_encoder_reconfig(codec, &p); rc < 0) {
