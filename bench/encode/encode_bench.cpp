@@ -35,11 +35,12 @@ namespace {
 constexpr int kFps = 60;
 
 constexpr const char* kUsage =
-    "encode_bench [--size WxH] [--content pattern|motion] [--frames N] [--cpus LIST] "
+    "encode_bench [--size WxH] [--content pattern|motion] [--frames N] [--repeat N] [--cpus LIST] "
     "[--preset veryfast|superfast|ultrafast|all] [--bitrate BPS] [--ffmpeg PATH]";
 
 struct Options : CommonOptions {
     int frames = 0;  // 0: as many as fit about 2.7 GB, 120 to 600
+    int repeat = 3;  // runs of each kind, alternating sides; the least CPU of each counts
     std::vector<int> cpus;
     std::vector<EncoderPreset> presets{EncoderPreset::veryfast, EncoderPreset::superfast, EncoderPreset::ultrafast};
 };
@@ -81,7 +82,10 @@ int worker(char** argv) {
     if (mode == "convert") {
         auto nv12 = PixelBuffer::make(PixelFormat::nv12, size->width, size->height);
         for (int n = 0; n < frames; ++n) {
-            if (!readFrame(in.get(), *bgra) || !PixelConvert::bgraToNv12(*bgra, *nv12)) return 3;
+            // Split as the encoder splits it.
+            if (!readFrame(in.get(), *bgra) || !PixelConvert::bgraToNv12(*bgra, *nv12, EncoderTuning::threads())) {
+                return 3;
+            }
         }
         return 0;
     }
@@ -125,11 +129,12 @@ std::vector<std::string> ffmpegArgs(const Options& o, const std::string& file, i
     }
     const std::string kbps = std::to_string(o.bitrate / 1000) + "k";
     const std::string buffer = std::to_string(int(o.bitrate * EncoderTuning::vbvSeconds / 1000)) + "k";
-    // Our stream keeps CABAC whatever the preset: so does ffmpeg's here.
+    // Our stream keeps what it was opened with and a running codec cannot change (CABAC, adaptive
+    // quantisation, weighted prediction) whatever the preset: so does ffmpeg's here.
     a.insert(a.end(), {"-c:v", "libx264", "-preset", std::string(encoderPresetName(*preset)), "-tune",
                        EncoderTuning::tune, "-profile:v", "high", "-threads", std::to_string(threads), "-thread_type", "slice", "-crf",
                        std::to_string(int(EncoderTuning::rateFactor)), "-maxrate", kbps, "-bufsize", buffer, "-bf",
-                       "0", "-x264-params", "keyint=infinite:scenecut=0:qpmax=34:cabac=1:sliced-threads=1",
+                       "0", "-x264-params", "keyint=infinite:scenecut=0:qpmax=34:cabac=1:aq-mode=1:weightp=1:sliced-threads=1",
                        "-f", "h264", "-y", out});
     return a;
 }
@@ -204,6 +209,10 @@ Options parse(int argc, char** argv) {
             o.frames = std::atoi(value.c_str());
             return o.frames >= 10;
         }
+        if (name == "--repeat") {
+            o.repeat = std::atoi(value.c_str());
+            return o.repeat >= 1 && o.repeat <= 20;
+        }
         if (name == "--cpus") {
             auto cpus = parseCpuList(value);
             if (cpus) o.cpus = *cpus;
@@ -241,8 +250,9 @@ int main(int argc, char** argv) {
     std::printf("encode bench: %d×%d %s, %d frames, CPUs %s (%d slice threads), crf %d capped at %d Mbps\n",
                 o.size.width, o.size.height, contentName(o.content), o.frames, cpuListText(o.cpus).c_str(), threads,
                 int(EncoderTuning::rateFactor), o.bitrate / 1'000'000);
-    std::printf("(figures are CPU ms per frame of whole processes, both reading the same raw file; machine shared, "
-                "so noisy)\n");
+    std::printf("(CPU ms per frame of whole processes reading the same raw file, the least of %d alternating runs; "
+                "the machine is shared, so figures are noisy)\n",
+                o.repeat);
     std::fflush(stdout);
     if (!writeFrames(o.content, o.size, kFps, o.frames, source, o.ffmpeg)) {
         std::fprintf(stderr, "encode_bench: cannot make the source frames (is %s there?)\n", o.ffmpeg.c_str());
@@ -260,10 +270,16 @@ int main(int argc, char** argv) {
                                             std::to_string(o.frames), name, out, std::to_string(o.bitrate)};
         };
         Side ours, ref;
-        ours.convert = runProcess(oursArgs("convert", "-"));
-        ours.encode = runProcess(oursArgs("encode", oursOut));
-        ref.convert = runProcess(ffmpegArgs(o, source, o.frames, threads, std::nullopt, "-"));
-        ref.encode = runProcess(ffmpegArgs(o, source, o.frames, threads, preset, refOut));
+        // Other work on the machine only ever adds CPU time: alternate the sides and keep the least.
+        auto keepLeast = [](ProcessRun& best, ProcessRun run) {
+            if (!best.ok || (run.ok && run.cpuMs < best.cpuMs)) best = std::move(run);
+        };
+        for (int r = 0; r < o.repeat; ++r) {
+            keepLeast(ours.convert, runProcess(oursArgs("convert", "-")));
+            keepLeast(ref.convert, runProcess(ffmpegArgs(o, source, o.frames, threads, std::nullopt, "-")));
+            keepLeast(ours.encode, runProcess(oursArgs("encode", oursOut)));
+            keepLeast(ref.encode, runProcess(ffmpegArgs(o, source, o.frames, threads, preset, refOut)));
+        }
         if (!ours.convert.ok || !ours.encode.ok || !ref.convert.ok || !ref.encode.ok) {
             std::printf("%s: a run failed (ours %d/%d, ffmpeg %d/%d)\n", name.c_str(), ours.convert.ok,
                         ours.encode.ok, ref.convert.ok, ref.encode.ok);

@@ -1,7 +1,9 @@
 #include "bench_support.hpp"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <spawn.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -201,15 +203,25 @@ std::vector<PixelBufferRef> makeFrames(Content content, FrameSize size, int fps,
 }
 
 bool readFrame(int fd, PixelBuffer& frame) {
+    // Rows are padded in memory: gather them in few calls, as a reader of a whole frame would.
     const size_t rowBytes = size_t(frame.width()) * 4;
+    std::vector<iovec> rows(size_t(frame.height()));
     for (int row = 0; row < frame.height(); ++row) {
-        uint8_t* p = frame.plane(0) + size_t(row) * frame.stride(0);
-        size_t left = rowBytes;
-        while (left > 0) {
-            const ssize_t k = read(fd, p, left);
-            if (k <= 0) return false;
-            p += k;
-            left -= size_t(k);
+        rows[size_t(row)] = {frame.plane(0) + size_t(row) * frame.stride(0), rowBytes};
+    }
+    size_t next = 0;
+    while (next < rows.size()) {
+        const int count = int(std::min<size_t>(rows.size() - next, IOV_MAX));
+        ssize_t got = readv(fd, &rows[next], count);
+        if (got <= 0) return false;
+        // Skip what was filled; a short read leaves the rest of one row for the next call.
+        while (got > 0) {
+            iovec& v = rows[next];
+            const size_t used = std::min(size_t(got), v.iov_len);
+            v.iov_base = static_cast<uint8_t*>(v.iov_base) + used;
+            v.iov_len -= used;
+            got -= ssize_t(used);
+            if (v.iov_len == 0) ++next;
         }
     }
     return true;
