@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "core/input/logging_sink.hpp"
-#include "core/input/recording_sink.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {
@@ -37,18 +36,6 @@ TEST(LoggingSink, LogsEventsAtDebugWithoutWhatWasTyped) {
                                           "flagsChanged(56, 0x20000)",
                                       }));
     EXPECT_FALSE(log.contains("secret"));
-}
-
-TEST(RecordingSink, KeepsEventsFlagsAndActivity) {
-    RecordingSink sink;
-    sink.post(synth::Key{24, true}, EventFlag::command);
-    sink.post(synth::Proximity{true, false}, EventFlag::none);
-    sink.declareUserActivity();
-    EXPECT_EQ(sink.events(), (std::vector<SynthEvent>{synth::Key{24, true}, synth::Proximity{true, false}}));
-    EXPECT_EQ(sink.entries[0].flags, EventFlag::command);
-    EXPECT_EQ(sink.userActivityCount, 1);
-    sink.clear();
-    EXPECT_TRUE(sink.entries.empty());
 }
 
 TEST(PressedButtons, DragsTheFirstHeldButtonInFixedOrder) {

@@ -58,17 +58,6 @@ TEST(KeyCombo, PrintedForms) {
     EXPECT_FALSE(KeyCombo::parse(KeyCombo{100, kCmd}.rawText())) << "an unknown key does not survive its text";
 }
 
-TEST(KeyCode, Tables) {
-    EXPECT_EQ(KeyCode::ansi('`'), 50);
-    EXPECT_EQ(KeyCode::ansi(' '), 49);
-    EXPECT_FALSE(KeyCode::ansi('A'));
-    EXPECT_EQ(KeyCode::ansiShifted('"'), '\'');
-    EXPECT_EQ(KeyCode::ansiShifted('~'), '`');
-    EXPECT_FALSE(KeyCode::ansiShifted('a'));
-    EXPECT_EQ(KeyCode::named("forwarddelete"), KeyCode::forwardDelete);
-    EXPECT_FALSE(KeyCode::named("Return"));
-}
-
 TEST(GestureAction, TextRoundTrips) {
     using K = GestureAction::Kind;
     const GestureAction all[] = {

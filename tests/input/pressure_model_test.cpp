@@ -75,24 +75,15 @@ TEST(PressureModel, ResponseCurve) {
     EXPECT_EQ(PressureModel::curve(0.5, {0, 2, 0, 2}), 1.0) << "y clamped to 1";
 }
 
-TEST(PressureConfig, FromSettings) {
+TEST(PressureConfig, FromSettingsNeverInvertsTheRangeAndNeedsFourCurvePoints) {
     Settings s;
-    s.pressureSource = PressureSource::radius;
     s.pressureCurve = {0.1, 0.2, 0.3};
     s.minPressure = 0.6;
     s.maxPressure = 0.4;
-    s.constantPressure = 0.7;
-    s.radiusLight = 5;
-    s.radiusHeavy = 12;
     PressureConfig c(s);
-    EXPECT_EQ(c.source, PressureSource::radius);
     EXPECT_EQ(c.curve, (std::vector<double>{0.25, 0.25, 0.75, 0.75}));
     EXPECT_EQ(c.minPressure, 0.6);
     EXPECT_EQ(c.maxPressure, 0.6);
-    EXPECT_EQ(c.constant, 0.7);
-    EXPECT_EQ(c.radiusLight, 5);
-    EXPECT_EQ(c.radiusHeavy, 12);
-    EXPECT_EQ(c.vMax, 1500);
     s.pressureCurve = {0.5, 0.0, 1.0, 0.5};
     EXPECT_EQ(PressureConfig(s).curve, s.pressureCurve);
 }

@@ -22,6 +22,11 @@ Point CoordinateMapper::global(Point norm) const {
 
 Point CoordinateMapper::ipad(Point norm) const { return {norm.x * ipadPoints.width, norm.y * ipadPoints.height}; }
 
+Point CoordinateMapper::gesturePoints(Point norm) const {
+    return {norm.x * (ipadPoints.width > 0 ? ipadPoints.width : region.width),
+            norm.y * (ipadPoints.height > 0 ? ipadPoints.height : region.height)};
+}
+
 Point CoordinateMapper::normFromIPad(Point ipad) const {
     return {ipadPoints.width > 0 ? ipad.x / ipadPoints.width : 0.0,
             ipadPoints.height > 0 ? ipad.y / ipadPoints.height : 0.0};

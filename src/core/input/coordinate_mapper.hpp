@@ -17,6 +17,9 @@ struct CoordinateMapper {
     Point global(Point norm) const;
     // Normalised → tablet points.
     Point ipad(Point norm) const;
+    // Normalised → the points gesture thresholds are measured in: tablet points, or the
+    // region's points on an axis whose tablet size is unknown (so that gestures still work).
+    Point gesturePoints(Point norm) const;
     // Tablet points → normalised; an axis whose size is not above 0 gives 0.
     Point normFromIPad(Point ipad) const;
     // Global → normalised; absent unless the region is non-empty and contains the point (left

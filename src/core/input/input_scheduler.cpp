@@ -21,6 +21,12 @@ private:
 
 }  // namespace
 
+uint64_t delayUsFromMs(double ms) {
+    const double us = ms * 1000.0;
+    if (!(us > 0)) return 0;
+    return us >= static_cast<double>(kMaxTimerDelayUs) ? kMaxTimerDelayUs : static_cast<uint64_t>(us);
+}
+
 QueueScheduler::QueueScheduler(std::shared_ptr<Executor> queue) : queue_(std::move(queue)) {}
 
 uint64_t QueueScheduler::nowUs() const { return queue_->nowUs(); }

@@ -8,6 +8,9 @@
 
 namespace kelvo {
 
+// A timer delay from milliseconds: negative and NaN give 0, huge values saturate.
+uint64_t delayUsFromMs(double ms);
+
 // A pending timer. cancel() is idempotent; after it returns on the timer's queue the block does
 // not run any more. Destroying the token cancels the timer too, so an owner that drops its
 // tokens (or is destroyed on the queue) never gets a late call.
