@@ -6,8 +6,27 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace kelvo::test {
+
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+               const std::function<void()>& meanwhile) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (meanwhile) {
+            meanwhile();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    return true;
+}
+
+bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    return waitUntil(pred, timeout, [&] { loop.runFor(10'000); });
+}
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/util/log.hpp"
+#include "platform/runtime/asio_executor.hpp"
 
 namespace kelvo::test {
 
@@ -38,6 +41,15 @@ private:
     std::vector<LogEntry> entries_;
     Uuid id_;
 };
+
+// Polls `pred` until it holds or `timeout` of wall time passes; returns pred(). Between polls
+// it runs `meanwhile` (by default it sleeps a moment). For conditions other threads bring
+// about; logic on a manual executor needs no waiting.
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+               const std::function<void()>& meanwhile = nullptr);
+// waitUntil while running the main loop's work, for callbacks delivered on it.
+bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

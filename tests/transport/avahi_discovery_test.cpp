@@ -7,10 +7,10 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
-#include <thread>
 
 #include "core/transport/wireless_browser.hpp"
 #include "platform/runtime/asio_executor.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
@@ -18,14 +18,9 @@ namespace {
 const std::string kCtrl = "_kelvo._tcp";
 const std::string kVideo = "_kelvo-video._tcp";
 
-// Polls `pred` on `queue` until it holds or `seconds` pass.
-bool eventually(Executor& queue, double seconds, const std::function<bool()>& pred) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (runSync(queue, pred)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+// Polls `pred` on `queue` until it holds or `timeout` passes.
+bool eventually(Executor& queue, std::chrono::milliseconds timeout, const std::function<bool()>& pred) {
+    return test::waitUntil([&] { return runSync(queue, pred); }, timeout);
 }
 
 ResolveResult resolveNow(AvahiDiscovery& avahi, const std::shared_ptr<Executor>& queue, ServiceInstance instance) {
@@ -94,7 +89,7 @@ TEST(AvahiDiscovery, PublishesBrowsesAndResolvesThroughARealDaemon) {
 
     auto browser = std::make_unique<WirelessBrowser>(WirelessLink::any, avahi, main);
     runSync(*main, [&] { browser->start(); });
-    ASSERT_TRUE(eventually(*main, 15, [&] { return browser->isVisible("fake-47100"); }));
+    ASSERT_TRUE(eventually(*main, std::chrono::seconds(15), [&] { return browser->isVisible("fake-47100"); }));
     auto names = runSync(*main, [&] { return browser->results().at("fake-47100").interfaceNames; });
     for (auto& n : names) EXPECT_TRUE(n == "kv0" || n == "kv1") << n;
     EXPECT_FALSE(runSync(*main, [&] { return browser->directInterface("fake-47100"); }));
@@ -110,7 +105,7 @@ TEST(AvahiDiscovery, PublishesBrowsesAndResolvesThroughARealDaemon) {
 
     // Withdrawn: the tablet leaves the browser's set.
     runSync(*main, [&] { ctrlAd.reset(); });
-    EXPECT_TRUE(eventually(*main, 15, [&] { return !browser->isVisible("fake-47100"); }));
+    EXPECT_TRUE(eventually(*main, std::chrono::seconds(15), [&] { return !browser->isVisible("fake-47100"); }));
 
     runSync(*main, [&] {
         browser->stop();

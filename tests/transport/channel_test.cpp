@@ -22,15 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& pred, double seconds = 10.0) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 // Collects what a channel reports (on its queue) for the test thread.
 struct Recorder {
     explicit Recorder(const std::shared_ptr<Channel>& channel) {
@@ -50,7 +41,7 @@ struct Recorder {
         return messages.size();
     }
     bool waitClosed() {
-        return waitFor([&] {
+        return test::waitUntil([&] {
             std::lock_guard g(lock);
             return closes > 0;
         });
@@ -108,7 +99,7 @@ TEST(Channel, SequenceGapsAreLoggedButEveryMessageIsDelivered) {
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     test::writeAll(f.peer.get(), stream);
-    ASSERT_TRUE(waitFor([&] { return rec.messageCount() == 7; }));
+    ASSERT_TRUE(test::waitUntil([&] { return rec.messageCount() == 7; }));
     EXPECT_EQ(log.messages("chan"),
               (std::vector<std::string>{"ctrl: seq jump 3 \u2192 5", "ctrl: seq jump 6 \u2192 4294967295"}));
     std::lock_guard g(rec.lock);
@@ -129,7 +120,7 @@ TEST(Channel, BadMagicClosesWithProtocolErrorAfterTheGoodFrames) {
     ASSERT_TRUE(rec.reason);
     EXPECT_EQ(rec.reason->description(), "protocol error: bad magic 0x0000");
     // The descriptor is released: the peer sees end of stream.
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(test::waitUntil([&] {
         char c;
         return ::recv(f.peer.get(), &c, 1, MSG_DONTWAIT) == 0;
     }));
@@ -424,7 +415,7 @@ TEST(Channel, TwoChannelsExchangeMixedFramesBothWaysAtOnce) {
     for (size_t i = 0; i < kFrames; ++i) host->send(static_cast<uint8_t>(i), framePayload(i));
     tabletSender.join();
 
-    ASSERT_TRUE(waitFor([&] { return atHost.count == kFrames && atTablet.count == kFrames; }, 120.0))
+    ASSERT_TRUE(test::waitUntil([&] { return atHost.count == kFrames && atTablet.count == kFrames; }, 120s))
         << atHost.count << " / " << atTablet.count;
     EXPECT_FALSE(atHost.bad);
     EXPECT_FALSE(atTablet.bad);
@@ -434,7 +425,7 @@ TEST(Channel, TwoChannelsExchangeMixedFramesBothWaysAtOnce) {
         EXPECT_EQ(host->queuedBytes(), 0);
         host->close();
     });
-    ASSERT_TRUE(waitFor([&] { return runSync(*fakeQueue, [&] { return tablet->isClosed(); }); }));
+    ASSERT_TRUE(test::waitUntil([&] { return runSync(*fakeQueue, [&] { return tablet->isClosed(); }); }));
     runSync(*fakeQueue, [&] { EXPECT_EQ(atTablet.closedWith, "connection closed by peer"); });
     listener->stop();
 }

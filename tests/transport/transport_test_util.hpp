@@ -3,9 +3,7 @@
 #include <dirent.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -15,16 +13,6 @@
 #include "platform/runtime/asio_executor.hpp"
 
 namespace kelvo::test {
-
-// Runs the main loop until `pred` holds or `seconds` of wall time pass; returns pred().
-inline bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred, double seconds = 5.0) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        loop.runFor(10'000);
-    }
-    return true;
-}
 
 // A manual queue whose reactor refuses every descriptor, for the paths that must not hang then.
 class UnwatchableExecutor : public ManualExecutor {

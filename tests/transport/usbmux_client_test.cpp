@@ -31,8 +31,8 @@ protected:
         client->onAvailabilityChanged = [this](bool up) { events.push_back(up ? "up" : "down"); };
     }
 
-    bool pumpUntilEvents(size_t n, double seconds = 5.0) {
-        return test::pumpUntil(main, [&] { return events.size() >= n; }, seconds);
+    bool pumpUntilEvents(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return test::pumpUntil(main, [&] { return events.size() >= n; }, timeout);
     }
 
     test::TempDir dir;
@@ -56,7 +56,7 @@ TEST_F(UsbmuxClientTest, ReportsAbsenceOnceThenAvailabilityWhenTheDaemonAppears)
     daemon.attach(kTabletA);
     daemon.start();
     // The next attempt comes after the 3 s pause.
-    ASSERT_TRUE(pumpUntilEvents(3, 8.0));
+    ASSERT_TRUE(pumpUntilEvents(3, std::chrono::seconds(8)));
     EXPECT_EQ(events, (Events{"down", "up", "att:1"}));
     EXPECT_TRUE(log.contains("attached #1 udid-a USB product=0x12ab", "usbmux"));
     EXPECT_EQ(log.count("listening for devices", "usbmux"), 1u);
@@ -79,7 +79,7 @@ TEST_F(UsbmuxClientTest, DroppedListenConnectionDetachesEveryDeviceAndListensAga
     EXPECT_EQ(events, (Events{"up", "att:1", "att:2", "det:1", "det:2", "down"}));
     EXPECT_EQ(log.count("listen connection lost: usbmuxd I/O error: closed", "usbmux"), 1u);
 
-    ASSERT_TRUE(pumpUntilEvents(9, 8.0));
+    ASSERT_TRUE(pumpUntilEvents(9, std::chrono::seconds(8)));
     EXPECT_EQ(std::vector(events.begin() + 6, events.end()), (Events{"up", "att:1", "att:2"}));
     EXPECT_EQ(daemon.listenRequests(), 2);
 }

@@ -52,15 +52,6 @@ private:
     std::deque<T> items_;
 };
 
-bool eventually(const std::function<bool()>& pred, double seconds = 10) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
-}
-
 struct Rig {
     std::shared_ptr<FakeServiceBrowser> discovery = std::make_shared<FakeServiceBrowser>();
     std::shared_ptr<Executor> listenerQueue = AsioExecutor::makeQueue("kv.secure.listener");
@@ -72,7 +63,7 @@ struct Rig {
 
     ~Rig() {
         // Every bridge ends once both of its descriptors are closed; none may outlive the test.
-        EXPECT_TRUE(eventually([] { return SocketBridge::liveCount() == 0; }, 5));
+        EXPECT_TRUE(test::waitUntil([] { return SocketBridge::liveCount() == 0; }, std::chrono::seconds(5)));
     }
 
     std::unique_ptr<SecureListener> listen(std::string type = "_kelvo._tcp", SecureParameters params = {},
@@ -164,7 +155,7 @@ TEST(WirelessLink, ControlStreamCarriesMoreThanAMebibyteEachWayAtOnce) {
     std::thread b([&] { Exchange::sendAll(ex.tablet, kBytes); });
     a.join();
     b.join();
-    EXPECT_TRUE(eventually([&] { return ex.host.received == kBytes && ex.tablet.received == kBytes; }));
+    EXPECT_TRUE(test::waitUntil([&] { return ex.host.received == kBytes && ex.tablet.received == kBytes; }));
     EXPECT_FALSE(ex.host.corrupt);
     EXPECT_FALSE(ex.tablet.corrupt);
 
@@ -175,7 +166,7 @@ TEST(WirelessLink, ControlStreamCarriesMoreThanAMebibyteEachWayAtOnce) {
         ex.host.channel->onDrain = [&] { ex.host.channel->close(); };
         ex.host.channel->send(MsgType::videoFrame, std::vector<uint8_t>{});
     });
-    EXPECT_TRUE(eventually([&] { return ex.tablet.closed.load(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return ex.tablet.closed.load(); }));
     EXPECT_EQ(ex.tablet.received, kBytes + 4 * 65536);
     listener->stop();
 }
