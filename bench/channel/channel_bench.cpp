@@ -2,7 +2,6 @@
 // send/recv loop moving the same bytes over the same kind of socket in the same run.
 //
 //   channel_bench [frames]    (default 512 per round, best of 3 rounds each)
-#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -15,8 +14,7 @@
 
 #include "core/protocol/wire.hpp"
 #include "core/transport/channel.hpp"
-#include "core/transport/tcp.hpp"
-#include "core/transport/tcp_listener.hpp"
+#include "core/testing/loopback_pair.hpp"
 #include "platform/runtime/asio_executor.hpp"
 
 using namespace kelvo;
@@ -33,20 +31,12 @@ struct Pair {
 
 // A connected loopback TCP pair, both ends in blocking mode.
 Pair loopbackPair(const std::shared_ptr<Executor>& queue) {
-    std::promise<UniqueFd> accepted;
-    auto listener = TCPListener::listen(0, "127.0.0.1", queue, [&](UniqueFd fd) { accepted.set_value(std::move(fd)); });
-    if (!listener) {
-        std::fprintf(stderr, "listen: %s\n", listener.error().description().c_str());
+    auto fds = LoopbackPair::sockets(queue);
+    if (!fds) {
+        std::fprintf(stderr, "no loopback connection\n");
         std::exit(1);
     }
-    auto client = TCP::connect("127.0.0.1", listener.value()->port(), 2.0);
-    if (!client) {
-        std::fprintf(stderr, "connect: %s\n", client.error().description().c_str());
-        std::exit(1);
-    }
-    Pair p{std::move(client).value(), accepted.get_future().get()};
-    listener.value()->stop();
-    return p;
+    return Pair{std::move(fds->first), std::move(fds->second)};
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -55,7 +45,7 @@ double plainRound(const std::shared_ptr<Executor>& queue, int frames) {
     Pair p = loopbackPair(queue);
     for (int fd : {p.a.get(), p.b.get()}) {
         SocketOptions::video.apply(fd);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        setNonBlocking(fd, false);
     }
     const size_t total = static_cast<size_t>(frames) * (kFrameBytes + Wire::headerSize);
     auto start = Clock::now();

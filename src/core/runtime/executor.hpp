@@ -8,6 +8,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/util/unique_fd.hpp"
+
 namespace kelvo {
 
 using Task = std::function<void()>;
@@ -93,6 +95,14 @@ auto runSync(Executor& executor, F&& fn) -> std::invoke_result_t<F> {
         }
     });
     return future.get();
+}
+
+// Closes `fd` in a later task of `executor`. A descriptor watch that is running its callback
+// deregisters only when that callback returns; closing first could let the number be reused and
+// the late deregistration hit the new descriptor.
+inline void closeAfterCallback(Executor& executor, UniqueFd fd) {
+    if (!fd) return;
+    executor.post([closing = std::make_shared<UniqueFd>(std::move(fd))] {});
 }
 
 }  // namespace kelvo

@@ -8,23 +8,32 @@
 
 namespace kelvo {
 
-std::optional<LoopbackPair> LoopbackPair::connect(std::shared_ptr<Executor> hostQueue,
-                                                  std::shared_ptr<Executor> peerQueue) {
+std::optional<std::pair<UniqueFd, UniqueFd>> LoopbackPair::sockets(const std::shared_ptr<Executor>& queue) {
     auto accepted = std::make_shared<std::promise<UniqueFd>>();
-    auto taken = std::make_shared<bool>(false);  // confined to peerQueue
+    auto taken = std::make_shared<bool>(false);  // confined to queue
     // Only the first connection is ours; a stray one to the same loopback port is dropped.
-    auto listener = TCPListener::listen(0, "127.0.0.1", peerQueue, [accepted, taken](UniqueFd fd) {
+    auto listener = TCPListener::listen(0, "127.0.0.1", queue, [accepted, taken](UniqueFd fd) {
         if (std::exchange(*taken, true)) return;
         accepted->set_value(std::move(fd));
     });
     if (!listener.ok()) return std::nullopt;
-    auto connected = TCP::connect("127.0.0.1", listener.value()->port(), 2.0);
-    if (!connected.ok()) return std::nullopt;
+    auto connected = std::make_shared<std::promise<ConnectResult>>();
+    TCP::connect("127.0.0.1", listener.value()->port(), 2'000'000, queue,
+                 [connected](ConnectResult r) { connected->set_value(std::move(r)); });
+    ConnectResult client = connected->get_future().get();
     auto peerFd = accepted->get_future();
-    if (peerFd.wait_for(std::chrono::seconds(2)) != std::future_status::ready) return std::nullopt;
+    bool ready = client.ok() && peerFd.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
     listener.value()->stop();
-    return LoopbackPair{Channel::create(std::move(connected.value()), "video", hostQueue, SocketOptions::video),
-                        Channel::create(peerFd.get(), "fake", peerQueue, SocketOptions::video)};
+    if (!ready) return std::nullopt;
+    return std::pair{std::move(client).value(), peerFd.get()};
+}
+
+std::optional<LoopbackPair> LoopbackPair::connect(std::shared_ptr<Executor> hostQueue,
+                                                  std::shared_ptr<Executor> peerQueue) {
+    auto fds = sockets(peerQueue);
+    if (!fds) return std::nullopt;
+    return LoopbackPair{Channel::create(std::move(fds->first), "video", hostQueue, SocketOptions::video),
+                        Channel::create(std::move(fds->second), "fake", peerQueue, SocketOptions::video)};
 }
 
 }  // namespace kelvo

@@ -16,6 +16,10 @@ struct LoopbackPair {
     std::shared_ptr<Channel> peer;
 
     static std::optional<LoopbackPair> connect(std::shared_ptr<Executor> hostQueue, std::shared_ptr<Executor> peerQueue);
+
+    // The two connected sockets alone (connecting end first), both in blocking mode; the
+    // listener and the connect run on `queue`. Blocks briefly; not on `queue`.
+    static std::optional<std::pair<UniqueFd, UniqueFd>> sockets(const std::shared_ptr<Executor>& queue);
 };
 
 }  // namespace kelvo

@@ -1,6 +1,5 @@
 #include "core/transport/channel.hpp"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -35,8 +34,7 @@ std::string hexByte(uint8_t b) {
 }  // namespace
 
 void SocketOptions::apply(int fd) const {
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    setNonBlocking(fd);
     if (noDelay) {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));

@@ -13,11 +13,12 @@ namespace kelvo {
 // `ctrlPort` and `videoPort`; any other port is used as given.
 class DirectConnector final : public DeviceConnector {
 public:
-    static constexpr double connectTimeoutSeconds = 2.0;
+    static constexpr uint64_t defaultConnectTimeoutUs = 2'000'000;
 
-    // `connectQueue` runs the blocking connects ("kv.direct.connect"); results go to `mainQueue`.
+    // `connectQueue` waits on the connects ("kv.direct.connect"); results go to `mainQueue`.
+    // Each address of the host gets `connectTimeoutUs`.
     DirectConnector(std::string host, uint16_t ctrlPort, uint16_t videoPort, std::shared_ptr<Executor> connectQueue,
-                    std::shared_ptr<Executor> mainQueue);
+                    std::shared_ptr<Executor> mainQueue, uint64_t connectTimeoutUs = defaultConnectTimeoutUs);
 
     // "direct:<host>:<ctrlPort>".
     std::string deviceKey() const override;
@@ -37,6 +38,7 @@ public:
 private:
     std::shared_ptr<Executor> connectQueue_;
     std::shared_ptr<Executor> mainQueue_;
+    uint64_t connectTimeoutUs_;
 };
 
 }  // namespace kelvo

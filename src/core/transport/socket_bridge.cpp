@@ -1,7 +1,6 @@
 #include "core/transport/socket_bridge.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,8 +36,7 @@ UniqueFd SocketBridge::attach(TlsStream stream, std::shared_ptr<Executor> execut
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kPairBuffer, sizeof kPairBuffer);
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kPairBuffer, sizeof kPairBuffer);
     }
-    int flags = fcntl(bridgeEnd.get(), F_GETFL);
-    if (flags < 0 || fcntl(bridgeEnd.get(), F_SETFL, flags | O_NONBLOCK) < 0) return drop();
+    if (!setNonBlocking(bridgeEnd.get())) return drop();
     auto bridge = std::make_shared<SocketBridge>(std::move(stream), std::move(bridgeEnd), executor);
     executor->post([bridge] { bridge->start(); });
     return callerEnd;

@@ -1,7 +1,6 @@
 #include "core/transport/tcp_listener.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -33,8 +32,7 @@ struct TCPListener::State : std::enable_shared_from_this<TCPListener::State> {
                 break;  // EAGAIN, or a failure the next readiness will show again
             }
             UniqueFd conn(c);
-            int flags = ::fcntl(c, F_GETFL);
-            ::fcntl(c, F_SETFL, flags & ~O_NONBLOCK);
+            setNonBlocking(c, false);
             if (handler) handler(std::move(conn));
         }
         if (fd) arm();
@@ -69,7 +67,7 @@ Expected<std::unique_ptr<TCPListener>, ConnectError> TCPListener::listen(uint16_
         return failure(std::strerror(errno));
     socklen_t len = sizeof(addr);
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+    setNonBlocking(fd.get());
 
     auto state = std::make_shared<State>();
     state->queue = std::move(queue);

@@ -1,7 +1,6 @@
 #include "core/transport/tls_stream.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <openssl/err.h>
 
 #include <csignal>
@@ -16,8 +15,7 @@ std::optional<TlsStream> TlsStream::make(UniqueFd socket, const SslCtxPtr& ctx, 
     // wants EPIPE instead.
     static std::once_flag ignorePipe;
     std::call_once(ignorePipe, [] { std::signal(SIGPIPE, SIG_IGN); });
-    int flags = fcntl(socket.get(), F_GETFL);
-    if (flags < 0 || fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0) return std::nullopt;
+    if (!setNonBlocking(socket.get())) return std::nullopt;
     SslPtr ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), socket.get()) != 1) {
         ERR_clear_error();
@@ -31,11 +29,6 @@ std::optional<TlsStream> TlsStream::make(UniqueFd socket, const SslCtxPtr& ctx, 
         SSL_set_connect_state(ssl.get());
     }
     return TlsStream{std::move(socket), std::move(ssl)};
-}
-
-void closeAfterCallback(Executor& executor, UniqueFd fd) {
-    if (!fd) return;
-    executor.post([closing = std::make_shared<UniqueFd>(std::move(fd))] {});
 }
 
 TlsHandshake::TlsHandshake(TlsStream stream, std::shared_ptr<Executor> executor, Done done)

@@ -29,11 +29,6 @@ struct TlsStream {
     static std::optional<TlsStream> make(UniqueFd socket, const SslCtxPtr& ctx, bool server);
 };
 
-// Closes `fd` in a later task of `executor`. A descriptor watch that is running its callback
-// deregisters only when that callback returns; closing first could let the number be reused and
-// the late deregistration hit the new descriptor.
-void closeAfterCallback(Executor& executor, UniqueFd fd);
-
 // Why a handshake ended without a session. `tls` is true for failures of TLS itself (alerts,
 // a wrong key or identity, a peer that hangs up mid-handshake), false for socket errors.
 struct TlsFailure {

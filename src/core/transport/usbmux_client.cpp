@@ -5,9 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -15,8 +15,6 @@
 namespace kelvo {
 
 namespace {
-
-constexpr auto kRetryPause = std::chrono::seconds(3);
 
 // Runs `step(done)` (one send or read) until `size` bytes have moved; a signal retries.
 template <class Step>
@@ -45,19 +43,153 @@ struct ListenFdScope {
     }
 };
 
+// Assembles one packet from the bytes read so far: the header, then exactly the body it
+// announces. The announced length is checked before any of the body is asked for.
+class PacketAssembler {
+public:
+    // Bytes still to read for the current part (header or body); 0 when the packet is whole.
+    size_t missing() const { return target_ - bytes_.size(); }
+
+    // Takes `n` more bytes (at most missing()); a header of impossible length is an error.
+    std::optional<UsbmuxError> add(std::span<const uint8_t> more) {
+        bytes_.insert(bytes_.end(), more.begin(), more.end());
+        if (bytes_.size() != UsbmuxPacket::headerSize || target_ != UsbmuxPacket::headerSize) return std::nullopt;
+        auto header = UsbmuxPacket::decodeHeader(bytes_);
+        if (!header || header->length < UsbmuxPacket::headerSize || header->length > UsbmuxPacket::maxPacket)
+            return UsbmuxError::badReply();
+        target_ = header->length;
+        bytes_.reserve(target_);
+        return std::nullopt;
+    }
+
+    // The body as a dictionary; only once missing() is 0.
+    Expected<Plist, UsbmuxError> packet() const {
+        auto dict = UsbmuxPacket::decodePlist(std::span(bytes_).subspan(UsbmuxPacket::headerSize));
+        if (!dict) return UsbmuxError::badReply();
+        return std::move(*dict);
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t target_ = UsbmuxPacket::headerSize;
+};
+
+// One request and its one reply on a fresh daemon socket, waiting on readiness and a timer of
+// its queue. Calls back once, on that queue, with the socket and the reply (or the error), and
+// keeps itself alive until then. A time-out reads as EAGAIN's text, as a socket time-out would.
+class Conversation : public std::enable_shared_from_this<Conversation> {
+public:
+    using Done = std::function<void(UniqueFd, Expected<Plist, UsbmuxError>)>;
+
+    static void start(std::string path, std::optional<std::vector<uint8_t>> request, uint64_t timeoutUs,
+                      std::shared_ptr<Executor> queue, Done done) {
+        auto c = std::make_shared<Conversation>(std::move(path), std::move(request), timeoutUs, queue, std::move(done));
+        queue->post([c] { c->begin(); });
+    }
+
+    Conversation(std::string path, std::optional<std::vector<uint8_t>> request, uint64_t timeoutUs,
+                 std::shared_ptr<Executor> queue, Done done)
+        : path_(std::move(path)), request_(std::move(request)), timeoutUs_(timeoutUs), queue_(std::move(queue)),
+          done_(std::move(done)) {}
+
+private:
+    void begin() {
+        self_ = shared_from_this();
+        timer_ = queue_->makeTimer();
+        if (!request_) return finish(UsbmuxError::io("cannot encode request"));
+        auto opened = UsbmuxClient::openSocket(path_, true);
+        if (!opened) return finish(opened.error());
+        fd_ = std::move(opened).value();
+        watch_ = queue_->watchFd(fd_.get());
+        if (!watch_) return finish(UsbmuxError::io("no descriptor watching on " + std::string(queue_->label())));
+        timer_->scheduleOnce(timeoutUs_, guarded([](Conversation& c) { c.finish(UsbmuxError::io(std::strerror(EAGAIN))); }));
+        send();
+    }
+
+    template <class F>
+    Task guarded(F fn) {
+        return [weak = weak_from_this(), fn] {
+            auto self = weak.lock();
+            if (self && !self->finished_) fn(*self);
+        };
+    }
+
+    void send() {
+        const std::vector<uint8_t>& bytes = *request_;
+        while (sent_ < bytes.size()) {
+            ssize_t n = ::send(fd_.get(), bytes.data() + sent_, bytes.size() - sent_, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent_ += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                watch_->waitWritable(guarded([](Conversation& c) { c.send(); }));
+                return;
+            } else {
+                return finish(UsbmuxError::io(n == 0 ? "closed" : std::strerror(errno)));
+            }
+        }
+        receive();
+    }
+
+    void receive() {
+        uint8_t chunk[16384];
+        while (reply_.missing() > 0) {
+            ssize_t n = ::read(fd_.get(), chunk, std::min(sizeof chunk, reply_.missing()));
+            if (n > 0) {
+                if (auto e = reply_.add(std::span<const uint8_t>(chunk, static_cast<size_t>(n)))) return finish(*e);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                watch_->waitReadable(guarded([](Conversation& c) { c.receive(); }));
+                return;
+            }
+            return finish(UsbmuxError::io(n == 0 ? "closed" : std::strerror(errno)));
+        }
+        finish(reply_.packet());
+    }
+
+    void finish(Expected<Plist, UsbmuxError> outcome) {
+        if (finished_) return;
+        finished_ = true;
+        timer_->cancel();
+        watch_.reset();
+        // Posted: the socket changes hands (or closes) only after the running readiness callback.
+        auto held = std::make_shared<std::pair<UniqueFd, Expected<Plist, UsbmuxError>>>(std::move(fd_), std::move(outcome));
+        queue_->post([done = std::move(done_), held, keep = std::move(self_)] {
+            done(std::move(held->first), std::move(held->second));
+        });
+    }
+
+    const std::string path_;
+    const std::optional<std::vector<uint8_t>> request_;
+    const uint64_t timeoutUs_;
+    const std::shared_ptr<Executor> queue_;
+    Done done_;
+
+    UniqueFd fd_;
+    std::unique_ptr<FdWatch> watch_;
+    std::unique_ptr<Timer> timer_;
+    size_t sent_ = 0;
+    PacketAssembler reply_;
+    bool finished_ = false;
+    std::shared_ptr<Conversation> self_;
+};
+
 }  // namespace
 
 std::shared_ptr<UsbmuxClient> UsbmuxClient::create(std::shared_ptr<Executor> callbackQueue,
-                                                   std::shared_ptr<Executor> connectQueue,
-                                                   std::string socketPath) {
+                                                   std::shared_ptr<Executor> connectQueue, std::string socketPath,
+                                                   uint64_t retryPauseUs) {
     return std::shared_ptr<UsbmuxClient>(
-        new UsbmuxClient(std::move(callbackQueue), std::move(connectQueue), std::move(socketPath)));
+        new UsbmuxClient(std::move(callbackQueue), std::move(connectQueue), std::move(socketPath), retryPauseUs));
 }
 
 UsbmuxClient::UsbmuxClient(std::shared_ptr<Executor> callbackQueue, std::shared_ptr<Executor> connectQueue,
-                           std::string socketPath)
+                           std::string socketPath, uint64_t retryPauseUs)
     : callbackQueue_(std::move(callbackQueue)), connectQueue_(std::move(connectQueue)),
-      socketPath_(std::move(socketPath)) {}
+      socketPath_(std::move(socketPath)), retryPauseUs_(std::min(retryPauseUs, kMaxTimerDelayUs)) {}
 
 UsbmuxClient::~UsbmuxClient() { stop(); }
 
@@ -112,7 +244,7 @@ void UsbmuxClient::listenLoop() {
             });
         }
         std::unique_lock g(lock_);
-        wake_.wait_for(g, kRetryPause, [this] { return !running_; });
+        wake_.wait_for(g, std::chrono::microseconds(retryPauseUs_), [this] { return !running_; });
     }
 }
 
@@ -193,63 +325,55 @@ void UsbmuxClient::detachAll() {
     }
 }
 
-void UsbmuxClient::connect(int64_t deviceID, uint16_t port, double timeoutSeconds,
+void UsbmuxClient::connect(int64_t deviceID, uint16_t port, uint64_t timeoutUs,
                            std::function<void(ConnectResult)> completion) {
-    connectQueue_->post([path = socketPath_, callbackQueue = callbackQueue_, deviceID, port, timeoutSeconds,
-                         completion = std::move(completion)] {
-        // Shared so that the task stays copyable; an unclaimed descriptor is closed with it.
-        auto result = std::make_shared<ConnectResult>(connectSync(path, deviceID, port, timeoutSeconds));
-        callbackQueue->post([result, completion] { completion(std::move(*result)); });
-    });
-}
-
-UsbmuxClient::ConnectResult UsbmuxClient::connectSync(const std::string& socketPath, int64_t deviceID,
-                                                      uint16_t port, double timeoutSeconds) {
-    auto opened = openSocket(socketPath);
-    if (!opened) return opened;
-    UniqueFd fd = std::move(opened).value();
-    setTimeout(fd.get(), timeoutSeconds);
     auto request = UsbmuxPacket::encode(
         UsbmuxPacket::request("Connect", {{"DeviceID", deviceID}, {"PortNumber", UsbmuxPacket::networkPort(port)}}),
         UsbmuxPacket::tagConnect);
-    if (!request) return UsbmuxError::io("cannot encode Connect request");
-    if (auto e = write(fd.get(), *request)) return *e;
-    auto reply = readPacket(fd.get());
-    if (!reply) return reply.error();
-    auto number = UsbmuxPacket::resultNumber(reply.value());
-    if (!number) return UsbmuxError::badReply();
-    if (*number != 0) return UsbmuxError::result(*number);
-    setTimeout(fd.get(), 0);
-    return fd;
+    Conversation::start(socketPath_, std::move(request), timeoutUs, connectQueue_,
+                        [callbackQueue = callbackQueue_, completion = std::move(completion)](
+                            UniqueFd fd, Expected<Plist, UsbmuxError> reply) {
+                            // Shared so that the task stays copyable; an unclaimed descriptor is closed with it.
+                            auto result = std::make_shared<ConnectResult>(UsbmuxError::badReply());
+                            if (!reply) {
+                                *result = reply.error();
+                            } else if (auto number = UsbmuxPacket::resultNumber(reply.value()); !number) {
+                                *result = UsbmuxError::badReply();
+                            } else if (*number != 0) {
+                                *result = UsbmuxError::result(*number);
+                            } else {
+                                // From here on the socket is a raw tunnel to the tablet's port.
+                                setNonBlocking(fd.get(), false);
+                                *result = std::move(fd);
+                            }
+                            callbackQueue->post([result, completion] { completion(std::move(*result)); });
+                        });
 }
 
-Expected<std::vector<UsbmuxDevice>, UsbmuxError> UsbmuxClient::listDevices(const std::string& socketPath,
-                                                                           double timeoutSeconds) {
-    auto opened = openSocket(socketPath);
-    if (!opened) return opened.error();
-    UniqueFd fd = std::move(opened).value();
-    setTimeout(fd.get(), timeoutSeconds);
+void UsbmuxClient::listDevices(const std::string& socketPath, uint64_t timeoutUs, std::shared_ptr<Executor> queue,
+                               std::function<void(ListResult)> completion) {
     auto request = UsbmuxPacket::encode(UsbmuxPacket::request("ListDevices"), UsbmuxPacket::tagListDevices);
-    if (!request) return UsbmuxError::io("cannot encode ListDevices request");
-    if (auto e = write(fd.get(), *request)) return *e;
-    auto reply = readPacket(fd.get());
-    if (!reply) return reply.error();
-    auto devices = UsbmuxPacket::parseDeviceList(reply.value());
-    if (!devices) return UsbmuxError::badReply();
-    return std::move(*devices);
+    Conversation::start(socketPath, std::move(request), timeoutUs, std::move(queue),
+                        [completion = std::move(completion)](UniqueFd, Expected<Plist, UsbmuxError> reply) {
+                            if (!reply) return completion(reply.error());
+                            auto devices = UsbmuxPacket::parseDeviceList(reply.value());
+                            if (!devices) return completion(UsbmuxError::badReply());
+                            completion(std::move(*devices));
+                        });
 }
 
 bool UsbmuxClient::isAvailable(const std::string& socketPath) {
     return ::access(socketPath.c_str(), R_OK | W_OK) == 0;
 }
 
-UsbmuxClient::ConnectResult UsbmuxClient::openSocket(const std::string& socketPath) {
+UsbmuxClient::ConnectResult UsbmuxClient::openSocket(const std::string& socketPath, bool nonBlocking) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     // A longer path would be cut short and name another socket.
     if (socketPath.size() >= sizeof(addr.sun_path)) return UsbmuxError::unavailable(ENAMETOOLONG);
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking, a daemon whose backlog is full fails at once (EAGAIN) instead of holding us.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
     if (!fd) return UsbmuxError::unavailable(errno);
     int rc;
     do {
@@ -273,32 +397,13 @@ Expected<std::vector<uint8_t>, UsbmuxError> UsbmuxClient::readExactly(int fd, si
 }
 
 Expected<Plist, UsbmuxError> UsbmuxClient::readPacket(int fd) {
-    auto head = readExactly(fd, UsbmuxPacket::headerSize);
-    if (!head) return head.error();
-    auto header = UsbmuxPacket::decodeHeader(head.value());
-    if (!header) return UsbmuxError::badReply();
-    if (header->length < UsbmuxPacket::headerSize || header->length > UsbmuxPacket::maxPacket)
-        return UsbmuxError::badReply();
-    auto body = readExactly(fd, header->length - UsbmuxPacket::headerSize);
-    if (!body) return body.error();
-    auto dict = UsbmuxPacket::decodePlist(body.value());
-    if (!dict) return UsbmuxError::badReply();
-    return std::move(*dict);
-}
-
-timeval UsbmuxClient::timeoutValue(double seconds) {
-    timeval tv{};
-    if (!(seconds > 0)) return tv;  // also NaN
-    seconds = std::min(seconds, 86400.0 * 365);
-    tv.tv_sec = static_cast<time_t>(seconds);
-    tv.tv_usec = static_cast<suseconds_t>((seconds - std::floor(seconds)) * 1'000'000);
-    return tv;
-}
-
-void UsbmuxClient::setTimeout(int fd, double seconds) {
-    timeval tv = timeoutValue(seconds);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    PacketAssembler packet;
+    while (packet.missing() > 0) {
+        auto part = readExactly(fd, packet.missing());
+        if (!part) return part.error();
+        if (auto e = packet.add(part.value())) return *e;
+    }
+    return packet.packet();
 }
 
 }  // namespace kelvo

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/time.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,10 +22,12 @@ namespace kelvo {
 // Keeps track of cable-attached tablets through the USB multiplexing daemon and opens tunnels to
 // their TCP ports.
 //
-// A "Listen" conversation runs on its own thread "kv.usbmux" and is retried every 3 s while the
-// client runs. Attach, detach and availability reports are posted to the callback queue in the
-// order the daemon produced them; each reads its closure when it runs there and is skipped once
-// the client is gone. Set the closures on the callback queue (or before start()).
+// A "Listen" conversation runs on its own thread "kv.usbmux" and is retried every
+// `retryPauseUs` (3 s) while the client runs. Attach, detach and availability reports are
+// posted to the callback queue in the order the daemon produced them; each reads its closure
+// when it runs there and is skipped once the client is gone. Set the closures on
+// the callback queue (or before start()). Connect and ListDevices conversations wait on
+// readiness and a timer of their queue and never block it.
 //
 // Lifecycle: create (no thread, no I/O) → start() → stop() (joins the thread; final) → destroy
 // (stops). The reports made by the loop's end (a detach per known device, then availability
@@ -35,18 +35,21 @@ namespace kelvo {
 class UsbmuxClient : public std::enable_shared_from_this<UsbmuxClient> {
 public:
     static constexpr const char* defaultSocketPath = "/var/run/usbmuxd";
+    static constexpr uint64_t defaultRetryPauseUs = 3'000'000;
     using ConnectResult = Expected<UniqueFd, UsbmuxError>;
+    using ListResult = Expected<std::vector<UsbmuxDevice>, UsbmuxError>;
 
-    // `connectQueue` runs the blocking Connect conversations ("kv.usbmux.connect").
+    // `connectQueue` runs the Connect conversations ("kv.usbmux.connect").
     static std::shared_ptr<UsbmuxClient> create(std::shared_ptr<Executor> callbackQueue,
                                                 std::shared_ptr<Executor> connectQueue,
-                                                std::string socketPath = defaultSocketPath);
+                                                std::string socketPath = defaultSocketPath,
+                                                uint64_t retryPauseUs = defaultRetryPauseUs);
     ~UsbmuxClient();
     UsbmuxClient(const UsbmuxClient&) = delete;
     UsbmuxClient& operator=(const UsbmuxClient&) = delete;
 
     std::function<void(const UsbmuxDevice&)> onAttached;
-    // Every Detached event, and every known device dropped when the listen connection ends.
+    // Every Detached event, and every known device dropped when the listen connection is lost.
     std::function<void(int64_t deviceID)> onDetached;
     // The daemon's availability: the first outcome, then each change.
     std::function<void(bool available)> onAvailabilityChanged;
@@ -57,37 +60,31 @@ public:
     // queue of a client whose last reference that queue holds.
     void stop();
 
-    // Opens a tunnel to `port` on the device; returns at once. `completion` runs once on the
-    // callback queue and owns the descriptor it is given. Independent of start()/stop(): it
-    // holds no reference to the client.
-    void connect(int64_t deviceID, uint16_t port, double timeoutSeconds,
-                 std::function<void(ConnectResult)> completion);
+    // Opens a tunnel to `port` on the device; returns at once. `completion` runs exactly once
+    // on the callback queue, also after stop(), and owns the descriptor it is given (blocking
+    // mode, no time-outs on it). The conversation is bounded by `timeoutUs`.
+    void connect(int64_t deviceID, uint16_t port, uint64_t timeoutUs, std::function<void(ConnectResult)> completion);
 
     const std::string& socketPath() const { return socketPath_; }
 
-    // Blocking daemon conversations; each opens and owns its own socket.
-    // A Connect whose tunnel comes back with no send or receive time-out left on it.
-    static ConnectResult connectSync(const std::string& socketPath, int64_t deviceID, uint16_t port,
-                                     double timeoutSeconds);
-    static Expected<std::vector<UsbmuxDevice>, UsbmuxError> listDevices(const std::string& socketPath,
-                                                                       double timeoutSeconds);
+    // The devices the daemon lists, in its order; `completion` runs once on `queue`.
+    static void listDevices(const std::string& socketPath, uint64_t timeoutUs, std::shared_ptr<Executor> queue,
+                            std::function<void(ListResult)> completion);
     // Whether the daemon's socket file is readable and writable (does not connect).
     static bool isAvailable(const std::string& socketPath = defaultSocketPath);
 
-    // Socket primitives (blocking). They never close a descriptor they did not create.
-    static ConnectResult openSocket(const std::string& socketPath);
+    // Socket primitives of the listen thread (blocking, unless asked). They never close a
+    // descriptor they did not create.
+    static ConnectResult openSocket(const std::string& socketPath, bool nonBlocking = false);
     // Writes every byte; nullopt on success.
     static std::optional<UsbmuxError> write(int fd, std::span<const uint8_t> bytes);
     static Expected<std::vector<uint8_t>, UsbmuxError> readExactly(int fd, size_t count);
     // One packet whose length lies in 16...0xFFFFF and whose body is a dictionary.
     static Expected<Plist, UsbmuxError> readPacket(int fd);
-    // Receive and send time-outs; 0 (or less) removes them.
-    static void setTimeout(int fd, double seconds);
-    static timeval timeoutValue(double seconds);
 
 private:
     UsbmuxClient(std::shared_ptr<Executor> callbackQueue, std::shared_ptr<Executor> connectQueue,
-                 std::string socketPath);
+                 std::string socketPath, uint64_t retryPauseUs);
 
     enum class Reported { nothing, available, unavailable };
     void listenLoop();
@@ -101,6 +98,7 @@ private:
     const std::shared_ptr<Executor> callbackQueue_;
     const std::shared_ptr<Executor> connectQueue_;
     const std::string socketPath_;
+    const uint64_t retryPauseUs_;
 
     // Guards running_, stopped_, listenFd_ and known_. stop() shuts the listen socket down under it:
     // the loop clears listenFd_ under it before closing, so the number cannot have been reused.

@@ -2,11 +2,12 @@
 
 namespace kelvo {
 
-UsbmuxConnector::UsbmuxConnector(UsbmuxDevice device_, std::shared_ptr<UsbmuxClient> client)
-    : device(std::move(device_)), client_(std::move(client)) {}
+UsbmuxConnector::UsbmuxConnector(UsbmuxDevice device_, std::shared_ptr<UsbmuxClient> client,
+                                 uint64_t connectTimeoutUs)
+    : device(std::move(device_)), client_(std::move(client)), connectTimeoutUs_(connectTimeoutUs) {}
 
 void UsbmuxConnector::connect(uint16_t port, ConnectCompletion completion) {
-    client_->connect(device.deviceID, port, connectTimeoutSeconds,
+    client_->connect(device.deviceID, port, connectTimeoutUs_,
                      [completion = std::move(completion)](UsbmuxClient::ConnectResult result) {
                          if (result) {
                              completion(std::move(result).value());

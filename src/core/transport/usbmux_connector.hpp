@@ -11,9 +11,10 @@ namespace kelvo {
 // client's callback queue (the main queue).
 class UsbmuxConnector final : public DeviceConnector {
 public:
-    static constexpr double connectTimeoutSeconds = 3.0;
+    static constexpr uint64_t defaultConnectTimeoutUs = 3'000'000;
 
-    UsbmuxConnector(UsbmuxDevice device, std::shared_ptr<UsbmuxClient> client);
+    UsbmuxConnector(UsbmuxDevice device, std::shared_ptr<UsbmuxClient> client,
+                    uint64_t connectTimeoutUs = defaultConnectTimeoutUs);
 
     // The device's udid.
     std::string deviceKey() const override { return device.udid; }
@@ -26,6 +27,7 @@ public:
 
 private:
     std::shared_ptr<UsbmuxClient> client_;
+    uint64_t connectTimeoutUs_;
 };
 
 }  // namespace kelvo

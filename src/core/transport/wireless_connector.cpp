@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "core/protocol/wire.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "core/transport/socket_bridge.hpp"
 #include "core/transport/tls_stream.hpp"
@@ -20,8 +21,6 @@ namespace kelvo {
 namespace {
 
 constexpr std::string_view kTag = "wireless";
-constexpr uint16_t kVideoPort = 47101;
-constexpr uint16_t kCtrlPort = 47100;
 
 // The interface whose address the socket's local end has, if any.
 std::optional<std::string> localInterfaceOf(int fd) {
@@ -84,7 +83,7 @@ public:
             std::shared_ptr<Executor> queue, std::shared_ptr<Executor> main, ConnectCompletion completion)
         : owner_(std::move(owner)), service_(record.service), key_(record.key), hostID_(std::move(hostID)),
           link_(link), port_(port),
-          type_(port == kVideoPort ? SecureTransport::videoServiceType : SecureTransport::ctrlServiceType),
+          type_(port == Wire::videoPort ? SecureTransport::videoServiceType : SecureTransport::ctrlServiceType),
           pin_(std::move(pin)), discovery_(std::move(discovery)), queue_(std::move(queue)), main_(std::move(main)),
           completion_(std::move(completion)) {}
 
@@ -219,7 +218,7 @@ private:
         }
         Log::i(kTag, std::string(type_) + " ready via " + via.value_or("?") + " (TLS " +
                          SecureTransport::negotiatedSuite(stream->ssl.get()) + ")");
-        if (port_ == kCtrlPort) {
+        if (port_ == Wire::ctrlPort) {
             // Posted before the completion, so the video connect that follows it sees the pin.
             main_->post([weak = std::weak_ptr<Shared>(owner), via] {
                 if (auto shared = weak.lock()) {
@@ -298,7 +297,7 @@ void WirelessConnector::connect(uint16_t port, ConnectCompletion completion) {
     // The control stream is pinned only on a direct link; the video stream always follows the
     // interface the control stream took.
     std::optional<std::string> pin;
-    if (shared_->interface && (port == kVideoPort || link_ == WirelessLink::direct)) pin = shared_->interface;
+    if (shared_->interface && (port == Wire::videoPort || link_ == WirelessLink::direct)) pin = shared_->interface;
     auto attempt = std::make_shared<Attempt>(shared_, record_, hostID_, link_, port, std::move(pin), discovery_,
                                              connectQueue_, main_, std::move(completion));
     connectQueue_->post([attempt] { attempt->begin(); });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
@@ -36,5 +37,14 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Sets (or clears) O_NONBLOCK on `fd`, keeping its other status flags. False when the flags
+// cannot be read or written.
+inline bool setNonBlocking(int fd, bool on = true) noexcept {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
 
 }  // namespace kelvo
