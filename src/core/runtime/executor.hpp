@@ -62,6 +62,10 @@ public:
     virtual std::unique_ptr<Timer> makeTimer() = 0;
     // Readiness watching; nullptr when `fd` cannot be watched.
     virtual std::unique_ptr<FdWatch> watchFd(int fd) = 0;
+    // Waits until this queue has run every task posted to it before the call (a barrier), so
+    // that a stop() can promise no callback is still running. On the queue itself it returns
+    // at once. Never call it from a queue that this one may be waiting on.
+    virtual void drain();
 
     // The owner's-queue rule: inline when already on this queue, else hop.
     void dispatch(Task task) {
@@ -103,6 +107,10 @@ auto runSync(Executor& executor, F&& fn) -> std::invoke_result_t<F> {
 inline void closeAfterCallback(Executor& executor, UniqueFd fd) {
     if (!fd) return;
     executor.post([closing = std::make_shared<UniqueFd>(std::move(fd))] {});
+}
+
+inline void Executor::drain() {
+    if (!isCurrent()) runSync(*this, [] {});
 }
 
 }  // namespace kelvo

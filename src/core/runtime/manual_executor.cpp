@@ -218,6 +218,9 @@ bool ManualExecutor::isCurrent() const { return core_->running > 0; }
 uint64_t ManualExecutor::nowUs() const { return core_->nowUs; }
 std::unique_ptr<Timer> ManualExecutor::makeTimer() { return std::make_unique<ManualTimer>(core_); }
 size_t ManualExecutor::runUntilIdle() { return core_->drain(); }
+void ManualExecutor::drain() {
+    if (!isCurrent()) core_->drain();
+}
 size_t ManualExecutor::pendingTasks() const { return core_->tasks.size(); }
 size_t ManualExecutor::armedTimers() const { return core_->due.size(); }
 

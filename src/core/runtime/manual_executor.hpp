@@ -29,6 +29,8 @@ public:
     std::unique_ptr<Timer> makeTimer() override;
     // nullptr for a descriptor that is not open.
     std::unique_ptr<FdWatch> watchFd(int fd) override;
+    // Runs what is posted and ready (runUntilIdle), unless called from one of its own tasks.
+    void drain() override;
 
     // Runs posted tasks (and the tasks they post) and readiness tasks of watched descriptors until
     // none is left. Returns how many ran.

@@ -1,8 +1,5 @@
 #include "core/testing/loopback_pipeline.hpp"
 
-#include <chrono>
-#include <thread>
-
 #include "core/testing/loopback_pair.hpp"
 #include "core/util/clock.hpp"
 #include "core/video/channel_video_output.hpp"
@@ -78,12 +75,8 @@ void LoopbackPipeline::stop() {
         if (hostChannel_) hostChannel_->close();
     });
     if (receiver_) receiver_->stop();
-    // Cancelled timers and descriptor watches still complete on the shared pool; let them run
-    // now rather than during process exit.
-    for (int round = 0; round < 2; ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        for (auto* q : {videoQueue_.get(), peerQueue_.get(), sourceQueue_.get()}) runSync(*q, [] {});
-    }
+    // Work already posted (a frame hop, an encoder result) has run once this returns.
+    for (auto* q : {videoQueue_.get(), peerQueue_.get(), sourceQueue_.get()}) q->drain();
 }
 
 }  // namespace kelvo

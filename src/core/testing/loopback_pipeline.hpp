@@ -38,8 +38,8 @@ public:
     static std::unique_ptr<LoopbackPipeline> start(Options options, std::string& error);
     ~LoopbackPipeline();
 
-    // Stops the source, the streamer (stream stop 3) and both channels, then lets cancelled
-    // timers and watches finish on the pool. Idempotent.
+    // Stops the source, the streamer (stream stop 3) and both channels, then drains the three
+    // queues. Idempotent.
     void stop();
 
     const std::shared_ptr<VideoReceiver>& receiver() const { return receiver_; }

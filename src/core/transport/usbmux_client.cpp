@@ -191,7 +191,8 @@ UsbmuxClient::UsbmuxClient(std::shared_ptr<Executor> callbackQueue, std::shared_
     : callbackQueue_(std::move(callbackQueue)), connectQueue_(std::move(connectQueue)),
       socketPath_(std::move(socketPath)), retryPauseUs_(std::min(retryPauseUs, kMaxTimerDelayUs)) {}
 
-UsbmuxClient::~UsbmuxClient() { stop(); }
+// Reports still queued hold the client weakly and find nothing: no drain needed here.
+UsbmuxClient::~UsbmuxClient() { endListening(); }
 
 void UsbmuxClient::start() {
     {
@@ -207,6 +208,12 @@ void UsbmuxClient::start() {
 }
 
 void UsbmuxClient::stop() {
+    endListening();
+    // Reports that run from now on see stopped_; the barrier waits out one already running.
+    callbackQueue_->drain();
+}
+
+void UsbmuxClient::endListening() {
     {
         std::lock_guard g(lock_);
         stopped_ = true;
@@ -227,7 +234,13 @@ bool UsbmuxClient::isRunning() {
 void UsbmuxClient::report(std::function<void(UsbmuxClient&)> call) {
     std::weak_ptr<UsbmuxClient> weak = weak_from_this();
     callbackQueue_->post([weak, call = std::move(call)] {
-        if (auto self = weak.lock()) call(*self);
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard g(self->lock_);
+            if (self->stopped_) return;
+        }
+        call(*self);
     });
 }
 
@@ -236,6 +249,7 @@ void UsbmuxClient::listenLoop() {
     while (isRunning()) {
         std::optional<UsbmuxError> error = listenOnce(reported);
         if (error && isRunning()) Log::w("usbmux", "listen connection lost: " + error->description());
+        if (!isRunning()) return;  // stopped: nothing more is reported
         detachAll();
         if (reported != Reported::unavailable) {
             reported = Reported::unavailable;

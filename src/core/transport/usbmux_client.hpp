@@ -25,13 +25,12 @@ namespace kelvo {
 // A "Listen" conversation runs on its own thread "kv.usbmux" and is retried every
 // `retryPauseUs` (3 s) while the client runs. Attach, detach and availability reports are
 // posted to the callback queue in the order the daemon produced them; each reads its closure
-// when it runs there and is skipped once the client is gone. Set the closures on
+// when it runs there and is skipped once the client is stopped or gone. Set the closures on
 // the callback queue (or before start()). Connect and ListDevices conversations wait on
 // readiness and a timer of their queue and never block it.
 //
-// Lifecycle: create (no thread, no I/O) → start() → stop() (joins the thread; final) → destroy
-// (stops). The reports made by the loop's end (a detach per known device, then availability
-// false) are posted before stop() returns and still run while the client exists.
+// Lifecycle: create (no thread, no I/O) → start() → stop() (final) → destroy (stops the thread;
+// reports still queued find nothing).
 class UsbmuxClient : public std::enable_shared_from_this<UsbmuxClient> {
 public:
     static constexpr const char* defaultSocketPath = "/var/run/usbmuxd";
@@ -56,8 +55,10 @@ public:
 
     // Starts the listen thread. A second call, or one after stop(), does nothing.
     void start();
-    // Ends the listen conversation and joins the thread. Idempotent; any thread but the callback
-    // queue of a client whose last reference that queue holds.
+    // Ends the listen conversation and joins the thread. Once it returns no report runs, and
+    // none is made for the devices still attached: whoever stops the client forgets them.
+    // Idempotent. On the callback queue, or on a thread that queue never waits on: there it
+    // drains the callback queue so that a report running at the time has returned.
     void stop();
 
     // Opens a tunnel to `port` on the device; returns at once. `completion` runs exactly once
@@ -93,6 +94,8 @@ private:
     void handleEvent(const Plist& body);
     void detachAll();
     bool isRunning();
+    // Ends the conversation and joins the thread; no drain.
+    void endListening();
     void report(std::function<void(UsbmuxClient&)> call);
 
     const std::shared_ptr<Executor> callbackQueue_;

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <utility>
 
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
@@ -37,13 +39,16 @@ void runTask(std::string_view label, const Task& task) {
     }
 }
 
-// Shared state of a timer: its handlers hold it weakly and check the generation, so a firing
-// queued before cancel() or re-arming is ignored.
+// Shared state of a timer. Its pending handler holds the state weakly and the task not at all:
+// a handler left over from cancel() or re-arming finds a newer generation and returns, and
+// until then it keeps nothing of the owner alive.
 struct TimerState {
     explicit TimerState(AsioExecutor::Strand s) : timer(s) {}
     std::mutex m;
     asio::steady_timer timer;
     uint64_t generation = 0;
+    uint64_t intervalUs = 0;  // 0: one-shot
+    std::shared_ptr<Task> task;
     bool armed = false;
 };
 
@@ -59,20 +64,20 @@ asio::steady_timer::time_point nextTick(asio::steady_timer::time_point last, std
 class AsioTimer final : public Timer {
 public:
     AsioTimer(AsioExecutor::Strand strand, std::shared_ptr<const std::string> label)
-        : strand_(strand), label_(label), state_(std::make_shared<TimerState>(strand)) {}
+        : label_(std::move(label)), state_(std::make_shared<TimerState>(strand)) {}
     ~AsioTimer() override { cancel(); }
 
-    void scheduleOnce(uint64_t delayUs, Task task, uint64_t) override {
-        arm(delayUs, 0, std::make_shared<Task>(std::move(task)));
-    }
+    void scheduleOnce(uint64_t delayUs, Task task, uint64_t) override { arm(delayUs, 0, std::move(task)); }
     void scheduleRepeating(uint64_t intervalUs, Task task, uint64_t, std::optional<uint64_t> firstDelayUs) override {
         uint64_t interval = std::clamp<uint64_t>(intervalUs, 1, kMaxTimerDelayUs);
-        arm(firstDelayUs.value_or(interval), interval, std::make_shared<Task>(std::move(task)));
+        arm(firstDelayUs.value_or(interval), interval, std::move(task));
     }
     void cancel() override {
+        std::shared_ptr<Task> released;  // destroyed outside the lock: it may own anything
         std::lock_guard g(state_->m);
         ++state_->generation;
         state_->armed = false;
+        released = std::move(state_->task);
         state_->timer.cancel();
     }
     bool armed() const override {
@@ -81,42 +86,47 @@ public:
     }
 
 private:
-    void arm(uint64_t delayUs, uint64_t intervalUs, std::shared_ptr<Task> task) {
+    void arm(uint64_t delayUs, uint64_t intervalUs, Task task) {
+        std::shared_ptr<Task> released;
         std::lock_guard g(state_->m);
         uint64_t gen = ++state_->generation;
         state_->armed = true;
+        state_->intervalUs = intervalUs;
+        released = std::exchange(state_->task, std::make_shared<Task>(std::move(task)));
         // Clamped: a larger count would overflow the clock's signed nanoseconds.
         state_->timer.expires_after(std::chrono::microseconds(std::min(delayUs, kMaxTimerDelayUs)));
-        wait(state_, gen, intervalUs, std::move(task), label_);
+        wait(state_, gen, label_);
     }
 
     // Called with state->m held.
-    static void wait(const std::shared_ptr<TimerState>& state, uint64_t gen, uint64_t intervalUs,
-                     std::shared_ptr<Task> task, std::shared_ptr<const std::string> label) {
+    static void wait(const std::shared_ptr<TimerState>& state, uint64_t gen, std::shared_ptr<const std::string> label) {
         std::weak_ptr<TimerState> weak = state;
-        state->timer.async_wait([weak, gen, intervalUs, task, label](const asio::error_code& ec) {
+        state->timer.async_wait([weak, gen, label](const asio::error_code& ec) {
             if (ec) return;
             auto s = weak.lock();
             if (!s) return;
+            std::shared_ptr<Task> task;
             {
                 std::lock_guard g(s->m);
                 if (s->generation != gen) return;
-                if (intervalUs) {
-                    s->timer.expires_at(nextTick(s->timer.expiry(), std::chrono::microseconds(intervalUs)));
-                    wait(s, gen, intervalUs, task, label);
+                task = s->task;
+                if (s->intervalUs) {
+                    s->timer.expires_at(nextTick(s->timer.expiry(), std::chrono::microseconds(s->intervalUs)));
+                    wait(s, gen, label);
                 } else {
                     s->armed = false;
+                    s->task.reset();
                 }
             }
             runTask(*label, *task);
         });
     }
 
-    AsioExecutor::Strand strand_;
     std::shared_ptr<const std::string> label_;
     std::shared_ptr<TimerState> state_;
 };
 
+// A watch's pending handler holds the state weakly and not the task, for the same reason.
 struct WatchState {
     explicit WatchState(AsioExecutor::Strand s) : descriptor(s) {}
     ~WatchState() {
@@ -127,6 +137,8 @@ struct WatchState {
     std::mutex m;
     asio::posix::stream_descriptor descriptor;
     uint64_t generation = 0;
+    uint64_t nextWait = 0;
+    std::map<uint64_t, Task> waiting;  // by wait, until it reports
 };
 
 class AsioFdWatch final : public FdWatch {
@@ -138,8 +150,10 @@ public:
     void waitReadable(Task task) override { wait(asio::posix::stream_descriptor::wait_read, std::move(task)); }
     void waitWritable(Task task) override { wait(asio::posix::stream_descriptor::wait_write, std::move(task)); }
     void cancel() override {
+        std::map<uint64_t, Task> released;  // destroyed outside the lock
         std::lock_guard g(state_->m);
         ++state_->generation;
+        released.swap(state_->waiting);
         asio::error_code ec;
         state_->descriptor.cancel(ec);
     }
@@ -148,19 +162,24 @@ private:
     void wait(asio::posix::stream_descriptor::wait_type type, Task task) {
         std::lock_guard g(state_->m);
         uint64_t gen = state_->generation;
+        uint64_t id = state_->nextWait++;
+        state_->waiting.emplace(id, std::move(task));
         std::weak_ptr<WatchState> weak = state_;
         auto label = label_;
-        state_->descriptor.async_wait(type, [weak, gen, task = std::move(task), label](const asio::error_code& ec) {
+        state_->descriptor.async_wait(type, [weak, gen, id, label](const asio::error_code& ec) {
             if (ec == asio::error::operation_aborted) return;
             auto s = weak.lock();
             if (!s) return;
+            Task task;
             {
                 std::lock_guard g(s->m);
                 if (s->generation != gen) return;
+                auto node = s->waiting.extract(id);
+                if (node) task = std::move(node.mapped());
             }
             // Other errors (a closed or failed descriptor) are reported as readiness: the
             // owner's read or write then sees the real error.
-            runTask(*label, task);
+            if (task) runTask(*label, task);
         });
     }
 
@@ -231,7 +250,33 @@ std::unique_ptr<FdWatch> AsioExecutor::watchFd(int fd) {
     return std::make_unique<AsioFdWatch>(std::move(state), label_);
 }
 
-MainLoop::MainLoop(std::string label) : executor_(std::make_shared<AsioExecutor>(context_, std::move(label))) {}
+namespace {
+
+// The main loop's queue. Its thread drains it by running the loop until idle: a barrier posted
+// there would wait for a loop that nobody runs.
+class MainLoopExecutor final : public AsioExecutor {
+public:
+    MainLoopExecutor(asio::io_context& context, std::string label, MainLoop& loop)
+        : AsioExecutor(context, std::move(label)), loop_(loop), owner_(std::this_thread::get_id()) {}
+
+    void drain() override {
+        if (isCurrent()) return;
+        if (std::this_thread::get_id() == owner_) {
+            loop_.poll();
+        } else {
+            AsioExecutor::drain();
+        }
+    }
+
+private:
+    MainLoop& loop_;
+    const std::thread::id owner_;
+};
+
+}  // namespace
+
+MainLoop::MainLoop(std::string label)
+    : executor_(std::make_shared<MainLoopExecutor>(context_, std::move(label), *this)) {}
 
 MainLoop::~MainLoop() { stop(); }
 

@@ -63,8 +63,9 @@ private:
 // The label of the queue running on this thread, or "" off any queue.
 std::string_view currentQueueLabel();
 
-// The main queue of a headless run: an io_context driven by the thread that calls run().
-// Its executor must not be used once the loop is destroyed.
+// The main queue of a headless run: an io_context driven by the thread that made it, through
+// run(), poll() or runFor(). Its executor must not be used once the loop is destroyed; drained
+// from that thread outside the loop's tasks, it polls the loop.
 class MainLoop {
 public:
     explicit MainLoop(std::string label = "main");
