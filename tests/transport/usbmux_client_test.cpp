@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -25,12 +24,6 @@ const UsbmuxDevice kTabletA{1, "udid-a", 0x12ab, "USB"};
 const UsbmuxDevice kTabletB{2, "udid-b", 0x12ac, "USB"};
 const UsbmuxDevice kTabletC{3, "udid-c", 0x12ad, "USB"};
 constexpr uint64_t kRetryPauseUs = 100'000;
-
-// Waits (up to 5 s) for `pred` without running any queue.
-bool waitFor(const std::function<bool()>& pred) {
-    for (int i = 0; i < 2500 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
 
 class UsbmuxClientTest : public ::testing::Test {
 protected:
@@ -106,7 +99,7 @@ TEST_F(UsbmuxClientTest, NoReportRunsAfterStopReturns) {
     daemon.detach(42);
     daemon.attach(kTabletC);
     // Both events reached the client and their reports wait on the main loop.
-    ASSERT_TRUE(waitFor([&] { return log.contains("attached #3", "usbmux"); }));
+    ASSERT_TRUE(test::waitUntil([&] { return log.contains("attached #3", "usbmux"); }));
     EXPECT_TRUE(log.contains("detached #42", "usbmux"));
 
     client->stop();
