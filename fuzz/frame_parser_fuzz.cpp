@@ -15,13 +15,14 @@ struct Outcome {
 void drain(kelvo::FrameParser& parser, Outcome& out) {
     while (!out.error) {
         auto result = parser.next();
-        if (result.error) {
-            out.error = result.error;
-            if (parser.next().error != result.error) std::abort();  // errors must repeat
+        if (!result) {
+            out.error = result.error();
+            auto again = parser.next();
+            if (again || again.error() != result.error()) std::abort();  // errors must repeat
             return;
         }
-        if (!result.value) return;
-        out.messages.push_back(std::move(*result.value));
+        if (!result.value()) return;
+        out.messages.push_back(std::move(*result.value()));
     }
 }
 

@@ -9,8 +9,8 @@ namespace {
 
 std::vector<uint8_t> frameBytes(uint8_t type, uint32_t seq, std::vector<uint8_t> payload) {
     auto framed = Wire::frame(type, seq, payload);
-    EXPECT_TRUE(framed.value.has_value());
-    return framed.value.value_or(std::vector<uint8_t>{});
+    EXPECT_TRUE(framed);
+    return framed ? framed.value() : std::vector<uint8_t>{};
 }
 
 std::vector<uint8_t> rawHeader(uint16_t magic, uint8_t version, uint32_t length) {
@@ -25,9 +25,9 @@ std::vector<WireMessage> drain(FrameParser& parser) {
     std::vector<WireMessage> out;
     for (;;) {
         auto result = parser.next();
-        EXPECT_FALSE(result.error.has_value());
-        if (!result.value) return out;
-        out.push_back(std::move(*result.value));
+        EXPECT_TRUE(result);
+        if (!result || !result.value()) return out;
+        out.push_back(std::move(*result.value()));
     }
 }
 
@@ -83,11 +83,11 @@ TEST(FrameParser, UnknownTypeAndEmptyPayloadAreNormalMessages) {
     FrameParser parser;
     parser.append(frameBytes(0x99, 7, {}));
     auto result = parser.next();
-    ASSERT_TRUE(result.value);
-    EXPECT_EQ(result.value->rawType, 0x99);
-    EXPECT_FALSE(result.value->type());
-    EXPECT_EQ(result.value->seq, 7u);
-    EXPECT_TRUE(result.value->payload.empty());
+    ASSERT_TRUE(result && result.value());
+    EXPECT_EQ(result.value()->rawType, 0x99);
+    EXPECT_FALSE(result.value()->type());
+    EXPECT_EQ(result.value()->seq, 7u);
+    EXPECT_TRUE(result.value()->payload.empty());
 }
 
 TEST(FrameParser, WaitsForSixteenHeaderBytesBeforeChecking) {
@@ -95,10 +95,12 @@ TEST(FrameParser, WaitsForSixteenHeaderBytesBeforeChecking) {
     FrameParser parser;
     parser.append(std::span<const uint8_t>(bad.data(), 15));
     auto result = parser.next();
-    EXPECT_FALSE(result.value);
-    EXPECT_FALSE(result.error);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result.value());
     parser.append(std::span<const uint8_t>(bad.data() + 15, 1));
-    EXPECT_EQ(parser.next().error, WireError::badMagic(0));
+    auto checked = parser.next();
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error(), WireError::badMagic(0));
 }
 
 TEST(FrameParser, HeaderErrorsHaveFixedTextsAndRepeat) {
@@ -117,9 +119,8 @@ TEST(FrameParser, HeaderErrorsHaveFixedTextsAndRepeat) {
         parser.append(c.header);  // no payload byte buffered: the length check does not wait for it
         for (int i = 0; i < 3; ++i) {
             auto result = parser.next();
-            ASSERT_TRUE(result.error) << c.text;
-            EXPECT_FALSE(result.value);
-            EXPECT_EQ(result.error->description(), c.text);
+            ASSERT_FALSE(result) << c.text;
+            EXPECT_EQ(result.error().description(), c.text);
         }
         EXPECT_EQ(parser.bufferedBytes(), Wire::headerSize);
     }
@@ -130,22 +131,22 @@ TEST(FrameParser, AcceptsMaximumPayloadAndIgnoresReservedBytes) {
     for (size_t i = 12; i < 16; ++i) header[i] = 0xEE;
     FrameParser parser;
     parser.append(std::span<const uint8_t>(header));
-    EXPECT_FALSE(parser.next().value);
+    EXPECT_FALSE(parser.next().value());
     parser.append(std::vector<uint8_t>(Wire::maxPayload, 0xAB));
     auto result = parser.next();
-    ASSERT_TRUE(result.value);
-    EXPECT_EQ(result.value->payload.size(), Wire::maxPayload);
+    ASSERT_TRUE(result && result.value());
+    EXPECT_EQ(result.value()->payload.size(), Wire::maxPayload);
 }
 
 TEST(FrameParser, ReleasesStorageAfterVeryLargeFrameButKeepsModestStorage) {
     FrameParser parser;
     parser.append(frameBytes(0x82, 1, std::vector<uint8_t>(5u << 20, 1)));
-    ASSERT_TRUE(parser.next().value);
+    ASSERT_TRUE(parser.next().value());
     EXPECT_LT(parser.capacity(), 1024u);
 
     parser.append(frameBytes(0x82, 2, std::vector<uint8_t>(1u << 20, 1)));
     const size_t held = parser.capacity();
-    ASSERT_TRUE(parser.next().value);
+    ASSERT_TRUE(parser.next().value());
     EXPECT_EQ(parser.capacity(), held);
     EXPECT_EQ(parser.bufferedBytes(), 0u);
 }
@@ -157,12 +158,12 @@ TEST(FrameParser, PartialFrameSurvivesCompactionAfterLargeConsumedPrefix) {
     FrameParser parser;
     parser.append(big);
     parser.append(std::span<const uint8_t>(small.data(), 10));
-    ASSERT_TRUE(parser.next().value);
+    ASSERT_TRUE(parser.next().value());
     EXPECT_EQ(parser.bufferedBytes(), 10u);
     parser.append(std::span<const uint8_t>(small.data() + 10, small.size() - 10));
     auto result = parser.next();
-    ASSERT_TRUE(result.value);
-    EXPECT_EQ(result.value->payload, (std::vector<uint8_t>{9, 8, 7}));
+    ASSERT_TRUE(result && result.value());
+    EXPECT_EQ(result.value()->payload, (std::vector<uint8_t>{9, 8, 7}));
 }
 
 }  // namespace

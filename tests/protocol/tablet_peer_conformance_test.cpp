@@ -19,11 +19,12 @@ class Direction {
 public:
     void send(MsgType type, std::span<const uint8_t> payload) {
         auto frame = Wire::frame(rawValue(type), seq_++, payload);
-        ASSERT_TRUE(frame.value);
+        ASSERT_TRUE(frame);
+        const std::vector<uint8_t>& bytes = frame.value();
         size_t at = 0;
-        while (at < frame.value->size()) {
-            const size_t n = std::min<size_t>(frame.value->size() - at, rng_() % 23 + 1);
-            rx_.append(std::span<const uint8_t>(frame.value->data() + at, n));
+        while (at < bytes.size()) {
+            const size_t n = std::min<size_t>(bytes.size() - at, rng_() % 23 + 1);
+            rx_.append(std::span<const uint8_t>(bytes.data() + at, n));
             at += n;
         }
     }
@@ -34,12 +35,12 @@ public:
 
     WireMessage receive(MsgType expected) {
         auto result = rx_.next();
-        EXPECT_FALSE(result.error);
-        EXPECT_TRUE(result.value);
-        if (!result.value) return {};
-        EXPECT_EQ(result.value->type(), expected);
-        EXPECT_EQ(result.value->seq, ++received_);
-        return std::move(*result.value);
+        EXPECT_TRUE(result && result.value());
+        if (!result || !result.value()) return {};
+        WireMessage& message = *result.value();
+        EXPECT_EQ(message.type(), expected);
+        EXPECT_EQ(message.seq, ++received_);
+        return std::move(message);
     }
     template <class T>
     T receiveJson(MsgType type) {
@@ -53,7 +54,10 @@ public:
         EXPECT_TRUE(record) << msgTypeName(type);
         return record.value_or(T{});
     }
-    bool idle() { return !rx_.next().value && rx_.bufferedBytes() == 0; }
+    bool idle() {
+        auto next = rx_.next();
+        return next && !next.value() && rx_.bufferedBytes() == 0;
+    }
 
 private:
     uint32_t seq_ = 1;

@@ -23,20 +23,20 @@ TEST(Wire, FrameJoinsPartsAndRefusesOversizedPayload) {
     const std::vector<uint8_t> a{1, 2}, b{3};
     const std::span<const uint8_t> parts[] = {a, b};
     auto framed = Wire::frame(0x13, 9, parts);
-    ASSERT_TRUE(framed.value);
-    EXPECT_EQ(framed.value->size(), 19u);
-    EXPECT_EQ(framed.value->at(4), 3);
-    EXPECT_EQ(std::vector<uint8_t>(framed.value->begin() + 16, framed.value->end()), (std::vector<uint8_t>{1, 2, 3}));
+    ASSERT_TRUE(framed);
+    const std::vector<uint8_t>& bytes = framed.value();
+    EXPECT_EQ(bytes.size(), 19u);
+    EXPECT_EQ(bytes.at(4), 3);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 16, bytes.end()), (std::vector<uint8_t>{1, 2, 3}));
 
     const std::vector<uint8_t> exact(Wire::maxPayload);
-    EXPECT_TRUE(Wire::frame(0x82, 1, exact).value);
+    EXPECT_TRUE(Wire::frame(0x82, 1, exact));
 
     const std::vector<uint8_t> half(Wire::maxPayload / 2 + 1);
     const std::span<const uint8_t> two[] = {half, half};
     auto refused = Wire::frame(0x82, 1, two);
-    EXPECT_FALSE(refused.value);
-    ASSERT_TRUE(refused.error);
-    EXPECT_EQ(refused.error->description(), "payload too large (8388610 bytes)");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().description(), "payload too large (8388610 bytes)");
 }
 
 TEST(Wire, NormRoundsClampsAndMapsNaNToMax) {

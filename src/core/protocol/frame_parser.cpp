@@ -16,20 +16,21 @@ void FrameParser::append(std::span<const uint8_t> bytes) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
-WireResult<WireMessage> FrameParser::next() {
+Expected<std::optional<WireMessage>, WireError> FrameParser::next() {
+    constexpr std::nullopt_t needMore = std::nullopt;
     const size_t available = bufferedBytes();
     if (available < Wire::headerSize) {
         compact(available == 0);
-        return {};
+        return std::optional<WireMessage>(needMore);
     }
     const uint8_t* h = buffer_.data() + head_;
     const uint16_t magic = le::get16(h);
-    if (magic != Wire::magic) return {std::nullopt, WireError::badMagic(magic)};
+    if (magic != Wire::magic) return WireError::badMagic(magic);
     const uint8_t version = le::get8(h + 2);
-    if (version != Wire::version) return {std::nullopt, WireError::badVersion(version)};
+    if (version != Wire::version) return WireError::badVersion(version);
     const uint32_t length = le::get32(h + 4);
-    if (length > Wire::maxPayload) return {std::nullopt, WireError::tooLarge(length)};
-    if (available - Wire::headerSize < length) return {};
+    if (length > Wire::maxPayload) return WireError::tooLarge(length);
+    if (available - Wire::headerSize < length) return std::optional<WireMessage>(needMore);
 
     WireMessage message;
     message.rawType = le::get8(h + 3);
@@ -38,7 +39,7 @@ WireResult<WireMessage> FrameParser::next() {
     message.payload.assign(body, body + length);
     head_ += Wire::headerSize + length;
     compact(false);
-    return {std::move(message), std::nullopt};
+    return std::optional<WireMessage>(std::move(message));
 }
 
 void FrameParser::compact(bool force) {

@@ -2,10 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "core/protocol/wire_error.hpp"
 #include "core/protocol/wire_message.hpp"
+#include "core/util/expected.hpp"
 
 namespace kelvo {
 
@@ -19,10 +22,10 @@ public:
     void append(std::span<const uint8_t> bytes);
     void append(const std::vector<uint8_t>& bytes) { append(std::span<const uint8_t>(bytes)); }
 
-    // The next message, or an error as soon as a whole header is buffered and rejected (before
-    // its payload arrives), or neither when more bytes are needed. An error consumes nothing,
+    // The next message, or nullopt when more bytes are needed, or an error as soon as a whole
+    // header is buffered and rejected (before its payload arrives). An error consumes nothing,
     // so every later call reports it again: there is no resynchronisation.
-    WireResult<WireMessage> next();
+    Expected<std::optional<WireMessage>, WireError> next();
 
     // Bytes appended but not yet consumed.
     size_t bufferedBytes() const noexcept { return buffer_.size() - head_; }

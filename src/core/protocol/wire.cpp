@@ -16,7 +16,8 @@ Header header(uint8_t type, uint32_t length, uint32_t seq) noexcept {
     return h;
 }
 
-WireResult<std::vector<uint8_t>> frame(uint8_t type, uint32_t seq, std::span<const std::span<const uint8_t>> parts) {
+Expected<std::vector<uint8_t>, WireError> frame(uint8_t type, uint32_t seq,
+                                                std::span<const std::span<const uint8_t>> parts) {
     size_t length = 0;
     for (const auto& part : parts) {
         length += part.size();
@@ -25,17 +26,17 @@ WireResult<std::vector<uint8_t>> frame(uint8_t type, uint32_t seq, std::span<con
     if (length > maxPayload) {
         size_t total = 0;
         for (const auto& part : parts) total = part.size() > SIZE_MAX - total ? SIZE_MAX : total + part.size();
-        return {std::nullopt, WireError::tooLarge(total)};
+        return WireError::tooLarge(total);
     }
     std::vector<uint8_t> bytes;
     bytes.reserve(headerSize + length);
     const Header h = header(type, static_cast<uint32_t>(length), seq);
     bytes.insert(bytes.end(), h.begin(), h.end());
     for (const auto& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
-    return {std::move(bytes), std::nullopt};
+    return bytes;
 }
 
-WireResult<std::vector<uint8_t>> frame(uint8_t type, uint32_t seq, std::span<const uint8_t> payload) {
+Expected<std::vector<uint8_t>, WireError> frame(uint8_t type, uint32_t seq, std::span<const uint8_t> payload) {
     const std::span<const uint8_t> parts[1] = {payload};
     return frame(type, seq, parts);
 }

@@ -9,16 +9,9 @@
 #include <vector>
 
 #include "core/protocol/wire_error.hpp"
+#include "core/util/expected.hpp"
 
 namespace kelvo {
-
-// Outcome of an operation on wire bytes: a value, an error, or (for the parser) neither, which
-// means more bytes are needed.
-template <class T>
-struct WireResult {
-    std::optional<T> value;
-    std::optional<WireError> error;
-};
 
 // A packed little-endian wire record: a fixed size and field-by-field writing and reading.
 template <class T>
@@ -49,8 +42,9 @@ Header header(uint8_t type, uint32_t length, uint32_t seq) noexcept;
 // One whole frame (header, then the parts concatenated as the payload), or WireError::tooLarge
 // when the payload would exceed maxPayload: the peer closes the stream on such a frame, so it is
 // never produced.
-WireResult<std::vector<uint8_t>> frame(uint8_t type, uint32_t seq, std::span<const std::span<const uint8_t>> parts);
-WireResult<std::vector<uint8_t>> frame(uint8_t type, uint32_t seq, std::span<const uint8_t> payload);
+Expected<std::vector<uint8_t>, WireError> frame(uint8_t type, uint32_t seq,
+                                                std::span<const std::span<const uint8_t>> parts);
+Expected<std::vector<uint8_t>, WireError> frame(uint8_t type, uint32_t seq, std::span<const uint8_t> payload);
 
 // A fraction 0..1 as 0..65535: rounded half away from zero and clamped; NaN gives 65535.
 uint16_t norm(double fraction) noexcept;

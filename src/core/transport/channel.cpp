@@ -173,13 +173,13 @@ void Channel::handleReadable() {
 
 void Channel::deliverMessages() {
     while (!isClosed()) {
-        WireResult<WireMessage> next = parser_.next();
-        if (next.error) {
-            closeOnQueue(ChannelError::protocolError(next.error->description()));
+        auto next = parser_.next();
+        if (!next) {
+            closeOnQueue(ChannelError::protocolError(next.error().description()));
             return;
         }
-        if (!next.value) return;
-        WireMessage& message = *next.value;
+        if (!next.value()) return;
+        WireMessage& message = *next.value();
         if (message.seq != static_cast<uint32_t>(lastRecvSeq_ + 1)) {
             Log::w("chan", name_ + ": seq jump " + std::to_string(lastRecvSeq_) + " \u2192 " +
                                std::to_string(message.seq));

@@ -7,6 +7,7 @@
 #include <avahi-common/thread-watch.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -326,7 +327,8 @@ private:
 
 AvahiDiscovery::AvahiDiscovery() : core_(std::make_shared<Core>()) {}
 
-AvahiDiscovery::~AvahiDiscovery() { stop(); }
+// Reports still queued find their requests dead: no drain needed here.
+AvahiDiscovery::~AvahiDiscovery() { halt(); }
 
 bool AvahiDiscovery::start() {
     std::lock_guard g(core_->m);
@@ -352,15 +354,29 @@ bool AvahiDiscovery::start() {
 }
 
 void AvahiDiscovery::stop() {
-    std::lock_guard g(core_->m);
-    if (!core_->poll) return;
-    avahi_threaded_poll_stop(core_->poll);
-    for (auto& [id, r] : core_->requests) r->release();
-    if (core_->client) avahi_client_free(core_->client);
-    avahi_threaded_poll_free(core_->poll);
-    core_->poll = nullptr;
-    core_->client = nullptr;
-    core_->running = false;
+    // A report running elsewhere at this moment has returned once these do.
+    for (auto& q : halt()) q->drain();
+}
+
+std::vector<std::shared_ptr<Executor>> AvahiDiscovery::halt() {
+    std::vector<std::shared_ptr<Executor>> queues;
+    {
+        std::lock_guard g(core_->m);
+        if (!core_->poll) return queues;
+        avahi_threaded_poll_stop(core_->poll);
+        for (auto& [id, r] : core_->requests) {
+            // Reports already posted find their request dead when they run.
+            r->alive->store(false);
+            if (std::find(queues.begin(), queues.end(), r->executor) == queues.end()) queues.push_back(r->executor);
+            r->release();
+        }
+        if (core_->client) avahi_client_free(core_->client);
+        avahi_threaded_poll_free(core_->poll);
+        core_->poll = nullptr;
+        core_->client = nullptr;
+        core_->running = false;
+    }
+    return queues;
 }
 
 namespace {

@@ -12,8 +12,9 @@ namespace kelvo {
 // report `waiting` meanwhile. When the daemon goes away, running browses fail and pending
 // lookups end with an error; advertisements are renewed once it is back.
 //
-// Lifecycle: construct (nothing runs) → start() → stop() (joins the poll thread; synchronous,
-// idempotent; no callback is posted after it returns) → destroy. Handles may outlive it.
+// Lifecycle: construct (nothing runs) → start() → stop() (joins the poll thread, then drains the
+// queues its requests report on; synchronous, idempotent; no callback runs after it returns)
+// → destroy. Handles may outlive it.
 class AvahiDiscovery final : public ServiceBrowser, public ServicePublisher {
 public:
     AvahiDiscovery();
@@ -36,6 +37,8 @@ public:
     struct Core;
 
 private:
+    // Stops the poll thread and kills every request; the queues they report on.
+    std::vector<std::shared_ptr<Executor>> halt();
     std::shared_ptr<Core> core_;
 };
 
