@@ -13,7 +13,8 @@ uint64_t delayUsFromMs(double ms);
 
 // A pending timer. cancel() is idempotent; after it returns on the timer's queue the block does
 // not run any more. Destroying the token cancels the timer too, so an owner that drops its
-// tokens (or is destroyed on the queue) never gets a late call.
+// tokens never gets a late call. Cancel and destroy tokens (and the objects holding them) on the
+// timer's queue: from another thread a block already running is not waited for.
 class Cancellable {
 public:
     virtual ~Cancellable() = default;
