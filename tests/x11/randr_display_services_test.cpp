@@ -2,6 +2,9 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -135,6 +138,14 @@ TEST_F(RandrDisplays, VirtualDisplayGrowsTheScreenAndGivesItBackOnRelease) {
     EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920 + 2732, 2048}));
     EXPECT_EQ(config.mappingDisplays(0).size(), 1u);  // our own display is no mapping target
 
+    // Mirroring puts the monitor at its master's origin; ending it puts it back beside.
+    config.setMirroring(id, dummy);
+    EXPECT_TRUE(config.isMirrored(id));
+    EXPECT_EQ(services_->bounds(id), (Rect{0, 0, 2732, 2048}));
+    config.setMirroring(id, std::nullopt);
+    EXPECT_FALSE(config.isMirrored(id));
+    EXPECT_EQ(services_->bounds(id), (Rect{1920, 0, 2732, 2048}));
+
     // Released: the monitor goes and the screen has its size from before.
     int released = 0;
     broker.onReleased = [&] { ++released; };
@@ -184,6 +195,26 @@ TEST_F(RandrDisplays, TheServerGoingAwayTerminatesTheVirtualDisplay) {
     server_.reset();
     EXPECT_TRUE(runUntil([&] { return terminated; }));
     EXPECT_TRUE(services_->onlineDisplays().empty());
+}
+
+TEST_F(RandrDisplays, MonitorsLeftByAnEndedRunAreRemovedAtConnect) {
+    startServer();
+    if (HasFatalFailure() || IsSkipped()) return;
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    std::string stale = "Kelvo-" + std::to_string(gone) + "-1";
+    std::string other = "Kelvo-" + std::to_string(getpid()) + "-99";  // a live process's: kept
+    for (auto& name : {stale, other}) {
+        std::string cmd = "xrandr -d " + server_->display() + " --setmonitor " + name + " 100/10x100/10+0+0 none";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    ASSERT_EQ(services_->onlineDisplays().size(), 3u);
+    services_.reset();
+    test::LogCapture log;
+    services_ = RandrDisplayServices::connect(server_->display()).value();
+    EXPECT_EQ(services_->onlineDisplays().size(), 2u);
+    EXPECT_TRUE(log.contains("removed virtual monitor " + stale + " left by an earlier run", "display"));
 }
 
 TEST_F(RandrDisplays, AScreenThatCannotGrowIsACreationError) {

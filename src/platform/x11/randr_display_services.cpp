@@ -1,6 +1,7 @@
 #include "platform/x11/randr_display_services.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,11 +11,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "core/util/log.hpp"
@@ -26,6 +29,8 @@ namespace kelvo {
 namespace {
 
 constexpr int kRescanMs = 500;
+// Our virtual monitors' names: prefix, creating process, sequence number.
+constexpr std::string_view kVirtualPrefix = "Kelvo-";
 // Failure codes of configuration steps (the server's own errors carry no useful number).
 constexpr int32_t kIllegalArgument = 1001;
 constexpr int32_t kServerRefused = 1004;
@@ -384,6 +389,21 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
         shrinkScreenLocked();
     }
 
+    // Monitors outlive the client that set them: those a crashed run of ours left behind are
+    // recognised by name ("Kelvo-<pid>-<n>" of a process that no longer exists) and deleted.
+    void removeStaleMonitorsLocked() {
+        for (auto& mon : queryMonitorsLocked()) {
+            if (!mon.outputs.empty()) continue;
+            std::string name = atomNameLocked(mon.id);
+            if (name.rfind(kVirtualPrefix, 0) != 0) continue;
+            long pid = std::strtol(name.c_str() + kVirtualPrefix.size(), nullptr, 10);
+            if (pid <= 0 || pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+            if (succeeded(conn, xcb_randr_delete_monitor_checked(conn, root, mon.id))) {
+                Log::i("display", "removed virtual monitor " + name + " left by an earlier run");
+            }
+        }
+    }
+
     // ---- notifications ----
 
     // Compares the monitors with what was seen last and tells the callbacks; reports our
@@ -581,6 +601,7 @@ Expected<std::unique_ptr<RandrDisplayServices>, std::string> RandrDisplayService
                                    XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE);
         xcb_flush(impl->events);
         std::lock_guard g(impl->m);
+        impl->removeStaleMonitorsLocked();
         impl->known = impl->queryMonitorsLocked();
     }
     impl->wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -712,7 +733,7 @@ std::unique_ptr<PlatformVirtualDisplay> RandrDisplayServices::create(const Virtu
         return nullptr;
     }
     // A name of our own per monitor: the atom is the display's id.
-    std::string name = "Kelvo-" + std::to_string(::getpid()) + "-" + std::to_string(impl_->nextVirtual++);
+    std::string name = std::string(kVirtualPrefix) + std::to_string(::getpid()) + "-" + std::to_string(impl_->nextVirtual++);
     auto atom = own(xcb_intern_atom_reply(
         impl_->conn, xcb_intern_atom(impl_->conn, 0, uint16_t(name.size()), name.c_str()), nullptr));
     if (!atom || atom->atom == XCB_ATOM_NONE) return nullptr;
