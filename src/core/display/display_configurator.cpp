@@ -88,7 +88,9 @@ DisplayModeSnapshot DisplayConfigurator::snapshotModes(const std::set<DisplayId>
 std::vector<DisplayId> DisplayConfigurator::restoreModes(const DisplayModeSnapshot& snapshot) const {
     std::unique_ptr<DisplayConfiguration> config;
     std::vector<DisplayId> restored;
-    for (const auto& [id, saved] : snapshot) {
+    for (const auto& entry : snapshot) {
+        DisplayId id = entry.first;
+        const SavedDisplayMode& saved = entry.second;  // named, not bound: the lambda below needs it
         auto current = services_.currentMode(id);
         if (!current) continue;
         if (whole(current->width) == saved.width && whole(current->height) == saved.height &&
