@@ -53,12 +53,7 @@ protected:
     void requireResizable() {
         if (!server_->resizable()) GTEST_SKIP() << "only Xvfb is available here: its screen cannot grow";
     }
-    // Runs the main loop until `done` holds or 5 s pass.
-    bool runUntil(const std::function<bool()>& done) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done() && std::chrono::steady_clock::now() < deadline) main_.runFor(20'000);
-        return done();
-    }
+    bool runUntil(const std::function<bool()>& done) { return test::pumpUntil(main_, done); }
 
     std::unique_ptr<XServer> server_;
     std::unique_ptr<RandrDisplayServices> services_;
