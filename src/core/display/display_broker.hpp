@@ -18,8 +18,9 @@ namespace kelvo {
 // Holds the display the tablet shows across sessions: reuses it for the same tablet, keeps a
 // released one for a grace period so a quick reconnection finds it again, and puts the other
 // displays back in their modes when the server changes them as a virtual display appears.
-// One per process. Everything, delayed work included, runs on the main queue; destroying the
-// broker cancels its timers and drops the held display.
+// One per process (the application makes it and hands it to the sessions). Everything, delayed
+// work included, runs on the main queue; destroying the broker cancels its timers and drops the
+// held display. `services` and `factory` must outlive it.
 class DisplayBroker {
 public:
     // When the other displays' modes are checked after a virtual display is made.

@@ -50,7 +50,7 @@ struct MappingDisplayInfo {
 
 // A thin layer over the display server: lists displays and modes, switches a display to a
 // HiDPI mode, snapshots and restores other displays' modes, mirrors, and names displays.
-// Holds no state of its own. Main thread.
+// Holds no state of its own beyond the server, which must outlive it. Main thread.
 class DisplayConfigurator {
 public:
     explicit DisplayConfigurator(DisplayServices& services) : services_(services) {}
@@ -89,7 +89,7 @@ private:
 
 // Forwards display changes to a handler on the main queue. Begin-of-configuration notices are
 // dropped. Made and destroyed on the main queue; once the destructor returns the handler is
-// never called again, even for a notification already on its way.
+// never called again, even for a notification already on its way. `services` must outlive it.
 class DisplayReconfigurationObserver {
 public:
     using Handler = std::function<void(DisplayId display, uint32_t flags)>;
