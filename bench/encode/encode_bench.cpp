@@ -303,7 +303,7 @@ int main(int argc, char** argv) {
         }
         const double ratio = ours.totalMs(n) / ref.totalMs(n);
         const double psnrGap = ours.psnr - ref.psnr;
-        std::printf("  CPU per frame ours/ffmpeg %.2f (goal ≤ 0.80: %s); PSNR ours − ffmpeg %+.2f dB (goal ≥ −0.30: %s)\n",
+        std::printf("  CPU per frame ours/ffmpeg %.3f (goal ≤ 0.800: %s); PSNR ours − ffmpeg %+.2f dB (goal ≥ −0.30: %s)\n",
                     ratio, ratio <= 0.8 ? "met" : "missed", psnrGap, psnrGap >= -0.3 ? "met" : "missed");
         std::printf("  ours per frame encode wall p50/p95 %.2f / %.2f ms (60 Hz frame 16.7 ms)\n", p50, p95);
         std::fflush(stdout);
