@@ -1,5 +1,5 @@
-// The whole video road on loopback: replayed frames → streamer → Channel over TCP → a receiver
-// that decodes and acknowledges. The host side (source, streamer, encoder, channel) and the
+// The whole video road on loopback: replayed frames → streamer → Channel over TCP → the simulated
+// tablet, which decodes and acknowledges. The host side (source, streamer, encoder, channel) and the
 // decoding peer run on separate CPU sets, as a tablet decodes on its own hardware. Reports
 // delivered fps, frames dropped, host latency (capture → last byte written), end-to-end latency
 // (capture → decoded), CPU per frame of each side, the preset the encoder settled on, and, in a
@@ -331,11 +331,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pipeline: %s\n", error.c_str());
         return 1;
     }
-    const auto& receiver = pipeline->receiver();
+    const auto& tablet = pipeline->tablet();
 
     // The first second warms up (first key frame, preset steps); only the rest is measured.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int64_t decoded0 = receiver->counters().decoded;
+    const int64_t decoded0 = tablet->snapshot().framesDecoded;
     const int64_t captured0 = source->delivered();
     const int64_t dropped0 = droppedBeforeEncode.load();
     const CpuSplit cpu0 = cpuByThread(o.peerCpus);
@@ -345,13 +345,13 @@ int main(int argc, char** argv) {
     runEncodeMs->clear();
     std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
     const double elapsed = static_cast<double>(Clock::nowUs() - t0) / 1e6;
-    const int64_t delivered = receiver->counters().decoded - decoded0;
+    const int64_t delivered = tablet->snapshot().framesDecoded - decoded0;
     const int64_t captured = source->delivered() - captured0;
     const CpuSplit cpu1 = cpuByThread(o.peerCpus);
     const EncoderPreset settled = liveEncoder.load() ? liveEncoder.load()->preset() : EncoderTuning::startPreset;
     const int64_t dropped = droppedBeforeEncode.load() - dropped0;
     pipeline->stop();
-    const auto counters = receiver->counters();
+    const auto counters = tablet->snapshot();
 
     Samples bareMs;
     bareEncode(o, frames, settled, bareMs);

@@ -1,6 +1,8 @@
 #include "core/testing/loopback_pipeline.hpp"
 
-#include "core/testing/loopback_pair.hpp"
+#include <future>
+
+#include "core/transport/tcp.hpp"
 #include "core/util/clock.hpp"
 #include "core/video/channel_video_output.hpp"
 #include "core/video/test_pattern_source.hpp"
@@ -13,20 +15,31 @@ std::unique_ptr<LoopbackPipeline> LoopbackPipeline::start(Options options, std::
     p->peerQueue_ = options.peerQueue;
     p->sourceQueue_ = options.sourceQueue;
 
-    auto pair = LoopbackPair::connect(p->videoQueue_, p->peerQueue_);
-    if (!pair) {
-        error = "no loopback connection";
+    FakeIPad::Options tabletOptions;
+    tabletOptions.sendStats = false;
+    tabletOptions.clockAheadUs = options.tabletClockAheadUs;
+    auto tablet = FakeIPad::make(tabletOptions, 0, 0, p->peerQueue_);
+    if (!tablet.ok()) {
+        error = "simulated tablet: " + tablet.error().description();
         return nullptr;
     }
-    p->hostChannel_ = pair->host;
-    p->receiver_ = VideoReceiver::make(pair->peer, options.tabletClockAheadUs);
-    p->receiver_->onDecoded = std::move(options.onDecoded);
-    p->receiver_->start();
+    p->tablet_ = std::move(tablet.value());
+    p->tablet_->onFrameDecoded = std::move(options.onDecoded);
+    auto connected = std::make_shared<std::promise<ConnectResult>>();
+    TCP::connect("127.0.0.1", p->tablet_->videoPort(), 2'000'000, p->videoQueue_,
+                 [connected](ConnectResult r) { connected->set_value(std::move(r)); });
+    ConnectResult video = connected->get_future().get();
+    if (!video.ok()) {
+        error = "video connect: " + video.error().description();
+        p->stop();
+        return nullptr;
+    }
+    p->hostChannel_ = Channel::create(std::move(video).value(), "video", p->videoQueue_, SocketOptions::video);
 
     auto clock = std::make_shared<ClockSync>();
     const uint64_t t0 = Clock::nowUs();
-    const uint64_t t1 = p->receiver_->nowUs();
-    const uint64_t t2 = p->receiver_->nowUs();
+    const uint64_t t1 = p->tablet_->nowUs();
+    const uint64_t t2 = p->tablet_->nowUs();
     clock->add(t0, t1, t2, Clock::nowUs());
 
     auto output = options.output ? options.output(p->hostChannel_) : std::make_shared<ChannelVideoOutput>(p->hostChannel_);
@@ -74,7 +87,7 @@ void LoopbackPipeline::stop() {
         if (streamer_) streamer_->stop(3);
         if (hostChannel_) hostChannel_->close();
     });
-    if (receiver_) receiver_->stop();
+    if (tablet_) tablet_->close();
     // Work already posted (a frame hop, an encoder result) has run once this returns.
     for (auto* q : {videoQueue_.get(), peerQueue_.get(), sourceQueue_.get()}) q->drain();
 }

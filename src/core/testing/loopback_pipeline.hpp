@@ -4,19 +4,20 @@
 #include <memory>
 #include <string>
 
-#include "core/testing/video_receiver.hpp"
+#include "core/testing/fake_ipad.hpp"
 #include "core/video/frame_source.hpp"
 #include "core/video/video_streamer.hpp"
 
 namespace kelvo {
 
 // The whole video road on loopback for tests and benchmarks: test-pattern source → streamer on
-// "kv.s.video" → Channel over TCP → VideoReceiver on "kv.fake", with the clock mapping fed by one
-// ping exchange. Lifecycle: start → stop (synchronous).
+// "kv.s.video" → Channel over TCP → the simulated tablet's video side on "kv.fake" (decoding,
+// acknowledging), with the clock mapping fed by one ping exchange. Lifecycle: start → stop
+// (synchronous).
 class LoopbackPipeline {
 public:
     struct Options {
-        // Serial queues for the streamer and host channel, the receiver, and the source.
+        // Serial queues for the streamer and host channel, the tablet, and the source.
         std::shared_ptr<Executor> videoQueue;
         std::shared_ptr<Executor> peerQueue;
         std::shared_ptr<Executor> sourceQueue;
@@ -31,7 +32,7 @@ public:
         // Wraps the channel as the streamer's output (benchmarks time the writes); default: as is.
         std::function<std::shared_ptr<VideoOutput>(std::shared_ptr<Channel>)> output;
         std::function<void(const LiveStats&)> onStats;                          // on the video queue
-        std::function<void(uint64_t captureUs, uint64_t decodedUs)> onDecoded;  // on the peer queue
+        std::function<void(uint64_t captureUs, uint64_t decodedUs)> onDecoded;  // on the peer queue, host clock
     };
 
     // Everything running, or nullptr with `error` set.
@@ -42,7 +43,8 @@ public:
     // queues. Idempotent.
     void stop();
 
-    const std::shared_ptr<VideoReceiver>& receiver() const { return receiver_; }
+    // The tablet; its counters stay readable after stop().
+    const std::shared_ptr<FakeIPad>& tablet() const { return tablet_; }
 
 private:
     LoopbackPipeline() = default;
@@ -51,7 +53,7 @@ private:
     std::shared_ptr<Executor> peerQueue_;
     std::shared_ptr<Executor> sourceQueue_;
     std::shared_ptr<Channel> hostChannel_;
-    std::shared_ptr<VideoReceiver> receiver_;
+    std::shared_ptr<FakeIPad> tablet_;
     std::shared_ptr<VideoStreamer> streamer_;
     std::shared_ptr<FrameSource> source_;
     bool stopped_ = false;
