@@ -500,6 +500,15 @@ TEST_F(FakeIPadTest, ReleasingItClosesEverythingAndRunsNothingLater) {
     EXPECT_EQ(queue->armedTimers(), 0u);  // neither the statistics timer nor the swipe's steps
 }
 
+TEST_F(FakeIPadTest, APortInUseFailsTheMake) {
+    for (bool ctrlTaken : {true, false}) {
+        auto other = ctrlTaken ? FakeIPad::make({}, fake->ctrlPort(), 0, queue) : FakeIPad::make({}, 0, fake->videoPort(), queue);
+        ASSERT_FALSE(other.ok());
+        EXPECT_NE(other.error().description().find("bind 127.0.0.1:"), std::string::npos) << other.error().description();
+    }
+    EXPECT_EQ(connect(fake->ctrlPort()).take(MsgType::hello).size(), 1u);  // the first one is untouched
+}
+
 // The Wi-Fi road: after pairing, a host with the key reaches the secure listeners found by
 // discovery; one with another key is rejected.
 TEST(FakeIPadSecure, PairedTabletAcceptsTlsSessionsAndCountsRejections) {

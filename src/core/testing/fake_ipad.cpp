@@ -105,19 +105,14 @@ Expected<std::shared_ptr<FakeIPad>, ConnectError> FakeIPad::make(Options options
         if (auto self = weak.lock(); self && !self->closed_) self->acceptCtrl(std::move(fd), true);
     });
     if (!ctrl.ok()) return ctrl.error();
+    fake->ctrlPort_ = ctrl.value()->port();
+    fake->sync([&] { fake->ctrlListener_ = std::move(ctrl.value()); });
     auto video = TCPListener::listen(videoPort, kLoopback, queue, [weak](UniqueFd fd) {
         if (auto self = weak.lock(); self && !self->closed_) self->acceptVideo(std::move(fd));
     });
-    if (!video.ok()) {
-        ctrl.value()->stop();
-        return video.error();
-    }
-    fake->ctrlPort_ = ctrl.value()->port();
+    if (!video.ok()) return video.error();  // releasing `fake` stops the control listener
     fake->videoPort_ = video.value()->port();
-    fake->sync([&] {
-        fake->ctrlListener_ = std::move(ctrl.value());
-        fake->videoListener_ = std::move(video.value());
-    });
+    fake->sync([&] { fake->videoListener_ = std::move(video.value()); });
     return fake;
 }
 
