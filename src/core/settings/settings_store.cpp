@@ -95,14 +95,9 @@ void SettingsStore::persist(const Settings& now) {
         Log::w(kTag, "settings not saved: a number is not finite");
         return;
     }
-    if (keepAsideBeforeWrite_) {
-        if (!defaults_->keepAside(defaultsKey)) {
-            Log::e(kTag, "settings not saved: the unusable stored settings could not be kept aside");
-            return;
-        }
-        keepAsideBeforeWrite_ = false;
+    if (auto failed = writeKeepingUnusable(*defaults_, defaultsKey, *bytes, keepAsideBeforeWrite_)) {
+        Log::e(kTag, "settings not saved: " + std::string(*failed));
     }
-    if (!defaults_->setData(defaultsKey, *bytes)) Log::e(kTag, "settings not saved: the write failed");
 }
 
 Uuid SettingsStore::observe(Observer observer) { return observers_.add(std::move(observer)); }

@@ -2,6 +2,16 @@
 
 namespace kelvo {
 
+std::optional<std::string_view> writeKeepingUnusable(UserDefaults& defaults, std::string_view key,
+                                                     std::string_view bytes, bool& keepAsideFirst) {
+    if (keepAsideFirst) {
+        if (!defaults.keepAside(key)) return "the unusable stored value could not be kept aside";
+        keepAsideFirst = false;
+    }
+    if (!defaults.setData(key, bytes)) return "the write failed";
+    return std::nullopt;
+}
+
 std::optional<std::string> MemoryUserDefaults::data(std::string_view key) const {
     std::lock_guard g(lock_);
     auto it = values_.find(key);

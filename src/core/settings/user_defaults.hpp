@@ -24,6 +24,12 @@ public:
     virtual bool keepAside(std::string_view key) = 0;
 };
 
+// Stores `bytes` under `key` for a store that found the stored value unusable: while
+// `keepAsideFirst` is set, that value is kept aside first (then the flag is cleared) and nothing
+// is written if it cannot be. nullopt when written; else what failed, for the caller's log.
+std::optional<std::string_view> writeKeepingUnusable(UserDefaults& defaults, std::string_view key,
+                                                     std::string_view bytes, bool& keepAsideFirst);
+
 // Values in memory only: for tests, and for stores that must not touch the disk.
 class MemoryUserDefaults final : public UserDefaults {
 public:
