@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "core/session/power_observer.hpp"
 #include "platform/logind/local_host_name.hpp"
@@ -21,15 +20,7 @@ constexpr const char* kLogind = "org.freedesktop.login1";
 constexpr const char* kManagerPath = "/org/freedesktop/login1";
 constexpr const char* kMock = "org.freedesktop.DBus.Mock";
 
-// Waits for a condition that another process brings about.
-bool eventually(const std::function<bool()>& pred, double seconds = 15) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return pred();
-}
+bool eventually(const std::function<bool()>& pred) { return test::waitUntil(pred, std::chrono::seconds(15)); }
 
 class LogindFixture : public ::testing::Test {
 protected:

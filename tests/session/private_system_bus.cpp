@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 namespace kelvo::test {
 namespace {
@@ -77,17 +76,17 @@ PrivateSystemBus::~PrivateSystemBus() {
     if (!mock) return ::testing::AssertionFailure() << "cannot start dbusmock";
     mocks_.push_back(std::move(*mock));
     // An external process gets ready on its own time: ask the bus until the name is owned.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
+    auto owned = [&] {
         sd_bus_message* reply = nullptr;
-        int owned = 0;
-        int r = sd_bus_call_method(client_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                   "NameHasOwner", nullptr, &reply, "s", busName.c_str());
-        if (r >= 0) sd_bus_message_read(reply, "b", &owned);
+        int yes = 0;
+        if (sd_bus_call_method(client_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "NameHasOwner", nullptr, &reply, "s", busName.c_str()) >= 0) {
+            sd_bus_message_read(reply, "b", &yes);
+        }
         sd_bus_message_unref(reply);
-        if (owned) return ::testing::AssertionSuccess();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return yes != 0;
+    };
+    if (waitUntil(owned, std::chrono::seconds(30))) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << busName << " never appeared: " << readFile(log);
 }
 
