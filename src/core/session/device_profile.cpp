@@ -14,7 +14,7 @@ std::optional<ProbeRecord> JsonCoding<ProbeRecord>::read(const Json& v) {
     rec.appBuild = r.required<int64_t>("appBuild");
     rec.orientation = r.required<Orientation>("orientation");
     rec.policy = r.required<QualityPolicy>("policy");
-    rec.results = r.required<std::vector<Json>>("results");
+    rec.results = r.required<std::vector<RungResult>>("results");
     rec.selection = r.optional<ProbeSelection>("selection");
     auto date = dateFromReferenceSeconds(r.required<double>("date"));
     if (!date) return std::nullopt;

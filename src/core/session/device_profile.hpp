@@ -8,6 +8,7 @@
 #include "core/settings/settings_enums.hpp"
 #include "core/util/json.hpp"
 #include "core/util/log.hpp"
+#include "core/video/probe_ladder.hpp"
 #include "core/video/probe_selection.hpp"
 
 namespace kelvo {
@@ -18,8 +19,7 @@ struct ProbeRecord {
     int64_t appBuild = 0;    // the tablet app's build from its hello, 0 when absent
     Orientation orientation = Orientation::landscape;
     QualityPolicy policy = QualityPolicy::clarity;
-    // Every rung's result in ladder order, as the probe runner wrote it.
-    std::vector<Json> results;
+    std::vector<RungResult> results;  // every rung's result, in ladder order
     std::optional<ProbeSelection> selection;  // absent when no rung passed
     SystemTime date;                          // when the probe finished
 
