@@ -1,8 +1,5 @@
 #include "core/display/display_source.hpp"
 
-#include <unicode/ubrk.h>
-#include <unicode/utext.h>
-
 #include <algorithm>
 
 #include "core/util/fnv.hpp"
@@ -12,32 +9,10 @@
 namespace kelvo {
 
 std::string prefixCharacters(const std::string& text, size_t count) {
-    std::string valid = decodeUtf8Lossy(text);
-    UErrorCode status = U_ZERO_ERROR;
-    UText* ut = utext_openUTF8(nullptr, valid.data(), static_cast<int64_t>(valid.size()), &status);
-    UBreakIterator* it = ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status);
-    if (U_SUCCESS(status)) ubrk_setUText(it, ut, &status);
-    std::string out;
-    if (U_SUCCESS(status)) {
-        int32_t end = 0;
-        for (size_t n = 0; n < count; ++n) {
-            int32_t next = ubrk_next(it);
-            if (next == UBRK_DONE) break;
-            end = next;
-        }
-        // UTF-8 UText indices are byte offsets.
-        out = valid.substr(0, static_cast<size_t>(std::clamp<int32_t>(end, 0, int32_t(valid.size()))));
-    } else {
-        // Without break data, fall back to code points so the name still fits.
-        size_t cps = 0, i = 0;
-        for (; i < valid.size(); ++i) {
-            if ((uint8_t(valid[i]) & 0xC0) != 0x80 && cps++ == count) break;
-        }
-        out = valid.substr(0, i);
-    }
-    ubrk_close(it);
-    utext_close(ut);
-    return out;
+    const std::string valid = decodeUtf8Lossy(text);
+    const auto characters = splitCharacters(valid);
+    if (characters.size() <= count) return valid;
+    return valid.substr(0, static_cast<size_t>(characters[count].data() - valid.data()));
 }
 
 std::string VirtualDisplaySource::displayName(const std::string& tabletName) {

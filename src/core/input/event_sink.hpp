@@ -12,6 +12,9 @@ public:
     virtual void post(const SynthEvent& event, EventFlags flags) = 0;
     // Tells power management that the local user is active (keeps the display awake).
     virtual void declareUserActivity() = 0;
+    // Whether pen proximity reports the well-known tablet maker's vendor id (sinks without pen
+    // proximity ignore it).
+    virtual void setSpoofWacom(bool) {}
 };
 
 // The mouse buttons a system sink holds down, for turning moves into drags. A button counts as

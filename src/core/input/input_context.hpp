@@ -9,6 +9,7 @@
 #include "core/input/input_params.hpp"
 #include "core/input/input_scheduler.hpp"
 #include "core/input/key_combo.hpp"
+#include "core/input/key_layout_map.hpp"
 
 namespace kelvo {
 
@@ -23,6 +24,7 @@ public:
     CoordinateMapper mapper;
     InputParams params;
     ResolvedProfile profile;
+    KeyLayoutMap keyLayout = KeyLayoutMap::usANSI();
     bool eraser = false;  // the pen draws as an eraser (draw modes only)
 
     EventSink& sink() const { return *sink_; }

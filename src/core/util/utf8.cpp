@@ -1,5 +1,10 @@
 #include "core/util/utf8.hpp"
 
+#include <unicode/ubrk.h>
+#include <unicode/utext.h>
+
+#include <algorithm>
+
 namespace kelvo {
 namespace {
 
@@ -75,6 +80,43 @@ bool isValidUtf8(std::string_view bytes) noexcept {
         i += len;
     }
     return true;
+}
+
+std::vector<std::string_view> splitCharacters(std::string_view text) {
+    std::vector<std::string_view> out;
+    UErrorCode status = U_ZERO_ERROR;
+    UText* ut = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    UBreakIterator* it = ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status);
+    if (U_SUCCESS(status)) ubrk_setUText(it, ut, &status);
+    if (U_SUCCESS(status)) {
+        // UTF-8 UText indices are byte offsets.
+        size_t start = 0;
+        for (int32_t next = ubrk_next(it); next != UBRK_DONE; next = ubrk_next(it)) {
+            const size_t end = std::min(static_cast<size_t>(std::max<int32_t>(next, 0)), text.size());
+            if (end > start) out.push_back(text.substr(start, end - start));
+            start = std::max(start, end);
+        }
+        if (start < text.size()) out.push_back(text.substr(start));
+    } else {
+        size_t start = 0;
+        for (size_t i = 1; i <= text.size(); ++i) {
+            if (i == text.size() || (static_cast<uint8_t>(text[i]) & 0xC0) != 0x80) {
+                out.push_back(text.substr(start, i - start));
+                start = i;
+            }
+        }
+    }
+    ubrk_close(it);
+    utext_close(ut);
+    return out;
+}
+
+size_t utf16Length(std::string_view text) noexcept {
+    size_t n = 0;
+    for (unsigned char c : text) {
+        if ((c & 0xC0) != 0x80) n += c >= 0xF0 ? 2 : 1;  // four-byte sequences are surrogate pairs
+    }
+    return n;
 }
 
 }  // namespace kelvo

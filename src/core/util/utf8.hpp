@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvo {
 
@@ -15,5 +16,12 @@ std::string decodeUtf8Lossy(std::string_view bytes);
 
 // True when the bytes are well-formed UTF-8 (same rules as above).
 bool isValidUtf8(std::string_view bytes) noexcept;
+
+// The user-perceived characters (extended grapheme clusters) of valid UTF-8 `text`, in order, as
+// views into it; code points when the break tables cannot be loaded. Pure; any thread.
+std::vector<std::string_view> splitCharacters(std::string_view text);
+
+// Length of UTF-8 `text` in UTF-16 code units.
+size_t utf16Length(std::string_view text) noexcept;
 
 }  // namespace kelvo
