@@ -1,0 +1,334 @@
+#include "platform/x11/screen_capture_source.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "core/util/clock.hpp"
+#include "core/util/log.hpp"
+#include "core/video/pixel_convert.hpp"
+#include "platform/runtime/asio_executor.hpp"
+#include "platform/x11/screen_grabber.hpp"
+
+namespace kelvo {
+
+namespace {
+
+constexpr uint64_t kLeewayUs = 1000;
+
+uint64_t intervalUs(int fps) { return 1'000'000ull / uint64_t(std::max(fps, 1)); }
+
+SourceError stoppedError() { return SourceError{"stopped"}; }
+
+// The pixels of `bounds` (or of `part` of it, in the display's own coordinates) on the screen.
+PixelRect areaOf(const Rect& bounds, const std::optional<Rect>& part) {
+    double left = bounds.x, top = bounds.y, right = bounds.x + bounds.width, bottom = bounds.y + bounds.height;
+    if (part) {
+        left = std::max(left, bounds.x + part->x);
+        top = std::max(top, bounds.y + part->y);
+        right = std::min(right, bounds.x + part->x + part->width);
+        bottom = std::min(bottom, bounds.y + part->y + part->height);
+    }
+    PixelRect area{int(std::lround(left)), int(std::lround(top)), 0, 0};
+    area.width = std::max(0, int(std::lround(right)) - area.x);
+    area.height = std::max(0, int(std::lround(bottom)) - area.y);
+    return area;
+}
+
+}  // namespace
+
+struct ScreenCaptureSource::Private {};
+
+struct ScreenCaptureSource::Capture {
+    std::shared_ptr<ScreenGrabber> grabber;
+    std::unique_ptr<Timer> timer;
+    uint64_t region = 0;  // the region_ that area and pools were made for
+    PixelRect area;
+    bool force = true;  // deliver the next frame even if nothing was drawn (new region)
+    bool failing = false;
+    std::shared_ptr<PixelBufferPool> raw, scaled, nv12;
+};
+
+// One display lookup in progress: its own timer, so that lookups never replace each other's.
+struct ScreenCaptureSource::Lookup {
+    std::unique_ptr<Timer> timer;
+};
+
+std::function<std::optional<Rect>(DisplayId)> ScreenCaptureSource::boundsFrom(
+    std::shared_ptr<DisplayServices> services) {
+    return [services = std::move(services)](DisplayId id) -> std::optional<Rect> {
+        auto online = services->onlineDisplays();
+        if (std::find(online.begin(), online.end(), id) == online.end()) return std::nullopt;
+        return services->bounds(id);
+    };
+}
+
+SourceError ScreenCaptureSource::displayNotFound(DisplayId id) {
+    return SourceError{"display " + std::to_string(id) + " did not appear in SCShareableContent"};
+}
+
+std::shared_ptr<ScreenCaptureSource> ScreenCaptureSource::make(Options options, Environment environment) {
+    return std::make_shared<ScreenCaptureSource>(Private{}, std::move(options), std::move(environment));
+}
+
+ScreenCaptureSource::ScreenCaptureSource(Private, Options options, Environment environment)
+    : env_(std::move(environment)),
+      queue_(AsioExecutor::makeQueue("kv.capture")),
+      control_(AsioExecutor::makeQueue("kv.capture.control")),
+      options_(std::move(options)) {}
+
+ScreenCaptureSource::~ScreenCaptureSource() { stop(); }
+
+ScreenCaptureSource::Options ScreenCaptureSource::options() const {
+    std::lock_guard g(m_);
+    return options_;
+}
+
+void ScreenCaptureSource::setOnFrame(FrameHandler handler) {
+    std::lock_guard g(m_);
+    if (!stopped_) onFrame_ = std::move(handler);
+}
+
+void ScreenCaptureSource::setOnError(ErrorHandler handler) {
+    std::lock_guard g(m_);
+    if (!stopped_) onError_ = std::move(handler);
+}
+
+void ScreenCaptureSource::start(StartCompletion completion) {
+    auto done = [completion = std::move(completion)](std::optional<SourceError> error) {
+        if (completion) completion(std::move(error));
+    };
+    DisplayId id;
+    std::optional<SourceError> refused;
+    {
+        std::lock_guard g(m_);
+        id = options_.displayID;
+        if (stopped_) {
+            refused = stoppedError();
+        } else if (started_) {
+            refused = SourceError{"capture already started"};
+        }
+        started_ = true;
+    }
+    if (refused) {
+        control_->post([done, error = *refused] { done(error); });
+        return;
+    }
+    control_->post([weak = weak_from_this(), id, done] {
+        auto self = weak.lock();
+        if (!self) return done(stoppedError());
+        self->findDisplay(id, 1, [weak, id, done](std::optional<Rect> bounds) {
+            auto self = weak.lock();
+            if (!self) return done(stoppedError());
+            if (!bounds) return done(self->isStopped() ? stoppedError() : displayNotFound(id));
+            self->finishStart(*bounds, done);
+        });
+    });
+}
+
+bool ScreenCaptureSource::isStopped() const {
+    std::lock_guard g(m_);
+    return stopped_;
+}
+
+void ScreenCaptureSource::findDisplay(DisplayId id, int attempt, Found found) {
+    std::optional<Rect> bounds;
+    if (env_.displayBounds) bounds = env_.displayBounds(id);
+    if (bounds || attempt >= kLookups || isStopped()) return found(bounds);
+    auto lookup = std::make_shared<Lookup>();
+    lookup->timer = control_->makeTimer();
+    uint64_t key = ++lookupSerial_;
+    lookups_[key] = lookup;
+    lookup->timer->scheduleOnce(env_.lookupDelayUs, [weak = weak_from_this(), id, attempt, found, key] {
+        auto self = weak.lock();
+        if (!self) return found(std::nullopt);
+        // Not from inside its own task: the timer goes in a later one.
+        self->control_->post([weak, key] {
+            if (auto self = weak.lock()) self->lookups_.erase(key);
+        });
+        self->findDisplay(id, attempt + 1, found);
+    });
+}
+
+void ScreenCaptureSource::finishStart(Rect bounds, const StartCompletion& done) {
+    auto connected = ScreenGrabber::connect(env_.xDisplay);
+    if (!connected.ok()) return done(SourceError{connected.error()});
+    std::shared_ptr<ScreenGrabber> grabber = std::move(connected).value();
+    Options o;
+    {
+        std::lock_guard g(m_);
+        // Stopped while looking: nothing is kept, and the caller learns the capture never ran.
+        if (stopped_) return done(stoppedError());
+        capturing_ = true;
+        bounds_ = bounds;
+        ++region_;
+        o = options_;
+    }
+    queue_->post([weak = weak_from_this(), grabber] {
+        auto self = weak.lock();
+        if (!self || self->isStopped()) return;
+        self->capture_ = std::make_unique<Capture>();
+        self->capture_->grabber = grabber;
+        self->capture_->timer = self->queue_->makeTimer();
+        self->arm();
+    });
+    Log::i("capture", "capturing display " + std::to_string(o.displayID) + " → " + std::to_string(o.width) + "×" +
+                          std::to_string(o.height) + " @" + std::to_string(o.fps));
+    done(std::nullopt);
+}
+
+void ScreenCaptureSource::update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion) {
+    auto done = [completion = std::move(completion)](std::optional<SourceError> error) {
+        if (completion) completion(std::move(error));
+    };
+    DisplayId current;
+    Rect bounds;
+    bool running;
+    {
+        std::lock_guard g(m_);
+        running = capturing_ && !stopped_;
+        current = options_.displayID;
+        bounds = bounds_;
+    }
+    if (!running) return done(displayNotFound(displayID));
+    control_->post([weak = weak_from_this(), displayID, sourceRect, current, bounds, done] {
+        auto self = weak.lock();
+        if (!self) return done(stoppedError());
+        if (displayID == current) {
+            // Same display: its bounds may have moved since the start.
+            auto now = self->env_.displayBounds ? self->env_.displayBounds(displayID) : std::nullopt;
+            return self->applyRegion(displayID, now.value_or(bounds), sourceRect, done);
+        }
+        self->findDisplay(displayID, 1, [weak, displayID, sourceRect, done](std::optional<Rect> found) {
+            auto self = weak.lock();
+            if (!self) return done(stoppedError());
+            if (!found) return done(self->isStopped() ? stoppedError() : displayNotFound(displayID));
+            self->applyRegion(displayID, *found, sourceRect, done);
+        });
+    });
+}
+
+void ScreenCaptureSource::applyRegion(DisplayId id, Rect bounds, std::optional<Rect> sourceRect,
+                                      const StartCompletion& done) {
+    {
+        std::lock_guard g(m_);
+        if (stopped_) return done(stoppedError());
+        options_.displayID = id;
+        options_.sourceRect = sourceRect;
+        bounds_ = bounds;
+        ++region_;  // the next tick reads the new region, changed or not
+    }
+    done(std::nullopt);
+}
+
+void ScreenCaptureSource::setFrameRate(int fps) {
+    bool live;
+    {
+        std::lock_guard g(m_);
+        if (options_.fps == fps) return;
+        options_.fps = fps;
+        live = capturing_ && !stopped_;
+    }
+    if (live) {
+        queue_->post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->arm();
+        });
+    }
+}
+
+void ScreenCaptureSource::arm() {
+    if (!capture_) return;
+    int fps = options().fps;
+    capture_->timer->scheduleRepeating(
+        intervalUs(fps),
+        [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->tick();
+        },
+        kLeewayUs, 0);
+}
+
+void ScreenCaptureSource::tick() {
+    Options o;
+    Rect bounds;
+    uint64_t region;
+    {
+        std::lock_guard g(m_);
+        if (stopped_ || !capture_) return;
+        o = options_;
+        bounds = bounds_;
+        region = region_;
+    }
+    Capture& cap = *capture_;
+    if (cap.region != region) {
+        cap.region = region;
+        cap.area = areaOf(bounds, o.sourceRect);
+        cap.force = true;
+        cap.raw = PixelBufferPool::make(PixelFormat::bgra, cap.area.width, cap.area.height, 1);
+        cap.scaled = PixelBufferPool::make(PixelFormat::bgra, o.width, o.height, 1);
+        cap.nv12 = PixelBufferPool::make(PixelFormat::nv12, o.width, o.height);
+        if (cap.area.width == 0 || cap.area.height == 0) {
+            Log::w("capture", "source rectangle lies outside display " + std::to_string(o.displayID));
+        }
+    }
+    if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
+    // Idle: nothing drawn since the last frame.
+    if (!cap.grabber->takeDamage() && !cap.force) return;
+    PixelBufferRef raw = cap.raw->take();
+    PixelBufferRef out = cap.nv12->take();
+    if (!raw || !out) return;
+    uint64_t captureUs = Clock::nowUs();
+    if (!cap.grabber->grab(cap.area, *raw)) {
+        if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
+        if (!cap.failing) Log::w("capture", "cannot read the screen area of display " + std::to_string(o.displayID));
+        cap.failing = true;
+        return;
+    }
+    cap.failing = false;
+    cap.force = false;
+    if (o.showsCursor) cap.grabber->compositeCursor(*raw, cap.area.x, cap.area.y);
+    PixelBufferRef bgra = raw;
+    if (raw->width() != o.width || raw->height() != o.height) {
+        bgra = cap.scaled->take();
+        if (!bgra || !PixelConvert::scale(*raw, *bgra)) return;
+    }
+    if (!PixelConvert::bgraToNv12(*bgra, *out)) return;
+
+    std::lock_guard d(deliver_);
+    FrameHandler handler;
+    {
+        std::lock_guard g(m_);
+        if (stopped_) return;
+        handler = onFrame_;
+    }
+    if (handler) handler(out, captureUs);
+}
+
+void ScreenCaptureSource::endOnItsOwn(const SourceError& error) {
+    capture_->timer->cancel();
+    Log::w("capture", "stream stopped: " + error.description);
+    std::lock_guard d(deliver_);
+    ErrorHandler handler;
+    {
+        std::lock_guard g(m_);
+        if (stopped_) return;
+        handler = onError_;
+    }
+    if (handler) handler(error);
+}
+
+void ScreenCaptureSource::stop() {
+    {
+        std::lock_guard g(m_);
+        stopped_ = true;
+        capturing_ = false;
+        onFrame_ = nullptr;
+        onError_ = nullptr;
+    }
+    // Waits for a frame being handed out on the capture queue; from a handler it returns at once.
+    { std::lock_guard d(deliver_); }
+    queue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->capture_.reset();
+    });
+}
+
+}  // namespace kelvo

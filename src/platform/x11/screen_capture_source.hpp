@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/display/display_services.hpp"
+#include "core/runtime/executor.hpp"
+#include "core/util/rect.hpp"
+#include "core/video/frame_source.hpp"
+
+namespace kelvo {
+
+class ScreenGrabber;
+class PixelBufferPool;
+
+// A FrameSource that captures one display of an X screen as NV12 (BT.709, video range) at the
+// output size, at most `fps` frames a second. A frame is delivered only when something was drawn
+// on the screen since the last one. Frames come on the source's own queue "kv.capture"; display
+// lookups, start and update completions on "kv.capture.control". Made through make().
+class ScreenCaptureSource final : public FrameSource, public std::enable_shared_from_this<ScreenCaptureSource> {
+public:
+    struct Options {
+        DisplayId displayID = 0;
+        int width = 0;   // output size in pixels
+        int height = 0;
+        int fps = 0;     // highest rate; 0 or less counts as 1
+        bool showsCursor = false;
+        std::optional<Rect> sourceRect;  // part of the display (display points), scaled to the output size
+    };
+
+    // Where the source finds its screen and displays.
+    struct Environment {
+        std::string xDisplay;  // "" uses $DISPLAY
+        // The display's rectangle on the X screen, or nullopt while it is not (yet) there.
+        std::function<std::optional<Rect>(DisplayId)> displayBounds;
+        uint64_t lookupDelayUs = 100'000;  // between two of the 20 lookups
+    };
+    static constexpr int kLookups = 20;
+
+    // Display bounds as a display service sees them.
+    static std::function<std::optional<Rect>(DisplayId)> boundsFrom(std::shared_ptr<DisplayServices> services);
+    // "display <id> did not appear in SCShareableContent", the text a failed lookup reports.
+    static SourceError displayNotFound(DisplayId id);
+
+    static std::shared_ptr<ScreenCaptureSource> make(Options options, Environment environment);
+    ~ScreenCaptureSource() override;  // stops
+
+    void setOnFrame(FrameHandler handler) override;
+    void setOnError(ErrorHandler handler) override;
+    // At most once; a second start reports an error. A stop() before the start completes makes
+    // it report "stopped" and keep nothing.
+    void start(StartCompletion completion) override;
+    // Final. Once it returns no frame and no error is delivered (called from a frame handler,
+    // the running frame is the last).
+    void stop() override;
+    void setFrameRate(int fps) override;
+    // Moves a running capture to another display and/or source rectangle (nullopt: the whole
+    // display). Without a running capture it fails at once, on the calling thread.
+    void update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion);
+
+    Options options() const;
+
+    struct Private;
+    ScreenCaptureSource(Private, Options options, Environment environment);
+
+private:
+    struct Capture;  // kv.capture only
+    struct Lookup;
+    using Found = std::function<void(std::optional<Rect> bounds)>;
+
+    void findDisplay(DisplayId id, int attempt, Found found);  // on control_
+    void finishStart(Rect bounds, const StartCompletion& done);  // on control_
+    void applyRegion(DisplayId id, Rect bounds, std::optional<Rect> sourceRect, const StartCompletion& done);
+    void arm();   // on queue_
+    void tick();  // on queue_
+    void endOnItsOwn(const SourceError& error);  // on queue_
+    bool isStopped() const;
+
+    Environment env_;
+    std::shared_ptr<Executor> queue_;    // "kv.capture": frames
+    std::shared_ptr<Executor> control_;  // lookups and completions: never blocks the frames
+    std::map<uint64_t, std::shared_ptr<Lookup>> lookups_;  // control_ only
+    uint64_t lookupSerial_ = 0;                                         // control_ only
+
+    mutable std::mutex m_;
+    Options options_;          // guarded by m_
+    bool started_ = false;     // guarded by m_
+    bool capturing_ = false;   // guarded by m_
+    bool stopped_ = false;     // guarded by m_
+    FrameHandler onFrame_;     // guarded by m_
+    ErrorHandler onError_;     // guarded by m_
+    Rect bounds_;              // guarded by m_; the display's rectangle on the screen
+    uint64_t region_ = 0;      // guarded by m_; moves on with every change of what is read
+
+    // Held while a frame or error is handed out, so that stop() from another thread waits for it.
+    std::recursive_mutex deliver_;  // recursive: a handler may call stop()
+
+    std::unique_ptr<Capture> capture_;  // queue_ only
+};
+
+}  // namespace kelvo

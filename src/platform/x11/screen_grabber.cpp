@@ -1,0 +1,246 @@
+#include "platform/x11/screen_grabber.hpp"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "core/util/log.hpp"
+
+namespace kelvo {
+
+namespace {
+
+template <class T>
+struct FreeDeleter {
+    void operator()(T* p) const { std::free(p); }
+};
+template <class T>
+using Reply = std::unique_ptr<T, FreeDeleter<T>>;
+
+bool present(xcb_connection_t* c, xcb_extension_t* ext) {
+    const auto* data = xcb_get_extension_data(c, ext);
+    return data && data->present;
+}
+
+// Whether the root's pixels are 32-bit words 0x??RRGGBB in little-endian order, as BGRA buffers are.
+bool rootIsBgrx(const xcb_setup_t* setup, const xcb_screen_t* screen) {
+    if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return false;
+    bool bpp32 = false;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f)) {
+        if (f.data->depth == screen->root_depth) bpp32 = f.data->bits_per_pixel == 32;
+    }
+    if (!bpp32) return false;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d)) {
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+            if (v.data->visual_id != screen->root_visual) continue;
+            return v.data->red_mask == 0xff0000 && v.data->green_mask == 0xff00 && v.data->blue_mask == 0xff;
+        }
+    }
+    return false;
+}
+
+void copyOpaque(const uint8_t* src, size_t srcStride, PixelBuffer& dst) {
+    for (int row = 0; row < dst.height(); ++row) {
+        const uint8_t* s = src + srcStride * size_t(row);
+        uint8_t* d = dst.plane(0) + dst.stride(0) * size_t(row);
+        for (int i = 0; i < dst.width(); ++i) {
+            uint32_t px;
+            std::memcpy(&px, s + 4 * i, 4);
+            px |= 0xff000000u;  // depth-24 roots leave the top byte undefined
+            std::memcpy(d + 4 * i, &px, 4);
+        }
+    }
+}
+
+}  // namespace
+
+struct ScreenGrabber::Impl {
+    xcb_connection_t* c = nullptr;
+    xcb_window_t root = 0;
+    bool damageTracked = false;
+    uint8_t damageEvent = 0;
+    xcb_damage_damage_t damage = 0;
+    bool dirty = true;  // the first read always happens
+    bool xfixes = false;
+
+    bool shmUsable = false;
+    xcb_shm_seg_t seg = 0;
+    uint8_t* shmData = nullptr;
+    size_t shmSize = 0;
+
+    ~Impl() {
+        detachShm();
+        if (c) xcb_disconnect(c);
+    }
+
+    void detachShm() {
+        if (!shmData) return;
+        xcb_shm_detach(c, seg);
+        xcb_flush(c);
+        shmdt(shmData);
+        shmData = nullptr;
+        shmSize = 0;
+    }
+
+    // A segment of at least `size` bytes attached on both sides; false means use GetImage.
+    bool ensureShm(size_t size) {
+        if (!shmUsable) return false;
+        if (shmData && shmSize >= size) return true;
+        detachShm();
+        int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+        void* mem = id >= 0 ? shmat(id, nullptr, 0) : reinterpret_cast<void*>(-1);
+        bool ok = mem != reinterpret_cast<void*>(-1);
+        if (ok) {
+            seg = xcb_generate_id(c);
+            Reply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_checked(c, seg, uint32_t(id), 0)));
+            ok = !error;
+        }
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);  // gone once both sides detach
+        if (!ok) {
+            if (mem != reinterpret_cast<void*>(-1)) shmdt(mem);
+            shmUsable = false;
+            static std::once_flag said;
+            std::call_once(said, [] {
+                Log::i("capture", "shared memory cannot be attached to the X server: reading the screen by GetImage");
+            });
+            return false;
+        }
+        shmData = static_cast<uint8_t*>(mem);
+        shmSize = size;
+        return true;
+    }
+};
+
+ScreenGrabber::ScreenGrabber(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ScreenGrabber::~ScreenGrabber() = default;
+
+Expected<std::unique_ptr<ScreenGrabber>, std::string> ScreenGrabber::connect(const std::string& display) {
+    auto impl = std::make_unique<Impl>();
+    int screenNumber = 0;
+    impl->c = xcb_connect(display.empty() ? nullptr : display.c_str(), &screenNumber);
+    if (xcb_connection_has_error(impl->c)) {
+        return std::string("cannot connect to X display \"" + display + "\"");
+    }
+    const xcb_setup_t* setup = xcb_get_setup(impl->c);
+    auto roots = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < screenNumber && roots.rem; ++i) xcb_screen_next(&roots);
+    if (!roots.rem) return std::string("X display \"" + display + "\" has no screen " + std::to_string(screenNumber));
+    impl->root = roots.data->root;
+    if (!rootIsBgrx(setup, roots.data)) {
+        return std::string("X screen is not 32-bit true colour (depth " + std::to_string(roots.data->root_depth) + ")");
+    }
+    xcb_connection_t* c = impl->c;
+
+    if (present(c, &xcb_damage_id)) {
+        Reply<xcb_damage_query_version_reply_t> v(
+            xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+        if (v) {
+            impl->damageTracked = true;
+            impl->damageEvent = xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+            impl->damage = xcb_generate_id(c);
+            xcb_damage_create(c, impl->damage, impl->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+        }
+    }
+    if (!impl->damageTracked) Log::w("capture", "X server without DAMAGE: every frame is read, changed or not");
+    if (present(c, &xcb_xfixes_id)) {
+        Reply<xcb_xfixes_query_version_reply_t> v(
+            xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+        impl->xfixes = v != nullptr;
+    }
+    if (present(c, &xcb_shm_id)) {
+        Reply<xcb_shm_query_version_reply_t> v(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+        impl->shmUsable = v != nullptr;
+    }
+    xcb_flush(c);
+    return std::make_unique<ScreenGrabber>(std::move(impl));
+}
+
+bool ScreenGrabber::takeDamage() {
+    Impl& m = *impl_;
+    if (!m.damageTracked) return true;
+    while (auto* event = xcb_poll_for_event(m.c)) {
+        if ((event->response_type & 0x7f) == m.damageEvent) m.dirty = true;
+        std::free(event);
+    }
+    if (!m.dirty) return false;
+    // Reset before the caller reads: the server handles requests in order, so anything drawn
+    // after this reset raises a new notification and is read next time.
+    xcb_damage_subtract(m.c, m.damage, XCB_NONE, XCB_NONE);
+    m.dirty = false;
+    return true;
+}
+
+bool ScreenGrabber::grab(const PixelRect& area, PixelBuffer& into) {
+    Impl& m = *impl_;
+    if (area.width <= 0 || area.height <= 0 || into.format() != PixelFormat::bgra || into.width() != area.width ||
+        into.height() != area.height) {
+        return false;
+    }
+    size_t stride = size_t(area.width) * 4;
+    size_t size = stride * size_t(area.height);
+    if (m.ensureShm(size)) {
+        Reply<xcb_generic_error_t> error;
+        xcb_generic_error_t* e = nullptr;
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            m.c,
+            xcb_shm_get_image(m.c, m.root, int16_t(area.x), int16_t(area.y), uint16_t(area.width),
+                              uint16_t(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m.seg, 0),
+            &e));
+        error.reset(e);
+        if (!reply) return false;
+        copyOpaque(m.shmData, stride, into);
+        return true;
+    }
+    xcb_generic_error_t* e = nullptr;
+    Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        m.c,
+        xcb_get_image(m.c, XCB_IMAGE_FORMAT_Z_PIXMAP, m.root, int16_t(area.x), int16_t(area.y),
+                      uint16_t(area.width), uint16_t(area.height), ~0u),
+        &e));
+    std::free(e);
+    if (!reply || size_t(xcb_get_image_data_length(reply.get())) < size) return false;
+    copyOpaque(xcb_get_image_data(reply.get()), stride, into);
+    return true;
+}
+
+void ScreenGrabber::compositeCursor(PixelBuffer& image, int x, int y) {
+    Impl& m = *impl_;
+    if (!m.xfixes || image.format() != PixelFormat::bgra) return;
+    Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+        xcb_xfixes_get_cursor_image_reply(m.c, xcb_xfixes_get_cursor_image(m.c), nullptr));
+    if (!cursor) return;
+    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+    int count = xcb_xfixes_get_cursor_image_cursor_image_length(cursor.get());
+    int w = cursor->width;
+    int h = cursor->height;
+    if (!pixels || count < w * h) return;
+    int left = cursor->x - cursor->xhot - x;
+    int top = cursor->y - cursor->yhot - y;
+    for (int row = std::max(0, -top); row < h && top + row < image.height(); ++row) {
+        uint8_t* d = image.plane(0) + image.stride(0) * size_t(top + row);
+        for (int col = std::max(0, -left); col < w && left + col < image.width(); ++col) {
+            uint32_t s = pixels[size_t(row) * size_t(w) + size_t(col)];  // premultiplied ARGB
+            uint32_t a = s >> 24;
+            if (a == 0) continue;
+            uint8_t* px = d + 4 * size_t(left + col);
+            for (int ch = 0; ch < 3; ++ch) {
+                uint32_t sc = (s >> (8 * ch)) & 0xff;
+                px[ch] = uint8_t(std::min<uint32_t>(255, sc + px[ch] * (255 - a) / 255));
+            }
+        }
+    }
+}
+
+bool ScreenGrabber::usesSharedMemory() const { return impl_->shmData != nullptr; }
+
+bool ScreenGrabber::lost() const { return xcb_connection_has_error(impl_->c) != 0; }
+
+}  // namespace kelvo

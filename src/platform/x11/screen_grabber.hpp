@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/util/expected.hpp"
+#include "core/video/pixel_buffer.hpp"
+
+namespace kelvo {
+
+// A rectangle of whole root-window pixels.
+struct PixelRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    friend bool operator==(const PixelRect&, const PixelRect&) = default;
+};
+
+// Reads rectangles of an X screen into BGRA buffers: through a shared-memory segment where the
+// server can attach one, else by plain GetImage. Tracks damage to the root, so that an
+// unchanged screen need not be read again. Its own connection; one thread at a time.
+class ScreenGrabber {
+public:
+    // Fails with a reason when the server cannot be reached or its root is not 32-bit BGRX.
+    static Expected<std::unique_ptr<ScreenGrabber>, std::string> connect(const std::string& display);
+    ~ScreenGrabber();
+    ScreenGrabber(const ScreenGrabber&) = delete;
+    ScreenGrabber& operator=(const ScreenGrabber&) = delete;
+
+    // Whether anything was drawn on the screen since the last call. A true answer resets the
+    // damage before returning, so a change made while the caller then reads is seen next time.
+    bool takeDamage();
+    // `area` of the root, opaque, into `into` (bgra, the area's size). False when the read failed
+    // (the area left the screen, the server went away).
+    bool grab(const PixelRect& area, PixelBuffer& into);
+    // Draws the pointer's current image over `image`, whose top-left pixel is root (x, y).
+    void compositeCursor(PixelBuffer& image, int x, int y);
+    bool usesSharedMemory() const;
+    // The connection to the server broke: nothing can be read any more.
+    bool lost() const;
+
+    struct Impl;
+    explicit ScreenGrabber(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "core/testing/x_server.hpp"
+#include "core/util/clock.hpp"
+#include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/screen_capture_source.hpp"
+#include "support/test_support.hpp"
+
+namespace kelvo {
+using test::LogCapture;
+using test::waitUntil;
+namespace {
+
+struct Rgb {
+    int r, g, b;
+};
+
+// Another program drawing on the desktop: each rectangle is an unmanaged window of one colour.
+class Painter {
+public:
+    explicit Painter(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+        screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    }
+    ~Painter() { xcb_disconnect(c_); }
+    void fill(int x, int y, int w, int h, Rgb colour) {
+        xcb_window_t window = xcb_generate_id(c_);
+        uint32_t values[] = {uint32_t(colour.r << 16 | colour.g << 8 | colour.b), 1};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen_->root, int16_t(x), int16_t(y), uint16_t(w),
+                          uint16_t(h), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c_, window);
+        sync();
+    }
+
+private:
+    void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+    xcb_connection_t* c_;
+    xcb_screen_t* screen_;
+};
+
+// BT.709, video range.
+struct Yuv {
+    double y, cb, cr;
+};
+Yuv expected(Rgb c) {
+    double y = 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
+    return {16 + y * 219 / 255, 128 + (c.b - y) / 1.8556 * 224 / 255, 128 + (c.r - y) / 1.5748 * 224 / 255};
+}
+Yuv sample(const PixelBuffer& f, int x, int y) {
+    const uint8_t* uv = f.plane(1) + f.stride(1) * size_t(y / 2) + size_t(x / 2) * 2;
+    return {double(f.plane(0)[f.stride(0) * size_t(y) + size_t(x)]), double(uv[0]), double(uv[1])};
+}
+void expectColour(const PixelBuffer& f, int x, int y, Rgb c) {
+    Yuv want = expected(c), got = sample(f, x, y);
+    EXPECT_NEAR(got.y, want.y, 2) << "Y at " << x << "," << y;
+    EXPECT_NEAR(got.cb, want.cb, 2) << "Cb at " << x << "," << y;
+    EXPECT_NEAR(got.cr, want.cr, 2) << "Cr at " << x << "," << y;
+}
+
+// Frames as they arrive, from the capture queue.
+struct Frames {
+    void operator()(const PixelBufferRef& buffer, uint64_t captureUs) {
+        std::lock_guard g(m);
+        last = buffer;
+        lastUs = captureUs;
+        ++count;
+    }
+    size_t seen() {
+        std::lock_guard g(m);
+        return count;
+    }
+    PixelBufferRef latest() {
+        std::lock_guard g(m);
+        return last;
+    }
+    std::mutex m;
+    PixelBufferRef last;
+    uint64_t lastUs = 0;
+    size_t count = 0;
+};
+
+struct Outcome {
+    std::atomic<bool> done{false};
+    std::mutex m;
+    std::optional<SourceError> error;
+    ScreenCaptureSource::StartCompletion completion() {
+        return [this](std::optional<SourceError> e) {
+            std::lock_guard g(m);
+            error = std::move(e);
+            done = true;
+        };
+    }
+    std::string text() {
+        std::lock_guard g(m);
+        return error ? error->description : "";
+    }
+};
+
+constexpr Rgb kBackground{40, 40, 40};
+constexpr Rgb kRed{230, 20, 20}, kGreen{20, 200, 60}, kBlue{30, 60, 220}, kWhite{255, 255, 255};
+
+class ScreenCapture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string whyNot;
+        server_ = XServer::start(XServer::Want::any, &whyNot).release();
+        if (!server_) {
+            skipReason_ = new std::string(whyNot);
+            return;
+        }
+        auto connected = RandrDisplayServices::connect(server_->display());
+        if (connected.ok()) holder_ = new std::shared_ptr<DisplayServices>(std::move(connected).value());
+        // Its windows last as long as its connection: the whole suite.
+        painter_ = new Painter(server_->display());
+        painter_->fill(0, 0, 1920, 1080, kBackground);
+        painter_->fill(100, 100, 400, 300, kRed);
+        painter_->fill(1200, 500, 400, 300, kGreen);
+        painter_->fill(600, 300, 320, 200, kBlue);
+    }
+    static void TearDownTestSuite() {
+        delete painter_;
+        painter_ = nullptr;
+        delete holder_;
+        holder_ = nullptr;
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        if (!server_) GTEST_SKIP() << *skipReason_;
+        ASSERT_TRUE(holder_);
+        auto online = (*holder_)->onlineDisplays();
+        ASSERT_FALSE(online.empty());
+        display_ = online[0];
+    }
+    std::shared_ptr<ScreenCaptureSource> make(int width, int height, std::optional<Rect> part = std::nullopt,
+                                              int fps = 30) {
+        ScreenCaptureSource::Options options{display_, width, height, fps, false, part};
+        auto source = ScreenCaptureSource::make(
+            options, {server_->display(), ScreenCaptureSource::boundsFrom(*holder_), 100'000});
+        source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+        return source;
+    }
+    void startAndWaitForFrame(ScreenCaptureSource& source) {
+        Outcome start;
+        source.start(start.completion());
+        ASSERT_TRUE(waitUntil([&] { return start.done.load(); }));
+        ASSERT_EQ(start.text(), "");
+        ASSERT_TRUE(waitUntil([&] { return frames_.seen() > 0; })) << testing::PrintToString(log_.messages());
+    }
+
+    static inline XServer* server_ = nullptr;
+    static inline std::string* skipReason_ = nullptr;
+    static inline Painter* painter_ = nullptr;
+    static inline std::shared_ptr<DisplayServices>* holder_ = nullptr;
+    DisplayId display_ = 0;
+    LogCapture log_;
+    Frames frames_;
+};
+
+TEST_F(ScreenCapture, ColourRectanglesComeOutAsBt709Nv12) {
+    auto source = make(1920, 1080);
+    uint64_t before = Clock::nowUs();
+    startAndWaitForFrame(*source);
+    if (HasFatalFailure()) return;
+    source->stop();
+    auto frame = frames_.latest();
+    ASSERT_EQ(frame->format(), PixelFormat::nv12);
+    ASSERT_EQ(frame->width(), 1920);
+    ASSERT_EQ(frame->height(), 1080);
+    EXPECT_GE(frames_.lastUs, before);
+    EXPECT_LE(frames_.lastUs, Clock::nowUs());
+    expectColour(*frame, 300, 150, kRed);
+    expectColour(*frame, 1400, 650, kGreen);
+    expectColour(*frame, 760, 400, kBlue);
+    expectColour(*frame, 1800, 100, kBackground);
+}
+
+// The part is read and scaled to the output size; moving the capture takes it to another part.
+TEST_F(ScreenCapture, SourceRectangleCropsAndScales) {
+    auto source = make(160, 100, Rect{600, 300, 320, 200});
+    startAndWaitForFrame(*source);
+    if (HasFatalFailure()) return;
+    auto frame = frames_.latest();
+    for (auto [x, y] : {std::pair{2, 2}, {157, 2}, {2, 97}, {157, 97}, {80, 50}}) expectColour(*frame, x, y, kBlue);
+
+    size_t seen = frames_.seen();
+    Outcome moved;
+    source->update(display_, Rect{1200, 500, 400, 300}, moved.completion());
+    ASSERT_TRUE(waitUntil([&] { return moved.done.load(); }));
+    EXPECT_EQ(moved.text(), "");
+    // A new part is read even though nothing was drawn.
+    ASSERT_TRUE(waitUntil([&] { return frames_.seen() > seen; }));
+    expectColour(*frames_.latest(), 80, 50, kGreen);
+    source->stop();
+
+    Outcome late;
+    source->update(display_, std::nullopt, late.completion());
+    EXPECT_TRUE(late.done);  // at once, on this thread
+    EXPECT_EQ(late.text(), "display " + std::to_string(display_) + " did not appear in SCShareableContent");
+}
+
+TEST_F(ScreenCapture, UnchangedScreenGivesNoFramesAndAChangeGivesOne) {
+    auto source = make(480, 270, std::nullopt, 60);
+    startAndWaitForFrame(*source);
+    if (HasFatalFailure()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // some 18 ticks
+    EXPECT_EQ(frames_.seen(), 1u);
+
+    painter_->fill(1700, 900, 100, 100, kWhite);
+    ASSERT_TRUE(waitUntil([&] { return frames_.seen() > 1; }));
+    expectColour(*frames_.latest(), 1750 / 4, 950 / 4, kWhite);
+
+    source->stop();
+    size_t atStop = frames_.seen();
+    painter_->fill(100, 900, 100, 100, kWhite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(frames_.seen(), atStop);
+}
+
+// A stop() while the display is still being looked for, or just after it was found: the start
+// reports "stopped", and nothing is captured.
+TEST_F(ScreenCapture, StopDuringStartReportsStoppedAndDeliversNothing) {
+    for (bool foundWhenStopped : {false, true}) {
+        SCOPED_TRACE(foundWhenStopped ? "stopped as the display was found" : "stopped while looking");
+        auto weak = std::make_shared<std::weak_ptr<ScreenCaptureSource>>();
+        std::atomic<int> lookups{0};
+        auto bounds = ScreenCaptureSource::boundsFrom(*holder_);
+        ScreenCaptureSource::Environment env{
+            server_->display(),
+            [&, weak, bounds](DisplayId id) -> std::optional<Rect> {
+                ++lookups;
+                if (auto source = weak->lock()) source->stop();
+                return foundWhenStopped ? bounds(id) : std::nullopt;
+            },
+            1000};
+        auto source = ScreenCaptureSource::make({display_, 320, 180, 30, false, std::nullopt}, env);
+        *weak = source;
+        source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+        Outcome start;
+        source->start(start.completion());
+        ASSERT_TRUE(waitUntil([&] { return start.done.load(); }));
+        EXPECT_EQ(start.text(), "stopped");
+        EXPECT_EQ(lookups.load(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(frames_.seen(), 0u);
+    }
+}
+
+}  // namespace
+
+// No server needed: the lookup never finds the display.
+TEST(ScreenCaptureLookup, AMissingDisplayFailsAfterTwentyLookups) {
+    std::atomic<int> lookups{0};
+    ScreenCaptureSource::Environment env{"", [&](DisplayId) -> std::optional<Rect> {
+                                             ++lookups;
+                                             return std::nullopt;
+                                         },
+                                         1000};
+    auto source = ScreenCaptureSource::make({4242, 640, 480, 30, false, std::nullopt}, env);
+    Outcome start;
+    source->start(start.completion());
+    ASSERT_TRUE(waitUntil([&] { return start.done.load(); }));
+    EXPECT_EQ(start.text(), "display 4242 did not appear in SCShareableContent");
+    EXPECT_EQ(lookups.load(), ScreenCaptureSource::kLookups);
+
+    Outcome again;
+    source->start(again.completion());
+    ASSERT_TRUE(waitUntil([&] { return again.done.load(); }));
+    EXPECT_NE(again.text(), "");
+}
+
+}  // namespace kelvo
