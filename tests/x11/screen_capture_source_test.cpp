@@ -274,6 +274,16 @@ TEST(ScreenCaptureLookup, AMissingDisplayFailsAfterTwentyLookups) {
     source->start(again.completion());
     ASSERT_TRUE(waitUntil([&] { return again.done.load(); }));
     EXPECT_NE(again.text(), "");
+
+    // Released while it waits to look again: the start still completes, as stopped.
+    env.lookupDelayUs = 60'000'000;
+    source = ScreenCaptureSource::make({4242, 640, 480, 30, false, std::nullopt}, env);
+    Outcome released;
+    source->start(released.completion());
+    ASSERT_TRUE(waitUntil([&] { return lookups.load() > ScreenCaptureSource::kLookups; }));
+    source.reset();
+    ASSERT_TRUE(waitUntil([&] { return released.done.load(); }));
+    EXPECT_EQ(released.text(), "stopped");
 }
 
 }  // namespace kelvo

@@ -52,6 +52,7 @@ struct ScreenCaptureSource::Capture {
 // One display lookup in progress: its own timer, so that lookups never replace each other's.
 struct ScreenCaptureSource::Lookup {
     std::unique_ptr<Timer> timer;
+    Found found;
 };
 
 std::function<std::optional<Rect>(DisplayId)> ScreenCaptureSource::boundsFrom(
@@ -77,7 +78,14 @@ ScreenCaptureSource::ScreenCaptureSource(Private, Options options, Environment e
       control_(AsioExecutor::makeQueue("kv.capture.control")),
       options_(std::move(options)) {}
 
-ScreenCaptureSource::~ScreenCaptureSource() { stop(); }
+ScreenCaptureSource::~ScreenCaptureSource() {
+    stop();
+    // A start or update still looking for its display learns that it ended.
+    for (auto& [key, lookup] : lookups_) {
+        lookup->timer->cancel();
+        control_->post([found = lookup->found] { found(std::nullopt); });
+    }
+}
 
 ScreenCaptureSource::Options ScreenCaptureSource::options() const {
     std::lock_guard g(m_);
@@ -137,6 +145,7 @@ void ScreenCaptureSource::findDisplay(DisplayId id, int attempt, Found found) {
     if (bounds || attempt >= kLookups || isStopped()) return found(bounds);
     auto lookup = std::make_shared<Lookup>();
     lookup->timer = control_->makeTimer();
+    lookup->found = found;
     uint64_t key = ++lookupSerial_;
     lookups_[key] = lookup;
     lookup->timer->scheduleOnce(env_.lookupDelayUs, [weak = weak_from_this(), id, attempt, found, key] {
