@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+#include "core/input/key_combo.hpp"
+#include "core/testing/x_server.hpp"
+#include "platform/x11/xtest_event_sink.hpp"
+
+namespace kelvo {
+namespace {
+
+struct Received {
+    uint8_t type;    // XCB_BUTTON_PRESS or XCB_KEY_PRESS
+    uint8_t detail;  // button or keycode
+    uint16_t state;  // modifiers and buttons before the event
+};
+
+// Keycodes of Shift, Control and Alt (left and right) in the server's default mapping.
+const std::set<uint8_t> kModifierKeycodes = {50, 62, 37, 105, 64, 108};
+
+// A window of the test's own at (100, 100, 400 × 300) with the keyboard focus, recording the
+// presses it receives.
+class TestWindow {
+public:
+    explicit TestWindow(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+        auto* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        root_ = screen->root;
+        win_ = xcb_generate_id(c_);
+        uint32_t values[] = {1, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_KEY_PRESS};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, win_, root_, 100, 100, 400, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_map_window(c_, win_);
+        xcb_set_input_focus(c_, XCB_INPUT_FOCUS_POINTER_ROOT, win_, XCB_CURRENT_TIME);
+        std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));  // round trip: mapped
+    }
+    ~TestWindow() { xcb_disconnect(c_); }
+
+    // The next `n` presses (modifier keys left out), or fewer once `wait` has passed.
+    std::vector<Received> presses(size_t n, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+        std::vector<Received> out;
+        auto deadline = std::chrono::steady_clock::now() + wait;
+        while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
+            auto* ev = xcb_poll_for_event(c_);
+            if (!ev) {
+                usleep(2000);
+                continue;
+            }
+            uint8_t type = ev->response_type & 0x7f;
+            if (type == XCB_BUTTON_PRESS || type == XCB_KEY_PRESS) {
+                auto* p = reinterpret_cast<xcb_button_press_event_t*>(ev);
+                if (type == XCB_BUTTON_PRESS || !kModifierKeycodes.count(p->detail)) {
+                    out.push_back({type, p->detail, p->state});
+                }
+            }
+            std::free(ev);
+        }
+        return out;
+    }
+
+    // Pointer position and the mask of held buttons and modifiers.
+    std::tuple<int, int, uint16_t> pointer() {
+        auto* r = xcb_query_pointer_reply(c_, xcb_query_pointer(c_, root_), nullptr);
+        std::tuple<int, int, uint16_t> out{r ? r->root_x : -1, r ? r->root_y : -1, r ? r->mask : 0};
+        std::free(r);
+        return out;
+    }
+
+    // The symbol at level 0 of a keycode.
+    uint32_t keysym(uint8_t keycode) {
+        auto* r = xcb_get_keyboard_mapping_reply(c_, xcb_get_keyboard_mapping(c_, keycode, 1), nullptr);
+        uint32_t sym = r && xcb_get_keyboard_mapping_keysyms_length(r) > 0 ? xcb_get_keyboard_mapping_keysyms(r)[0] : 0;
+        std::free(r);
+        return sym;
+    }
+
+private:
+    xcb_connection_t* c_;
+    xcb_window_t root_ = 0;
+    xcb_window_t win_ = 0;
+};
+
+class XTestSink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string whyNot;
+        server_ = XServer::start(XServer::Want::any, &whyNot);
+        if (!server_) GTEST_SKIP() << whyNot;
+        window_ = std::make_unique<TestWindow>(server_->display());
+        auto connected = XTestEventSink::connect(server_->display());
+        ASSERT_TRUE(connected.ok()) << connected.error();
+        sink_ = std::move(connected).value();
+    }
+    void post(const SynthEvent& e, EventFlags flags = EventFlag::none) { sink_->post(e, flags); }
+
+    std::unique_ptr<XServer> server_;
+    std::unique_ptr<TestWindow> window_;
+    std::unique_ptr<XTestEventSink> sink_;
+};
+
+TEST_F(XTestSink, MoveIsReadBackWithThePointerQuery) {
+    post(synth::Move{{250.4, 261.6}});
+    auto [x, y, mask] = window_->pointer();
+    EXPECT_EQ(x, 250);
+    EXPECT_EQ(y, 262);
+}
+
+TEST_F(XTestSink, ButtonsWheelStepsAndMagnifyReachTheWindow) {
+    const Point in{200, 200};
+    for (auto b : {MouseButton::left, MouseButton::middle, MouseButton::right}) {
+        post(synth::Down{b, in, 1});
+        post(synth::Up{b, in, 1});
+    }
+    post(synth::Scroll{0, 45, ScrollPhase::began, MomentumPhase::none, in});  // 2 steps up, 5 px kept
+    post(synth::Scroll{0, 15, ScrollPhase::changed, MomentumPhase::none, in});  // 20 px: 1 more
+    post(synth::Scroll{0, -20, ScrollPhase::changed, MomentumPhase::none, in});
+    post(synth::Scroll{25, 0, ScrollPhase::began, MomentumPhase::none, in});
+    post(synth::Scroll{-30, 0, ScrollPhase::began, MomentumPhase::none, in});  // remainder dropped at began
+    post(synth::Magnify{0.25, GesturePhase::changed, in});                       // Control + 2 steps up
+    post(synth::Magnify{-0.1, GesturePhase::ended, in});                         // −0.05: no step; Control let go
+    post(synth::Down{MouseButton::left, in, 1});                                 // Control released again
+    post(synth::Up{MouseButton::left, in, 1});
+
+    const std::vector<std::pair<uint8_t, bool>> want = {
+        {1, false}, {2, false}, {3, false}, {4, false}, {4, false}, {4, false}, {5, false},
+        {6, false}, {7, false}, {4, true},  {4, true},  {1, false},
+    };
+    auto got = window_->presses(want.size());
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(window_->presses(1, std::chrono::milliseconds(200)).empty()) << "no press beyond these";
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].detail, want[i].first) << "press " << i;
+        EXPECT_EQ((got[i].state & XCB_MOD_MASK_CONTROL) != 0, want[i].second) << "press " << i;
+    }
+}
+
+TEST_F(XTestSink, KeysCarryTheModifiersOfTheirFlags) {
+    window_->pointer();
+    post(synth::Move{{200, 200}});
+    struct Case {
+        uint16_t key;
+        EventFlags flags;
+        uint8_t keycode;
+        uint16_t state;
+    } cases[] = {
+        {0, EventFlag::none, 38, 0},                                                    // a
+        {0, EventFlag::command, 38, XCB_MOD_MASK_CONTROL},                              // Command is Control
+        {12, EventFlag::shift | EventFlag::option, 24, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_1},  // q
+        {KeyCode::returnKey, EventFlag::none, 36, 0},
+        {KeyCode::left, EventFlag::control, 113, XCB_MOD_MASK_CONTROL},
+    };
+    for (const auto& c : cases) {
+        post(synth::Key{c.key, true}, c.flags);
+        post(synth::Key{c.key, false}, c.flags);
+    }
+    auto got = window_->presses(std::size(cases));
+    ASSERT_EQ(got.size(), std::size(cases));
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].detail, cases[i].keycode) << "case " << i;
+        EXPECT_EQ(got[i].state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1), cases[i].state)
+            << "case " << i;
+    }
+}
+
+TEST_F(XTestSink, TextTypesLayoutKeysAndRemapsASpareKeycodeForOtherCharacters) {
+    post(synth::Move{{200, 200}});
+    // Flags must not turn typed text into a shortcut; "A" needs Shift.
+    post(synth::Text{"aA\xe2\x82\xac"}, EventFlag::command);  // a, A, €
+    auto got = window_->presses(3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].detail, 38);
+    EXPECT_EQ(got[0].state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL), 0);
+    EXPECT_EQ(got[1].detail, 38);
+    EXPECT_EQ(got[1].state & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL), XCB_MOD_MASK_SHIFT);
+    uint8_t spare = got[2].detail;
+    EXPECT_EQ(window_->keysym(spare), 0x010020acu);  // the euro sign's keysym
+
+    sink_.reset();
+    EXPECT_EQ(window_->keysym(spare), 0u) << "the spare keycode is emptied at teardown";
+}
+
+TEST_F(XTestSink, TeardownAndLockingReleaseWhatTheSinkHolds) {
+    constexpr uint16_t button1 = XCB_BUTTON_MASK_1, button3 = XCB_BUTTON_MASK_3;
+    constexpr uint16_t shift = XCB_MOD_MASK_SHIFT, control = XCB_MOD_MASK_CONTROL;
+    constexpr uint16_t held = button1 | button3 | shift | control;
+    post(synth::Down{MouseButton::left, {200, 200}, 1}, EventFlag::shift);
+    EXPECT_EQ(std::get<2>(window_->pointer()) & held, button1 | shift);
+    sink_->setLocked(true);
+    EXPECT_EQ(std::get<2>(window_->pointer()) & held, 0);
+
+    post(synth::Move{{10, 10}});
+    post(synth::Down{MouseButton::right, {10, 10}, 1});
+    auto [x, y, mask] = window_->pointer();
+    EXPECT_EQ(x, 200) << "nothing is injected while the session is locked";
+    EXPECT_EQ(mask & held, 0);
+
+    sink_->setLocked(false);
+    post(synth::Down{MouseButton::right, {300, 300}, 1}, EventFlag::command);
+    EXPECT_EQ(std::get<2>(window_->pointer()) & held, button3 | control);
+    sink_.reset();
+    EXPECT_EQ(std::get<2>(window_->pointer()) & held, 0);
+}
+
+TEST(EvdevKeys, VirtualKeysMapToThePcKeyboard) {
+    EXPECT_EQ(evdevKeyFor(0), 30);                    // a
+    EXPECT_EQ(evdevKeyFor(KeyCode::command), 29);     // left Control
+    EXPECT_EQ(evdevKeyFor(KeyCode::deleteKey), 14);   // Backspace
+    EXPECT_EQ(evdevKeyFor(KeyCode::forwardDelete), 111);
+    EXPECT_EQ(evdevKeyFor(63), std::nullopt);         // fn: none here
+    EXPECT_EQ(evdevKeyFor(500), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kelvo
