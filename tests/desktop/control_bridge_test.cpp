@@ -103,13 +103,13 @@ public:
                                     "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                                     "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
                                     "<allow own=\"*\"/></policy></busconfig>");
+        std::string configArg = "--config-file=" + config;  // no allocation between fork and exec
         int out[2];
         if (pipe(out) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
-            execlp("dbus-daemon", "dbus-daemon", "--nofork", "--print-address=1", ("--config-file=" + config).c_str(),
-                   nullptr);
+            execlp("dbus-daemon", "dbus-daemon", "--nofork", "--print-address=1", configArg.c_str(), nullptr);
             _exit(127);
         }
         close(out[1]);
