@@ -11,7 +11,7 @@
 #include "core/settings/user_defaults.hpp"
 #include "platform/desktop/control_bus.hpp"
 #include "platform/runtime/asio_executor.hpp"
-#include "test_support.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
@@ -37,10 +37,10 @@ TEST(ControlBridge, DetailPerStatus) {
         {{Kind::connected, " iPad\n", "USB"}, true, "iPad · USB"},
         {{Kind::paused, "iPad", "USB"}, true, "iPad · 已暂停"},
         {{Kind::other, "iPad", ""}, false, "未连接"},
-        // 14 characters whole, 15 shortened; a flag is one character.
+        // 14 characters whole, 15 shortened; a flag (two code points) is one character.
         {{Kind::paused, "abcdefghijklmn", ""}, true, "abcdefghijklmn · 已暂停"},
         {{Kind::paused, "abcdefghijklmno", ""}, true, "abcdefgh…lmno · 已暂停"},
-        {{Kind::paused, "\U0001F1E8\U0001F1F3bcdefghijklmn", ""}, true, "\U0001F1E8\U0001F1F3bcdefgh…klmn · 已暂停"},
+        {{Kind::paused, "\U0001F1E8\U0001F1F3bcdefghijklmn", ""}, true, "\U0001F1E8\U0001F1F3bcdefghijklmn · 已暂停"},
     };
     for (const auto& c : cases) {
         auto [connected, detail] = ControlBridge::describe(c.status);

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 
 #include "core/util/atomic_file.hpp"
-#include "test_support.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {

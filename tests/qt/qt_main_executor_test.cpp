@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
