@@ -89,6 +89,32 @@ TEST(UsbmuxPacket, ParsesDevicesWithDefaults) {
     EXPECT_FALSE(UsbmuxPacket::parseDevice(nullptr));
 }
 
+TEST(UsbmuxPacket, ListenEventsTheClientActsOn) {
+    const std::string props = "<key>Properties</key><dict><key>SerialNumber</key><string>abc</string></dict>";
+    struct Case {
+        std::string inner;
+        std::optional<bool> attached;  // none: ignored
+        int64_t id;
+    };
+    const std::vector<Case> cases = {
+        {"<key>MessageType</key><string>Attached</string><key>DeviceID</key><integer>5</integer>" + props, true, 5},
+        {"<key>MessageType</key><string>Attached</string><key>DeviceID</key><integer>5</integer>", std::nullopt, 0},
+        {"<key>MessageType</key><string>Detached</string><key>DeviceID</key><integer>7</integer>", false, 7},
+        {"<key>MessageType</key><string>Detached</string><key>DeviceID</key><string>7</string>", std::nullopt, 0},
+        {"<key>MessageType</key><string>Paired</string><key>DeviceID</key><integer>5</integer>" + props, std::nullopt, 0},
+        {"<key>DeviceID</key><integer>5</integer>" + props, std::nullopt, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.inner);
+        const auto event = UsbmuxPacket::parseEvent(parse(dictXml(c.inner)));
+        ASSERT_EQ(event.has_value(), c.attached.has_value());
+        if (!event) continue;
+        EXPECT_EQ(event->attached, *c.attached);
+        EXPECT_EQ(event->deviceID, c.id);
+        if (event->attached) EXPECT_EQ(event->device.udid, "abc");
+    }
+}
+
 TEST(UsbmuxPacket, ResultNumbersAndErrorTexts) {
     EXPECT_EQ(UsbmuxPacket::resultNumber(parse(dictXml("<key>MessageType</key><string>Result</string><key>Number</key><integer>3</integer>"))), 3);
     EXPECT_FALSE(UsbmuxPacket::resultNumber(parse(dictXml("<key>MessageType</key><string>Attached</string><key>Number</key><integer>0</integer>"))));

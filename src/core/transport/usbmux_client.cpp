@@ -299,28 +299,24 @@ std::optional<UsbmuxError> UsbmuxClient::listenOnce(Reported& reported) {
 }
 
 void UsbmuxClient::handleEvent(const Plist& body) {
-    auto type = body.string("MessageType");
-    if (!type) return;
-    if (*type == "Attached") {
-        auto device = UsbmuxPacket::parseDevice(body.get());
-        if (!device) return;
+    auto event = UsbmuxPacket::parseEvent(body);
+    if (!event) return;
+    if (event->attached) {
         {
             std::lock_guard g(lock_);
-            known_[device->deviceID] = *device;
+            known_[event->deviceID] = event->device;
         }
-        Log::i("usbmux", "attached " + device->description());
-        report([device = *device](UsbmuxClient& c) {
+        Log::i("usbmux", "attached " + event->device.description());
+        report([device = event->device](UsbmuxClient& c) {
             if (c.onAttached) c.onAttached(device);
         });
-    } else if (*type == "Detached") {
-        auto id = body.integer("DeviceID");
-        if (!id) return;
+    } else {
         {
             std::lock_guard g(lock_);
-            known_.erase(*id);
+            known_.erase(event->deviceID);
         }
-        Log::i("usbmux", "detached #" + std::to_string(*id));
-        report([id = *id](UsbmuxClient& c) {
+        Log::i("usbmux", "detached #" + std::to_string(event->deviceID));
+        report([id = event->deviceID](UsbmuxClient& c) {
             if (c.onDetached) c.onDetached(id);
         });
     }

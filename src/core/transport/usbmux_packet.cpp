@@ -118,6 +118,21 @@ std::optional<int64_t> resultNumber(const Plist& dict) {
     return dict.integer("Number");
 }
 
+std::optional<Event> parseEvent(const Plist& body) {
+    const auto type = body.string("MessageType");
+    if (type == "Attached") {
+        auto device = parseDevice(body.get());
+        if (!device) return std::nullopt;
+        return Event{true, device->deviceID, std::move(*device)};
+    }
+    if (type == "Detached") {
+        const auto id = body.integer("DeviceID");
+        if (!id) return std::nullopt;
+        return Event{false, *id, {}};
+    }
+    return std::nullopt;
+}
+
 }  // namespace UsbmuxPacket
 
 }  // namespace kelvo

@@ -100,6 +100,16 @@ std::optional<std::vector<UsbmuxDevice>> parseDeviceList(const Plist& reply);
 // The Number of a Result reply; nullopt for any other body.
 std::optional<int64_t> resultNumber(const Plist& dict);
 
+// One event of a Listen conversation that the client acts on.
+struct Event {
+    bool attached = false;  // else detached
+    int64_t deviceID = 0;
+    UsbmuxDevice device;  // attached only
+};
+// An Attached body with a device (see parseDevice) or a Detached body with a numeric DeviceID;
+// nullopt for any other body, which the client ignores.
+std::optional<Event> parseEvent(const Plist& body);
+
 }  // namespace UsbmuxPacket
 
 }  // namespace kelvo
