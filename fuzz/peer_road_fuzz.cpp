@@ -138,8 +138,8 @@ public:
             fromHost_.append(std::span<const uint8_t>(chunk, static_cast<size_t>(n)));
             for (;;) {
                 auto next = fromHost_.next();
-                if (next.error) abort();  // the host sent a frame its peer must reject
-                if (!next.value) break;
+                if (!next) abort();  // the host sent a frame its peer must reject
+                if (!next.value()) break;
             }
             queue_->runUntilIdle();
         }
@@ -156,7 +156,7 @@ private:
 
 std::vector<uint8_t> frameOf(uint8_t type, uint32_t seq, const std::vector<uint8_t>& payload) {
     auto frame = Wire::frame(type, seq, payload);
-    return frame.value ? std::move(*frame.value) : std::vector<uint8_t>{};
+    return frame ? std::move(frame).value() : std::vector<uint8_t>{};
 }
 
 }  // namespace
