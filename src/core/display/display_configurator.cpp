@@ -50,17 +50,17 @@ std::optional<DisplayModeInfo> DisplayConfigurator::currentMode(DisplayId displa
 Rect DisplayConfigurator::bounds(DisplayId display) const { return services_.bounds(display); }
 DisplayId DisplayConfigurator::mainDisplay() const { return services_.mainDisplay(); }
 
-std::optional<DisplayError> DisplayConfigurator::apply(const DisplayModeSpec& spec, DisplayId display) const {
+std::optional<DisplayError> DisplayConfigurator::apply(const DisplayModeSpec& wanted, DisplayId display) const {
     auto matches = [&](const DisplayMode& m) {
-        return whole(m.width) == spec.pointWidth && whole(m.height) == spec.pointHeight &&
-               whole(m.pixelWidth) == spec.pixelWidth() && whole(m.pixelHeight) == spec.pixelHeight();
+        return whole(m.width) == wanted.pointWidth && whole(m.height) == wanted.pointHeight &&
+               whole(m.pixelWidth) == wanted.pixelWidth() && whole(m.pixelHeight) == wanted.pixelHeight();
     };
     // Heights count too: two presets may share a width in the other orientation.
     if (auto current = services_.currentMode(display); current && matches(*current)) return std::nullopt;
 
     auto all = services_.modes(display);
     auto it = std::find_if(all.begin(), all.end(), [&](const DisplayMode& m) { return matches(m) && m.usableForDesktop; });
-    if (it == all.end()) return DisplayError::modeNotFound(spec.description());
+    if (it == all.end()) return DisplayError::modeNotFound(wanted.description());
 
     auto config = services_.beginConfiguration();
     if (!config) return DisplayError::configureFailed(-1);
@@ -69,7 +69,7 @@ std::optional<DisplayError> DisplayConfigurator::apply(const DisplayModeSpec& sp
         return DisplayError::configureFailed(rc);
     }
     if (int32_t rc = config.value()->complete(); rc != kDisplayConfigSuccess) return DisplayError::configureFailed(rc);
-    Log::i("display", "display " + std::to_string(display) + " → " + spec.description());
+    Log::i("display", "display " + std::to_string(display) + " → " + wanted.description());
     return std::nullopt;
 }
 

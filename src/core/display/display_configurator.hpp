@@ -62,10 +62,10 @@ public:
     Rect bounds(DisplayId display) const;
     DisplayId mainDisplay() const;
 
-    // Switches the display to the first desktop-usable mode of exactly the spec's points and
+    // Switches the display to the first desktop-usable mode of exactly the wanted points and
     // pixels; nothing when it is in that mode already. Failures: modeNotFound (the mode is not
     // listed yet) or configureFailed with the server's code (-1 when no configuration opened).
-    std::optional<DisplayError> apply(const DisplayModeSpec& spec, DisplayId display) const;
+    std::optional<DisplayError> apply(const DisplayModeSpec& wanted, DisplayId display) const;
 
     // The current modes of every online display not in `excluding`.
     DisplayModeSnapshot snapshotModes(const std::set<DisplayId>& excluding) const;

@@ -12,7 +12,7 @@ struct DisplayError {
     enum class Kind { notFound, modeNotFound, configureFailed, unavailable, createFailed };
     Kind kind = Kind::createFailed;
     DisplayId display = 0;   // notFound
-    std::string mode;        // modeNotFound: the wanted spec's description
+    std::string mode;        // modeNotFound: the wanted mode's description
     int32_t code = 0;        // configureFailed
 
     static DisplayError notFound(DisplayId id) { return {Kind::notFound, id, {}, 0}; }

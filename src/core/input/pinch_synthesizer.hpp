@@ -19,6 +19,11 @@ public:
     void begin(Point at, const GestureAction& action);
     // `scale`: the finger distance over its previous value. Ignored unless positive and finite.
     void change(double scale);
+    // Steps by the ratio of two finger distances; nothing when either is not positive or they are equal.
+    // Recognizers pass steps, not the total: the synthesizer accumulates.
+    void changeDistance(double from, double to) {
+        if (from > 0 && to > 0 && to != from) change(to / from);
+    }
     void end();
     bool active() const { return active_; }
 

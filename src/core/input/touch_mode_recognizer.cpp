@@ -311,8 +311,7 @@ void TouchModeRecognizer::pinching() {
         return;
     }
     const double d = tracker_.distance(group_[0], group_[1], posTransform());
-    // Step ratios, not the total: the synthesizer accumulates.
-    if (d > 0 && lastDistance_ > 0 && d != lastDistance_) pinch_.change(d / lastDistance_);
+    pinch_.changeDistance(lastDistance_, d);
     lastDistance_ = d;
 }
 
