@@ -1,0 +1,69 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/display/display_services.hpp"
+#include "core/runtime/executor.hpp"
+#include "core/util/rect.hpp"
+#include "core/video/frame_source.hpp"
+
+namespace kelvo {
+
+class CursorSource;
+class DisplayBroker;
+class EventSink;
+class FrontAppObserver;
+class Permissions;
+class PowerObserver;
+class ServiceBrowser;
+
+// A screen frame source that can move to another display or part of one without being rebuilt.
+class MovableFrameSource : public FrameSource {
+public:
+    struct Options {
+        DisplayId displayID = 0;
+        int width = 0;  // output size in pixels
+        int height = 0;
+        int fps = 0;
+        bool showsCursor = false;
+        std::optional<Rect> sourceRect;  // display-local points, scaled to the output size
+    };
+    // Completes with an error when the capture cannot move; the source then keeps its old place.
+    virtual void update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion) = 0;
+};
+
+// What a session and the session manager take from the host beyond the shared stores: queues, the
+// display road, capture, input injection and the desktop. The application fills it with the
+// desktop's backends; tests fill it with fakes. Every member is shared by all sessions of a host.
+struct SessionEnvironment {
+    std::shared_ptr<Executor> main;
+    // A new serial queue with the given label ("kv.s.ctrl", "kv.s.video", "kv.input", "kv.cursor").
+    std::function<std::shared_ptr<Executor>(const std::string& label)> makeQueue;
+
+    std::shared_ptr<DisplayServices> displayServices;
+    std::shared_ptr<DisplayBroker> displays;
+    std::shared_ptr<PowerObserver> power;
+    std::shared_ptr<Permissions> permissions;
+
+    // The screen source for the given place; absent when the desktop cannot be captured at all.
+    std::function<std::shared_ptr<MovableFrameSource>(const MovableFrameSource::Options&)> makeScreenSource;
+    // The sink that posts to the desktop; null when it cannot be reached (input is then logged only).
+    std::function<std::shared_ptr<EventSink>()> makeEventSink;
+    // Follows the front application; null where the desktop cannot tell.
+    std::function<std::unique_ptr<FrontAppObserver>()> makeFrontAppObserver;
+    // The front application's front window in global display points, for tablet mapping; absent
+    // when there is none.
+    std::function<std::optional<Rect>()> frontWindowBounds;
+    // The desktop's cursor shape and position, for the cursor service; null where it cannot be read.
+    std::function<std::shared_ptr<CursorSource>()> makeCursorSource;
+
+    // The session manager's discovery: the USB multiplexing daemon's socket and the backend of the
+    // wireless service browser (null: no Wi-Fi discovery).
+    std::string usbmuxSocketPath = "/var/run/usbmuxd";
+    std::function<std::shared_ptr<ServiceBrowser>()> makeServiceBrowser;
+};
+
+}  // namespace kelvo
