@@ -35,7 +35,6 @@ class DisplayReconfigurationObserver;
 class EventSink;
 class FrontAppObserver;
 class InputService;
-class MovableFrameSource;
 class ProbeRunner;
 class SettingsStore;
 class TabletMappingController;
@@ -217,7 +216,7 @@ private:
     std::shared_ptr<EventSink> sink_;
     std::shared_ptr<DisplaySource> display_;
     std::unique_ptr<FrontAppObserver> frontApp_;
-    std::unique_ptr<TabletMappingController> mapping_;
+    std::shared_ptr<TabletMappingController> mapping_;
     std::unique_ptr<DisplayReconfigurationObserver> reconfig_;
     std::optional<Uuid> settingsObserver_;
     std::unique_ptr<Timer> helloTimer_;
