@@ -11,7 +11,12 @@ namespace kelvo {
 
 // Why a source could not start or ended on its own; English, for logs and session endings.
 struct SourceError {
+    // Where the desktop tells, whether the user ended or refused the capture: a session treats
+    // those as the user's decision rather than a fault to retry.
+    enum class Kind { failed, userStopped, userDeclined };
+
     std::string description;
+    Kind kind = Kind::failed;
 };
 
 // A source of pixel buffers, each with the Clock time (µs) it was captured at. Screen capture

@@ -10,6 +10,7 @@
 
 #include "core/display/display_services.hpp"
 #include "core/runtime/executor.hpp"
+#include "core/session/session_environment.hpp"
 #include "core/util/rect.hpp"
 #include "core/video/frame_source.hpp"
 
@@ -22,16 +23,10 @@ class PixelBufferPool;
 // output size, at most `fps` frames a second. A frame is delivered only when something was drawn
 // on the screen since the last one. Frames come on the source's own queue "kv.capture"; display
 // lookups, start and update completions on "kv.capture.control". Made through make().
-class ScreenCaptureSource final : public FrameSource, public std::enable_shared_from_this<ScreenCaptureSource> {
+class ScreenCaptureSource final : public MovableFrameSource, public std::enable_shared_from_this<ScreenCaptureSource> {
 public:
-    struct Options {
-        DisplayId displayID = 0;
-        int width = 0;   // output size in pixels
-        int height = 0;
-        int fps = 0;     // highest rate; 0 or less counts as 1
-        bool showsCursor = false;
-        std::optional<Rect> sourceRect;  // part of the display (display points), scaled to the output size
-    };
+    // fps 0 or less counts as 1; sourceRect is a part of the display in its own points.
+    using Options = MovableFrameSource::Options;
 
     // Where the source finds its screen and displays.
     struct Environment {
@@ -61,7 +56,7 @@ public:
     void setFrameRate(int fps) override;
     // Moves a running capture to another display and/or source rectangle (nullopt: the whole
     // display). Without a running capture it fails at once, on the calling thread.
-    void update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion);
+    void update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion) override;
 
     Options options() const;
 
