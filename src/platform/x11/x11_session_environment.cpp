@@ -1,0 +1,50 @@
+#include "platform/x11/x11_session_environment.hpp"
+
+#include "core/display/display_broker.hpp"
+#include "core/session/power_observer.hpp"
+#include "core/util/log.hpp"
+#include "platform/logind/linux_power_sources.hpp"
+#include "platform/runtime/asio_executor.hpp"
+#include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/screen_capture_source.hpp"
+#include "platform/x11/x11_permissions.hpp"
+#include "platform/x11/xtest_event_sink.hpp"
+
+namespace kelvo {
+
+Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_ptr<Executor> main,
+                                                                    const std::string& xDisplay) {
+    auto connected = RandrDisplayServices::connect(xDisplay);
+    if (!connected.ok()) return connected.error();
+    std::shared_ptr<RandrDisplayServices> randr = std::move(connected).value();
+
+    SessionEnvironment env;
+    env.main = main;
+    env.makeQueue = [](const std::string& label) -> std::shared_ptr<Executor> {
+        return AsioExecutor::makeQueue(label);
+    };
+    env.displayServices = randr;
+    // The broker holds the server by reference: its deleter keeps the server alive until it goes.
+    env.displays = std::shared_ptr<DisplayBroker>(new DisplayBroker(*randr, *randr, main),
+                                                  [randr](DisplayBroker* broker) { delete broker; });
+    env.power = std::make_shared<PowerObserver>(main, linuxPowerSources(main));
+    env.permissions = std::make_shared<X11Permissions>(xDisplay);
+
+    ScreenCaptureSource::Environment capture;
+    capture.xDisplay = xDisplay;
+    capture.displayBounds = ScreenCaptureSource::boundsFrom(randr);
+    env.makeScreenSource = [capture](const MovableFrameSource::Options& options) -> std::shared_ptr<MovableFrameSource> {
+        return ScreenCaptureSource::make(options, capture);
+    };
+    env.makeEventSink = [xDisplay]() -> std::shared_ptr<EventSink> {
+        auto sink = XTestEventSink::connect(xDisplay);
+        if (!sink.ok()) {
+            Log::w("input", "no XTest: " + sink.error());
+            return nullptr;
+        }
+        return std::shared_ptr<EventSink>(std::move(sink).value());
+    };
+    return env;
+}
+
+}  // namespace kelvo
