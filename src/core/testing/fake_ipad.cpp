@@ -425,6 +425,7 @@ void FakeIPad::videoMessage(const WireMessage& message) {
             break;
         case MsgType::streamStop:
             counters_.streamStops += 1;
+            if (auto stop = message.load<KVStreamStop>()) counters_.stopReasons.push_back(stop->reason);
             decoder_.reset();
             waitingKeyframe_ = true;
             break;

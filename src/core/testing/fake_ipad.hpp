@@ -80,6 +80,7 @@ public:
         int64_t keyframes = 0;
         int64_t decodeErrors = 0;  // frames that failed to decode or found no decoder
         int64_t streamStops = 0;
+        std::vector<uint8_t> stopReasons;  // of every stream stop, in order
         int64_t cursorShapes = 0;
         int64_t cursorStates = 0;
         std::vector<std::string> toasts;
