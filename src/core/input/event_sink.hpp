@@ -15,6 +15,9 @@ public:
     // Whether pen proximity reports the well-known tablet maker's vendor id (sinks without pen
     // proximity ignore it).
     virtual void setSpoofWacom(bool) {}
+    // Set while the desktop session is locked: the lock screen must not receive tablet input, so
+    // sinks that inject drop events and release what they hold. May be called from any queue.
+    virtual void setLocked(bool) {}
 };
 
 // The mouse buttons a system sink holds down, for turning moves into drags. A button counts as

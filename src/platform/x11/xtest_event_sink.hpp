@@ -38,8 +38,7 @@ public:
     void post(const SynthEvent& event, EventFlags flags) override;
     // Resets the screen saver's idle timer.
     void declareUserActivity() override;
-    // Set while the session is locked: the lock screen must not receive tablet input.
-    void setLocked(bool locked);
+    void setLocked(bool locked) override;
 
     // Pixels of scroll per wheel step.
     static constexpr int32_t pixelsPerWheelStep = 20;
