@@ -2,8 +2,12 @@
 
 #include <xcb/xcb.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvo {
 
@@ -21,5 +25,24 @@ struct XcbSession {
     static XcbSession open(const std::string& display);
     explicit operator bool() const { return connection != nullptr; }
 };
+
+// Frees an xcb reply.
+struct XcbFree {
+    void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using XcbReply = std::unique_ptr<T, XcbFree>;
+
+// Atoms by name, interned in one round trip; 0 for a name the server refused.
+std::vector<xcb_atom_t> internAtoms(xcb_connection_t* c, const std::vector<std::string>& names);
+
+// A window property of 32-bit items (WINDOW, ATOM, CARDINAL lists); empty when absent.
+std::vector<uint32_t> readProperty32(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property);
+std::vector<uint32_t> property32(xcb_get_property_reply_t* reply);
+// The class part of WM_CLASS (instance NUL class NUL), which names the application.
+std::optional<std::string> wmClassName(xcb_get_property_reply_t* reply);
+// Sends the read of a property of any type, up to `longs` 32-bit units.
+xcb_get_property_cookie_t requestProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property,
+                                          uint32_t longs = 1024);
 
 }  // namespace kelvo
