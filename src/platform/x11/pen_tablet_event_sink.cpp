@@ -1,0 +1,72 @@
+#include "platform/x11/pen_tablet_event_sink.hpp"
+
+#include "core/util/log.hpp"
+#include "platform/x11/x11_permissions.hpp"
+
+namespace kelvo {
+
+PenTabletEventSink::PenTabletEventSink(std::unique_ptr<XTestEventSink> xtest, std::unique_ptr<PenDevice> pen,
+                                       std::unique_ptr<X11PenMapping> mapping)
+    : xtest_(std::move(xtest)), pen_(std::move(pen)), mapping_(std::move(mapping)) {}
+
+PenTabletEventSink::~PenTabletEventSink() {
+    std::lock_guard lock(mutex_);
+    pen_->lift();
+}
+
+void PenTabletEventSink::post(const SynthEvent& event, EventFlags flags) {
+    {
+        std::lock_guard lock(mutex_);
+        if (locked_) return;
+        if (const auto* p = std::get_if<synth::Proximity>(&event)) {
+            if (p->enter && mapping_) mapping_->refresh();
+            pen_->proximity(p->enter, p->eraser);
+            return;
+        }
+        if (const auto* t = std::get_if<synth::Tablet>(&event)) {
+            Rect area{0, 0, 1, 1};
+            if (mapping_) {
+                if (t->action == TabletAction::down) mapping_->refresh();
+                area = mapping_->areaFor(t->point.x, t->point.y);
+            }
+            double x = area.width > 0 ? (t->point.x - area.x) / area.width : 0;
+            double y = area.height > 0 ? (t->point.y - area.y) / area.height : 0;
+            if (pen_->tablet(t->action, x, y, t->pressure)) return;
+            // No pen device: the stroke still draws, without pressure.
+        }
+    }
+    xtest_->post(event, flags);
+}
+
+void PenTabletEventSink::declareUserActivity() { xtest_->declareUserActivity(); }
+
+void PenTabletEventSink::setSpoofWacom(bool spoof) {
+    std::lock_guard lock(mutex_);
+    pen_->setSpoofWacom(spoof);
+}
+
+void PenTabletEventSink::setLocked(bool locked) {
+    {
+        std::lock_guard lock(mutex_);
+        if (locked) pen_->lift();
+        locked_ = locked;
+    }
+    xtest_->setLocked(locked);
+}
+
+std::shared_ptr<EventSink> makeX11EventSink(const std::string& display, const std::string& uinputPath) {
+    auto xtest = XTestEventSink::connect(display);
+    if (!xtest.ok()) {
+        Log::w("inject", "no system input: " + xtest.error());
+        return nullptr;
+    }
+    if (!X11Permissions::penDevice(uinputPath.c_str())) {
+        Log::i("inject", uinputPath + " is not writable: pen strokes go through XTest, without pressure");
+        return std::shared_ptr<EventSink>(std::move(xtest).value());
+    }
+    return std::make_shared<PenTabletEventSink>(std::move(xtest).value(),
+                                                std::make_unique<PenDevice>(uinputPenWriterFactory(uinputPath)),
+                                                X11PenMapping::open(display, PenDevice::deviceName));
+}
+
+}  // namespace kelvo

@@ -1,0 +1,148 @@
+#include "platform/x11/pen_tablet_event_sink.hpp"
+
+#include <gtest/gtest.h>
+#include <linux/input.h>
+#include <xcb/xcb.h>
+
+#include "core/testing/x_server.hpp"
+#include "platform/x11/xcb_session.hpp"
+
+namespace kelvo {
+namespace {
+
+using Matrix = std::array<float, 9>;
+
+TEST(PenMapping, MatrixMapsTheDeviceOntoItsMonitorOfTheWholeScreen) {
+    // A 1920 × 1080 monitor, a 1280 × 1024 one to its right (lower), a 3200 × 1104 screen.
+    const SizeD screen{3200, 1104};
+    const struct {
+        Rect area;
+        Matrix want;
+    } cases[] = {
+        {{0, 0, 1920, 1080}, {0.6f, 0, 0, 0, 1080.f / 1104, 0, 0, 0, 1}},
+        {{1920, 80, 1280, 1024}, {0.4f, 0, 0.6f, 0, 1024.f / 1104, 80.f / 1104, 0, 0, 1}},
+        {{0, 0, 3200, 1104}, {1, 0, 0, 0, 1, 0, 0, 0, 1}},
+        {{0, 0, 0, 1080}, {1, 0, 0, 0, 1, 0, 0, 0, 1}},  // nothing to map onto: identity
+    };
+    for (const auto& c : cases) {
+        auto m = coordinateTransformMatrix(c.area, screen);
+        for (int i = 0; i < 9; ++i) EXPECT_FLOAT_EQ(m[i], c.want[i]) << "area x " << c.area.x << " item " << i;
+    }
+    EXPECT_EQ(coordinateTransformMatrix({0, 0, 100, 100}, {0, 0}), (Matrix{1, 0, 0, 0, 1, 0, 0, 0, 1}));
+
+    const std::vector<Rect> monitors = {{0, 0, 1920, 1080}, {1920, 80, 1280, 1024}, {1920, 80, 800, 600}};
+    EXPECT_EQ(monitorAt(monitors, 100, 100), monitors[0]);
+    EXPECT_EQ(monitorAt(monitors, 2000, 100), monitors[2]) << "the smaller monitor lying over another";
+    EXPECT_EQ(monitorAt(monitors, 3000, 1000), monitors[1]);
+    EXPECT_EQ(monitorAt(monitors, 3000, 20), monitors[0]) << "off every monitor: the first";
+    EXPECT_EQ(monitorAt({}, 0, 0), std::nullopt);
+}
+
+// The devices made and the events written into them.
+struct PenRecording {
+    int made = 0;
+    std::vector<std::array<int32_t, 3>> events;
+    struct Writer : PenEventWriter {
+        explicit Writer(PenRecording& r) : r(r) {}
+        bool write(uint16_t type, uint16_t code, int32_t value) override {
+            r.events.push_back({type, code, value});
+            return true;
+        }
+        PenRecording& r;
+    };
+    PenWriterFactory factory() {
+        return [this](const PenDeviceSpec&) -> std::unique_ptr<PenEventWriter> {
+            ++made;
+            return std::make_unique<Writer>(*this);
+        };
+    }
+    // (x, y, pressure) of every position report.
+    std::vector<std::array<int32_t, 3>> positions() const {
+        std::vector<std::array<int32_t, 3>> out;
+        for (size_t i = 0; i + 2 < events.size(); ++i) {
+            if (events[i][0] == EV_ABS && events[i][1] == ABS_X) out.push_back({events[i][2], events[i + 1][2], events[i + 2][2]});
+        }
+        return out;
+    }
+};
+
+class PenSink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string whyNot;
+        server_ = XServer::start(XServer::Want::any, &whyNot);
+        if (!server_) GTEST_SKIP() << whyNot;
+        probe_ = XcbSession::open(server_->display());
+        ASSERT_TRUE(probe_);
+    }
+    std::unique_ptr<PenTabletEventSink> makeSink(PenWriterFactory factory) {
+        auto xtest = XTestEventSink::connect(server_->display());
+        EXPECT_TRUE(xtest.ok());
+        auto mapping = X11PenMapping::open(server_->display(), PenDevice::deviceName);
+        EXPECT_TRUE(mapping);
+        return std::make_unique<PenTabletEventSink>(std::move(xtest).value(), std::make_unique<PenDevice>(factory),
+                                                    std::move(mapping));
+    }
+    uint16_t pointerMask() {
+        auto* c = probe_.connection.get();
+        XcbReply<xcb_query_pointer_reply_t> r(xcb_query_pointer_reply(c, xcb_query_pointer(c, probe_.root), nullptr));
+        return r ? r->mask : 0xffff;
+    }
+
+    std::unique_ptr<XServer> server_;
+    XcbSession probe_;
+};
+
+TEST_F(PenSink, PenEventsGoToThePenDeviceRelativeToTheMonitorUnderThePen) {
+    PenRecording rec;
+    auto sink = makeSink(rec.factory());
+    sink->post(synth::Proximity{true, false}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::down, {960, 270}, 0, 0, 0.5}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::drag, {1920, 1080}, 0, 0, 1}, EventFlag::none);
+    EXPECT_EQ(pointerMask() & XCB_BUTTON_MASK_1, 0) << "not through XTest";
+    sink->post(synth::Tablet{TabletAction::up, {480, 540}, 0, 0, 0}, EventFlag::none);
+    const std::vector<std::array<int32_t, 3>> want = {{32768, 16384, 2048}, {65535, 65535, 4095}, {16384, 32768, 0}};
+    EXPECT_EQ(rec.positions(), want) << "fractions of the test server's 1920 × 1080 monitor";
+
+    sink->post(synth::Tablet{TabletAction::down, {100, 100}, 0, 0, 0.5}, EventFlag::none);
+    size_t before = rec.events.size();
+    sink->setLocked(true);
+    EXPECT_GT(rec.events.size(), before) << "locking lifts the pen";
+    before = rec.events.size();
+    sink->post(synth::Tablet{TabletAction::down, {100, 100}, 0, 0, 0.5}, EventFlag::none);
+    sink->post(synth::Proximity{true, true}, EventFlag::none);
+    EXPECT_EQ(rec.events.size(), before) << "nothing is injected while locked";
+    EXPECT_EQ(rec.made, 1);
+}
+
+TEST_F(PenSink, WithoutAPenDeviceStrokesGoThroughXTest) {
+    auto sink = makeSink([](const PenDeviceSpec&) { return nullptr; });
+    sink->post(synth::Tablet{TabletAction::down, {300, 200}, 0, 0, 0.5}, EventFlag::none);
+    EXPECT_EQ(pointerMask() & XCB_BUTTON_MASK_1, XCB_BUTTON_MASK_1);
+    sink->post(synth::Tablet{TabletAction::up, {300, 200}, 0, 0, 0}, EventFlag::none);
+    EXPECT_EQ(pointerMask() & XCB_BUTTON_MASK_1, 0);
+}
+
+TEST_F(PenSink, MatrixIsSetOnTheNamedInputDevice) {
+    auto mapping = X11PenMapping::open(server_->display(), "unused");
+    ASSERT_TRUE(mapping);
+    // The server's own XTest pointer stands in for the pen: it has the same property.
+    const std::string device = "Virtual core XTEST pointer";
+    const Matrix m = coordinateTransformMatrix({1920, 80, 1280, 1024}, {3200, 1104});
+    ASSERT_TRUE(mapping->setMatrix(device, m));
+    EXPECT_EQ(mapping->matrix(device), m);
+    ASSERT_TRUE(mapping->setMatrix(device, coordinateTransformMatrix({0, 0, 1, 1}, {1, 1})));
+    EXPECT_FALSE(mapping->setMatrix("No such device", m));
+}
+
+TEST(X11EventSinkFactory, FallsBackToXTestWhereUinputIsNotWritable) {
+    std::string whyNot;
+    auto server = XServer::start(XServer::Want::any, &whyNot);
+    if (!server) GTEST_SKIP() << whyNot;
+    auto sink = makeX11EventSink(server->display(), "/nonexistent/uinput");
+    EXPECT_NE(dynamic_cast<XTestEventSink*>(sink.get()), nullptr);
+    EXPECT_EQ(makeX11EventSink(":nonexistent"), nullptr);
+}
+
+}  // namespace
+}  // namespace kelvo
