@@ -1,0 +1,109 @@
+#include "host/windows/onboarding_view.hpp"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <functional>
+
+#include "core/session/permissions.hpp"
+#include "host/windows/step_symbol.hpp"
+#include "host/windows/window_style.hpp"
+
+namespace kelvo {
+
+struct OnboardingView::Step {
+    StepSymbol* symbol = nullptr;
+    QPushButton* button = nullptr;
+
+    void setDone(bool done) {
+        symbol->setDone(done);
+        if (button) button->setVisible(!done);
+    }
+};
+
+namespace {
+
+std::unique_ptr<OnboardingView::Step> addStep(QVBoxLayout* column, int number, const QString& title,
+                                              const QString& detail, std::function<void()> action) {
+    auto step = std::make_unique<OnboardingView::Step>();
+    auto* row = new QHBoxLayout;
+    row->setSpacing(12);
+    step->symbol = new StepSymbol(number);
+    step->symbol->setObjectName(QString("step%1Symbol").arg(number));
+    row->addWidget(step->symbol, 0, Qt::AlignTop);
+
+    auto* text = new QVBoxLayout;
+    text->setSpacing(2);
+    auto* titleLabel = new QLabel(title);
+    style::headline(titleLabel);
+    titleLabel->setWordWrap(true);
+    auto* detailLabel = new QLabel(detail);
+    style::secondary(detailLabel);
+    detailLabel->setWordWrap(true);
+    text->addWidget(titleLabel);
+    text->addWidget(detailLabel);
+    row->addLayout(text, 1);
+
+    if (action) {
+        step->button = new QPushButton("打开设置");
+        step->button->setObjectName(QString("step%1Button").arg(number));
+        QObject::connect(step->button, &QPushButton::clicked, step->button, std::move(action));
+        row->addWidget(step->button, 0, Qt::AlignTop);
+    }
+    column->addLayout(row);
+    return step;
+}
+
+}  // namespace
+
+QString OnboardingView::title() { return "欢迎使用 Kelvo"; }
+
+OnboardingView::OnboardingView(std::shared_ptr<Permissions> permissions, QWidget* parent)
+    : QWidget(parent), permissions_(std::move(permissions)) {
+    setWindowTitle(title());
+    resize(kWidth, kHeight);
+    setMinimumSize(440, 320);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(16);
+    auto* heading = new QLabel("把 iPad 变成 Mac 的扩展屏");
+    style::title(heading);
+    heading->setWordWrap(true);
+    column->addWidget(heading);
+
+    screen_ = addStep(column, 1, "授予“录屏与系统录音”权限", "用于采集虚拟显示器的画面。macOS 会定期再次确认。", [this] {
+        permissions_->requestScreenCapture();
+        permissions_->openScreenCaptureSettings();
+        refresh();
+    });
+    accessibility_ = addStep(column, 2, "授予“辅助功能”权限", "用于把 iPad 上的触摸转成鼠标、滚动和数位板事件。", [this] {
+        permissions_->requestAccessibility();
+        refresh();
+    });
+    addStep(column, 3, "在 iPad 上安装并打开 Kelvo Display", "App 在前台时才能连接。", nullptr);
+    addStep(column, 4, "用数据线连接，并在 iPad 上点“信任”", "连接后会自动出现在“系统设置 → 显示器”里。", nullptr);
+
+    auto* note = new QLabel("授权后如果仍显示未授权，请退出并重新打开 Kelvo Host。");
+    style::caption(note);
+    note->setWordWrap(true);
+    column->addWidget(note);
+    column->addStretch(1);
+
+    refresh();
+    timer_ = new QTimer(this);
+    timer_->setInterval(1000);
+    connect(timer_, &QTimer::timeout, this, [this] { refresh(); });
+    timer_->start();
+}
+
+OnboardingView::~OnboardingView() = default;
+
+void OnboardingView::refresh() {
+    screen_->setDone(permissions_->screenCapture());
+    accessibility_->setDone(permissions_->accessibility());
+}
+
+}  // namespace kelvo
