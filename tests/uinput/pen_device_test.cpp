@@ -98,6 +98,8 @@ TEST(PenDevice, LostDeviceIsMadeAgainAndReportedAsNotTaken) {
     EXPECT_FALSE(pen.tablet(TabletAction::drag, 0.5, 0.5, 0.5)) << "the caller falls back";
     EXPECT_FALSE(pen.inProximity());
     rec.failAfter = -1;
+    EXPECT_FALSE(pen.tablet(TabletAction::drag, 0.5, 0.5, 0.5)) << "made again at the next contact only";
+    EXPECT_EQ(rec.made.size(), 1u);
     rec.take();
     EXPECT_TRUE(pen.tablet(TabletAction::down, 0.5, 0.5, 0.5));
     EXPECT_EQ(rec.made.size(), 2u);

@@ -116,7 +116,11 @@ bool PenDevice::proximity(bool enter, bool eraser) {
 }
 
 bool PenDevice::tablet(TabletAction action, double x, double y, double pressure) {
-    if (tool_ == 0 && !proximity(true, false)) return false;
+    if (tool_ == 0) {
+        // Only a contact brings the pen in on its own, so a device that cannot be made is tried
+        // once a stroke, not at every movement.
+        if (action != TabletAction::down || !proximity(true, false)) return false;
+    }
     auto scale = [](double v, int32_t max) {
         return static_cast<int32_t>(std::lround(std::clamp(std::isfinite(v) ? v : 0.0, 0.0, 1.0) * max));
     };

@@ -57,7 +57,7 @@ public:
     // The pen (or its eraser end) comes near the surface or leaves it.
     bool proximity(bool enter, bool eraser);
     // Contact, movement and lift with pressure 0…1. A contact without proximity brings the pen in.
-    // False when no device could take the event.
+    // False when no device took the event (also for movement and lift of a pen not in proximity).
     bool tablet(TabletAction action, double x, double y, double pressure);
     // Ends contact and proximity, so nothing stays pressed (lock, teardown).
     void lift();
