@@ -44,8 +44,7 @@ constexpr const char* kUsage =
 struct Options : CommonOptions {
     double seconds = 10;
     int fps = 60;
-    std::vector<int> hostCpus;
-    std::vector<int> peerCpus;
+    SplitCpus cpus;
 };
 
 Options parse(int argc, char** argv) {
@@ -60,12 +59,7 @@ Options parse(int argc, char** argv) {
             o.fps = std::atoi(value.c_str());
             return o.fps >= 1 && o.fps <= 240;
         }
-        if (name == "--host-cpus" || name == "--peer-cpus") {
-            auto cpus = parseCpuList(value);
-            if (cpus) (name == "--host-cpus" ? o.hostCpus : o.peerCpus) = *cpus;
-            return cpus.has_value();
-        }
-        return false;
+        return o.cpus.parse(name, value);
     });
     return o;
 }
@@ -252,21 +246,14 @@ const char* verdict(bool met) { return met ? "met" : "missed"; }
 
 int main(int argc, char** argv) {
     Options o = parse(argc, argv);
-    const std::vector<int> allowed = allowedCpus();
-    auto take = [&](size_t from) {
-        std::vector<int> cpus;
-        for (size_t i = from; i < allowed.size() && cpus.size() < 2; ++i) cpus.push_back(allowed[i]);
-        return cpus;
-    };
-    if (o.hostCpus.empty()) o.hostCpus = take(0);
-    if (o.peerCpus.empty()) o.peerCpus = allowed.size() >= 4 ? take(2) : o.hostCpus;
+    o.cpus.fillDefaults();
     Log::setMinLevel(LogLevel::warn);
     LogStore::shared().setSystemLogEnabled(false);
 
     // Threads inherit the mask of the thread that starts them: the peer's pool first, then all else.
-    if (!pinThread(o.peerCpus)) fail(kUsage, "cannot run on --peer-cpus");
+    if (!pinThread(o.cpus.peer)) fail(kUsage, "cannot run on --peer-cpus");
     IoPool peerPool(2);
-    if (!pinThread(o.hostCpus)) fail(kUsage, "cannot run on --host-cpus");
+    if (!pinThread(o.cpus.host)) fail(kUsage, "cannot run on --host-cpus");
     IoPool hostPool(3);
 
     std::vector<PixelBufferRef> frames = makeFrames(o.content, o.size, o.fps, kDistinctFrames, o.ffmpeg);
@@ -338,7 +325,7 @@ int main(int argc, char** argv) {
     const int64_t decoded0 = tablet->snapshot().framesDecoded;
     const int64_t captured0 = source->delivered();
     const int64_t dropped0 = droppedBeforeEncode.load();
-    const CpuSplit cpu0 = cpuByThread(o.peerCpus);
+    const CpuSplit cpu0 = cpuByThread(o.cpus.peer);
     const uint64_t t0 = Clock::nowUs();
     hostMs.clear();
     e2eMs.clear();
@@ -347,7 +334,7 @@ int main(int argc, char** argv) {
     const double elapsed = static_cast<double>(Clock::nowUs() - t0) / 1e6;
     const int64_t delivered = tablet->snapshot().framesDecoded - decoded0;
     const int64_t captured = source->delivered() - captured0;
-    const CpuSplit cpu1 = cpuByThread(o.peerCpus);
+    const CpuSplit cpu1 = cpuByThread(o.cpus.peer);
     const EncoderPreset settled = liveEncoder.load() ? liveEncoder.load()->preset() : EncoderTuning::startPreset;
     const int64_t dropped = droppedBeforeEncode.load() - dropped0;
     pipeline->stop();
@@ -363,8 +350,8 @@ int main(int argc, char** argv) {
     const double bareP50 = bareMs.p(0.5), bareP95 = bareMs.p(0.95);
     const double perFrame = delivered > 0 ? 1.0 / double(delivered) : 0;
     std::printf("pipeline %d×%d %s @ %d fps, %.1f s measured after 1 s; host CPUs %s, peer CPUs %s\n", o.size.width,
-                o.size.height, contentName(o.content), o.fps, elapsed, cpuListText(o.hostCpus).c_str(),
-                cpuListText(o.peerCpus).c_str());
+                o.size.height, contentName(o.content), o.fps, elapsed, cpuListText(o.cpus.host).c_str(),
+                cpuListText(o.cpus.peer).c_str());
     std::printf("  (machine shared with other work: figures are noisy)\n");
     std::printf("  delivered fps            %8.1f        (goal %d.0: %s)\n", fps, o.fps,
                 verdict(fps >= o.fps - 0.05));

@@ -262,6 +262,24 @@ double nowMs() {
     return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
 }
 
+bool SplitCpus::parse(const std::string& name, const std::string& value) {
+    if (name != "--host-cpus" && name != "--peer-cpus") return false;
+    auto cpus = parseCpuList(value);
+    if (cpus) (name == "--host-cpus" ? host : peer) = *cpus;
+    return cpus.has_value();
+}
+
+void SplitCpus::fillDefaults() {
+    const std::vector<int> allowed = allowedCpus();
+    auto take = [&](size_t from) {
+        std::vector<int> cpus;
+        for (size_t i = from; i < allowed.size() && cpus.size() < 2; ++i) cpus.push_back(allowed[i]);
+        return cpus;
+    };
+    if (host.empty()) host = take(0);
+    if (peer.empty()) peer = allowed.size() >= 4 ? take(2) : host;
+}
+
 double percentile(std::vector<double> values, double p) { return TimedSamples::percentile(p, values).value_or(0); }
 
 }  // namespace kelvo::bench

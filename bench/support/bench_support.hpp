@@ -36,6 +36,17 @@ cpu_set_t cpuSet(const std::vector<int>& cpus);
 // Restricts the calling thread (and the threads it starts later) to `cpus`.
 bool pinThread(const std::vector<int>& cpus);
 
+// The CPUs of a benchmark's host side and of its simulated tablet.
+struct SplitCpus {
+    std::vector<int> host;
+    std::vector<int> peer;
+    // Takes "--host-cpus LIST" and "--peer-cpus LIST"; false for another name or a bad list.
+    bool parse(const std::string& name, const std::string& value);
+    // Fills what was not given: the first two CPUs the process may use for the host, the next two
+    // for the tablet (the host's when there are fewer than four).
+    void fillDefaults();
+};
+
 // The options both benchmarks take, and the loop over "--name value" pairs.
 struct CommonOptions {
     FrameSize size{2048, 1536};
