@@ -100,8 +100,12 @@ TEST_F(PenSink, PenEventsGoToThePenDeviceRelativeToTheMonitorUnderThePen) {
     sink->post(synth::Tablet{TabletAction::down, {960, 270}, 0, 0, 0.5}, EventFlag::none);
     sink->post(synth::Tablet{TabletAction::drag, {1920, 1080}, 0, 0, 1}, EventFlag::none);
     EXPECT_EQ(pointerMask() & XCB_BUTTON_MASK_1, 0) << "not through XTest";
+    sink->post(synth::Tablet{TabletAction::drag, {1000, 500}, 0, 0, 1}, EventFlag::shift);
+    EXPECT_EQ(pointerMask() & XCB_MOD_MASK_SHIFT, XCB_MOD_MASK_SHIFT) << "a sidebar modifier is held while drawing";
     sink->post(synth::Tablet{TabletAction::up, {480, 540}, 0, 0, 0}, EventFlag::none);
-    const std::vector<std::array<int32_t, 3>> want = {{32768, 16384, 2048}, {65535, 65535, 4095}, {16384, 32768, 0}};
+    EXPECT_EQ(pointerMask() & XCB_MOD_MASK_SHIFT, 0);
+    const std::vector<std::array<int32_t, 3>> want = {
+        {32768, 16384, 2048}, {65535, 65535, 4095}, {34133, 30340, 4095}, {16384, 32768, 0}};
     EXPECT_EQ(rec.positions(), want) << "fractions of the test server's 1920 × 1080 monitor";
 
     sink->post(synth::Tablet{TabletAction::down, {100, 100}, 0, 0, 0.5}, EventFlag::none);

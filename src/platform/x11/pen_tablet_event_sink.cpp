@@ -31,8 +31,21 @@ void PenTabletEventSink::post(const SynthEvent& event, EventFlags flags) {
             }
             double x = area.width > 0 ? (t->point.x - area.x) / area.width : 0;
             double y = area.height > 0 ? (t->point.y - area.y) / area.height : 0;
+            // A sidebar modifier held while drawing (Shift for straight lines) must be down on
+            // the keyboard when the pen moves.
+            if (heldFlags_ != flags) {
+                xtest_->post(synth::FlagsChanged{0, flags}, flags);
+                heldFlags_ = flags;
+            }
             if (pen_->tablet(t->action, x, y, t->pressure)) return;
             // No pen device: the stroke still draws, without pressure.
+        }
+        if (const auto* f = std::get_if<synth::FlagsChanged>(&event)) {
+            heldFlags_ = f->flags;
+        } else if (std::holds_alternative<synth::Magnify>(event)) {
+            heldFlags_.reset();
+        } else {
+            heldFlags_ = flags;
         }
     }
     xtest_->post(event, flags);
@@ -50,6 +63,7 @@ void PenTabletEventSink::setLocked(bool locked) {
         std::lock_guard lock(mutex_);
         if (locked) pen_->lift();
         locked_ = locked;
+        heldFlags_.reset();  // locking releases the keys XTest held
     }
     xtest_->setLocked(locked);
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/input/event_sink.hpp"
@@ -13,7 +14,8 @@ namespace kelvo {
 
 // The system sink with a pressure-sensitive pen: pen proximity and pen events go to a pen device
 // mapped onto the monitor under the pen, everything else (and pen events the device cannot take)
-// to XTest. While locked nothing is injected and the pen is lifted; destruction lifts it too.
+// to XTest. The modifier keys of a pen event's flags are held through XTest, as for every other
+// event. While locked nothing is injected and the pen is lifted; destruction lifts it too.
 // Thread-safe like XTestEventSink.
 class PenTabletEventSink final : public EventSink {
 public:
@@ -30,6 +32,8 @@ public:
 private:
     std::mutex mutex_;
     bool locked_ = false;
+    // The modifier flags XTest holds after our last post through it; unknown after magnify.
+    std::optional<EventFlags> heldFlags_;
     std::unique_ptr<XTestEventSink> xtest_;
     std::unique_ptr<PenDevice> pen_;
     std::unique_ptr<X11PenMapping> mapping_;
