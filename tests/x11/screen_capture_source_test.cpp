@@ -11,6 +11,7 @@
 #include "core/util/clock.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
+#include "pointer_control.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {
@@ -76,6 +77,11 @@ struct Frames {
         std::lock_guard g(m);
         return count;
     }
+    void reset() {
+        std::lock_guard g(m);
+        last = nullptr;
+        count = 0;
+    }
     PixelBufferRef latest() {
         std::lock_guard g(m);
         return last;
@@ -105,6 +111,7 @@ struct Outcome {
 
 constexpr Rgb kBackground{40, 40, 40};
 constexpr Rgb kRed{230, 20, 20}, kGreen{20, 200, 60}, kBlue{30, 60, 220}, kWhite{255, 255, 255};
+constexpr Rgb kMagenta{255, 0, 255};
 
 class ScreenCapture : public ::testing::Test {
 protected:
@@ -140,10 +147,10 @@ protected:
         display_ = online[0];
     }
     std::shared_ptr<ScreenCaptureSource> make(int width, int height, std::optional<Rect> part = std::nullopt,
-                                              int fps = 30) {
-        ScreenCaptureSource::Options options{display_, width, height, fps, false, part};
+                                              int fps = 30, bool showsCursor = false, bool sharedMemory = true) {
+        ScreenCaptureSource::Options options{display_, width, height, fps, showsCursor, part};
         auto source = ScreenCaptureSource::make(
-            options, {server_->display(), ScreenCaptureSource::boundsFrom(*holder_), 100'000});
+            options, {server_->display(), ScreenCaptureSource::boundsFrom(*holder_), 100'000, sharedMemory});
         source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
         return source;
     }
@@ -165,21 +172,50 @@ protected:
 };
 
 TEST_F(ScreenCapture, ColourRectanglesComeOutAsBt709Nv12) {
-    auto source = make(1920, 1080);
-    uint64_t before = Clock::nowUs();
-    startAndWaitForFrame(*source);
-    if (HasFatalFailure()) return;
-    source->stop();
-    auto frame = frames_.latest();
-    ASSERT_EQ(frame->format(), PixelFormat::nv12);
-    ASSERT_EQ(frame->width(), 1920);
-    ASSERT_EQ(frame->height(), 1080);
-    EXPECT_GE(frames_.lastUs, before);
-    EXPECT_LE(frames_.lastUs, Clock::nowUs());
-    expectColour(*frame, 300, 150, kRed);
-    expectColour(*frame, 1400, 650, kGreen);
-    expectColour(*frame, 760, 400, kBlue);
-    expectColour(*frame, 1800, 100, kBackground);
+    for (bool sharedMemory : {true, false}) {
+        SCOPED_TRACE(sharedMemory ? "shared memory" : "plain GetImage");
+        frames_.reset();
+        auto source = make(1920, 1080, std::nullopt, 30, false, sharedMemory);
+        uint64_t before = Clock::nowUs();
+        startAndWaitForFrame(*source);
+        if (HasFatalFailure()) return;
+        source->stop();
+        auto frame = frames_.latest();
+        ASSERT_EQ(frame->format(), PixelFormat::nv12);
+        ASSERT_EQ(frame->width(), 1920);
+        ASSERT_EQ(frame->height(), 1080);
+        EXPECT_GE(frames_.lastUs, before);
+        EXPECT_LE(frames_.lastUs, Clock::nowUs());
+        expectColour(*frame, 300, 150, kRed);
+        expectColour(*frame, 1400, 650, kGreen);
+        expectColour(*frame, 760, 400, kBlue);
+        expectColour(*frame, 1800, 100, kBackground);
+    }
+}
+
+// The pointer is part of the picture only when asked for, and its moves alone make new frames.
+TEST_F(ScreenCapture, PointerIsDrawnInWhenAskedAndItsMovesMakeFrames) {
+    test::PointerControl pointer(server_->display());
+    ASSERT_TRUE(pointer.defineArgbCursor(16, 16, 0, 0, std::vector<uint32_t>(16 * 16, 0xffff00ffu)));
+    pointer.warp(1700, 150);
+    for (bool showsCursor : {false, true}) {
+        SCOPED_TRACE(showsCursor ? "pointer drawn in" : "no pointer");
+        frames_.reset();
+        auto source = make(1920, 1080, std::nullopt, 60, showsCursor);
+        startAndWaitForFrame(*source);
+        if (HasFatalFailure()) return;
+        expectColour(*frames_.latest(), 1708, 158, showsCursor ? kMagenta : kBackground);
+        expectColour(*frames_.latest(), 1730, 158, kBackground);
+        if (showsCursor) {
+            pointer.warp(1750, 950);
+            ASSERT_TRUE(waitUntil([&] { return frames_.seen() > 1; })) << "a move alone is a change";
+            auto frame = frames_.latest();
+            expectColour(*frame, 1758, 958, kMagenta);
+            expectColour(*frame, 1708, 158, kBackground);
+        }
+        source->stop();
+        pointer.warp(1700, 150);
+    }
 }
 
 // The part is read and scaled to the output size; moving the capture takes it to another part.

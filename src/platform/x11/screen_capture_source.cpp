@@ -160,7 +160,7 @@ void ScreenCaptureSource::findDisplay(DisplayId id, int attempt, Found found) {
 }
 
 void ScreenCaptureSource::finishStart(Rect bounds, const StartCompletion& done) {
-    auto connected = ScreenGrabber::connect(env_.xDisplay);
+    auto connected = ScreenGrabber::connect(env_.xDisplay, env_.sharedMemory);
     if (!connected.ok()) return done(SourceError{connected.error()});
     std::shared_ptr<ScreenGrabber> grabber = std::move(connected).value();
     Options o;
@@ -281,7 +281,7 @@ void ScreenCaptureSource::tick() {
     }
     if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
     // Idle: nothing drawn since the last frame.
-    if (!cap.grabber->takeDamage() && !cap.force) return;
+    if (!cap.grabber->takeDamage(o.showsCursor) && !cap.force) return;
     PixelBufferRef raw = cap.raw->take();
     PixelBufferRef out = cap.nv12->take();
     if (!raw || !out) return;

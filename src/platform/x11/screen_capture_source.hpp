@@ -34,6 +34,7 @@ public:
         // The display's rectangle on the X screen, or nullopt while it is not (yet) there.
         std::function<std::optional<Rect>(DisplayId)> displayBounds;
         uint64_t lookupDelayUs = 100'000;  // between two of the 20 lookups
+        bool sharedMemory = true;          // false: plain GetImage reads only
     };
     static constexpr int kLookups = 20;
 

@@ -13,17 +13,11 @@
 #include <mutex>
 
 #include "core/util/log.hpp"
+#include "platform/x11/xcb_session.hpp"
 
 namespace kelvo {
 
 namespace {
-
-template <class T>
-struct FreeDeleter {
-    void operator()(T* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter<T>>;
 
 bool present(xcb_connection_t* c, xcb_extension_t* ext) {
     const auto* data = xcb_get_extension_data(c, ext);
@@ -70,6 +64,14 @@ struct ScreenGrabber::Impl {
     xcb_damage_damage_t damage = 0;
     bool dirty = true;  // the first read always happens
     bool xfixes = false;
+    // The pointer as last looked at; composited until looked at again.
+    XcbReply<xcb_xfixes_get_cursor_image_reply_t> cursor;
+
+    XcbReply<xcb_xfixes_get_cursor_image_reply_t> readCursor() {
+        if (!xfixes) return nullptr;
+        return XcbReply<xcb_xfixes_get_cursor_image_reply_t>(
+            xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+    }
 
     bool shmUsable = false;
     xcb_shm_seg_t seg = 0;
@@ -100,7 +102,7 @@ struct ScreenGrabber::Impl {
         bool ok = mem != reinterpret_cast<void*>(-1);
         if (ok) {
             seg = xcb_generate_id(c);
-            Reply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_checked(c, seg, uint32_t(id), 0)));
+            XcbReply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_checked(c, seg, uint32_t(id), 0)));
             ok = !error;
         }
         if (id >= 0) shmctl(id, IPC_RMID, nullptr);  // gone once both sides detach
@@ -122,7 +124,8 @@ struct ScreenGrabber::Impl {
 ScreenGrabber::ScreenGrabber(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ScreenGrabber::~ScreenGrabber() = default;
 
-Expected<std::unique_ptr<ScreenGrabber>, std::string> ScreenGrabber::connect(const std::string& display) {
+Expected<std::unique_ptr<ScreenGrabber>, std::string> ScreenGrabber::connect(const std::string& display,
+                                                                           bool sharedMemory) {
     auto impl = std::make_unique<Impl>();
     int screenNumber = 0;
     impl->c = xcb_connect(display.empty() ? nullptr : display.c_str(), &screenNumber);
@@ -140,7 +143,7 @@ Expected<std::unique_ptr<ScreenGrabber>, std::string> ScreenGrabber::connect(con
     xcb_connection_t* c = impl->c;
 
     if (present(c, &xcb_damage_id)) {
-        Reply<xcb_damage_query_version_reply_t> v(
+        XcbReply<xcb_damage_query_version_reply_t> v(
             xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
         if (v) {
             impl->damageTracked = true;
@@ -151,20 +154,29 @@ Expected<std::unique_ptr<ScreenGrabber>, std::string> ScreenGrabber::connect(con
     }
     if (!impl->damageTracked) Log::w("capture", "X server without DAMAGE: every frame is read, changed or not");
     if (present(c, &xcb_xfixes_id)) {
-        Reply<xcb_xfixes_query_version_reply_t> v(
+        XcbReply<xcb_xfixes_query_version_reply_t> v(
             xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
         impl->xfixes = v != nullptr;
     }
-    if (present(c, &xcb_shm_id)) {
-        Reply<xcb_shm_query_version_reply_t> v(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    if (sharedMemory && present(c, &xcb_shm_id)) {
+        XcbReply<xcb_shm_query_version_reply_t> v(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
         impl->shmUsable = v != nullptr;
     }
     xcb_flush(c);
     return std::make_unique<ScreenGrabber>(std::move(impl));
 }
 
-bool ScreenGrabber::takeDamage() {
+bool ScreenGrabber::takeDamage(bool withCursor) {
     Impl& m = *impl_;
+    if (withCursor) {
+        // Pointer motion damages nothing on the root, yet moves what a composited frame shows.
+        auto now = m.readCursor();
+        if (now && (!m.cursor || now->x != m.cursor->x || now->y != m.cursor->y ||
+                    now->cursor_serial != m.cursor->cursor_serial)) {
+            m.dirty = true;
+        }
+        m.cursor = std::move(now);
+    }
     if (!m.damageTracked) return true;
     while (auto* event = xcb_poll_for_event(m.c)) {
         if ((event->response_type & 0x7f) == m.damageEvent) m.dirty = true;
@@ -187,9 +199,9 @@ bool ScreenGrabber::grab(const PixelRect& area, PixelBuffer& into) {
     size_t stride = size_t(area.width) * 4;
     size_t size = stride * size_t(area.height);
     if (m.ensureShm(size)) {
-        Reply<xcb_generic_error_t> error;
+        XcbReply<xcb_generic_error_t> error;
         xcb_generic_error_t* e = nullptr;
-        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+        XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
             m.c,
             xcb_shm_get_image(m.c, m.root, int16_t(area.x), int16_t(area.y), uint16_t(area.width),
                               uint16_t(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m.seg, 0),
@@ -200,7 +212,7 @@ bool ScreenGrabber::grab(const PixelRect& area, PixelBuffer& into) {
         return true;
     }
     xcb_generic_error_t* e = nullptr;
-    Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+    XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
         m.c,
         xcb_get_image(m.c, XCB_IMAGE_FORMAT_Z_PIXMAP, m.root, int16_t(area.x), int16_t(area.y),
                       uint16_t(area.width), uint16_t(area.height), ~0u),
@@ -214,11 +226,11 @@ bool ScreenGrabber::grab(const PixelRect& area, PixelBuffer& into) {
 void ScreenGrabber::compositeCursor(PixelBuffer& image, int x, int y) {
     Impl& m = *impl_;
     if (!m.xfixes || image.format() != PixelFormat::bgra) return;
-    Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
-        xcb_xfixes_get_cursor_image_reply(m.c, xcb_xfixes_get_cursor_image(m.c), nullptr));
+    if (!m.cursor) m.cursor = m.readCursor();
+    const auto* cursor = m.cursor.get();
     if (!cursor) return;
-    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
-    int count = xcb_xfixes_get_cursor_image_cursor_image_length(cursor.get());
+    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor);
+    int count = xcb_xfixes_get_cursor_image_cursor_image_length(cursor);
     int w = cursor->width;
     int h = cursor->height;
     if (!pixels || count < w * h) return;

@@ -24,18 +24,23 @@ struct PixelRect {
 class ScreenGrabber {
 public:
     // Fails with a reason when the server cannot be reached or its root is not 32-bit BGRX.
-    static Expected<std::unique_ptr<ScreenGrabber>, std::string> connect(const std::string& display);
+    // Without `sharedMemory` every read is a plain GetImage.
+    static Expected<std::unique_ptr<ScreenGrabber>, std::string> connect(const std::string& display,
+                                                                         bool sharedMemory = true);
     ~ScreenGrabber();
     ScreenGrabber(const ScreenGrabber&) = delete;
     ScreenGrabber& operator=(const ScreenGrabber&) = delete;
 
     // Whether anything was drawn on the screen since the last call. A true answer resets the
     // damage before returning, so a change made while the caller then reads is seen next time.
-    bool takeDamage();
+    // With `withCursor`, a pointer that moved or changed its image since the last call counts
+    // as drawn: it is part of the picture.
+    bool takeDamage(bool withCursor = false);
     // `area` of the root, opaque, into `into` (bgra, the area's size). False when the read failed
     // (the area left the screen, the server went away).
     bool grab(const PixelRect& area, PixelBuffer& into);
-    // Draws the pointer's current image over `image`, whose top-left pixel is root (x, y).
+    // Draws the pointer over `image`, whose top-left pixel is root (x, y): as takeDamage(true)
+    // last saw it, else as it is now.
     void compositeCursor(PixelBuffer& image, int x, int y);
     bool usesSharedMemory() const;
     // The connection to the server broke: nothing can be read any more.
