@@ -16,13 +16,13 @@ struct Written {
 
 // The devices made and the events each one was given.
 struct Recording {
-    std::vector<PenDeviceSpec> made;
+    std::vector<PenDeviceSetup> made;
     std::vector<Written> events;
     int failAfter = -1;  // writes that succeed before the device "disappears"; -1: never
 
     PenWriterFactory factory() {
-        return [this](const PenDeviceSpec& spec) -> std::unique_ptr<PenEventWriter> {
-            made.push_back(spec);
+        return [this](const PenDeviceSetup& setup) -> std::unique_ptr<PenEventWriter> {
+            made.push_back(setup);
             return std::make_unique<Writer>(*this);
         };
     }
@@ -104,7 +104,7 @@ TEST(PenDevice, LostDeviceIsMadeAgainAndReportedAsNotTaken) {
     EXPECT_TRUE(pen.tablet(TabletAction::down, 0.5, 0.5, 0.5));
     EXPECT_EQ(rec.made.size(), 2u);
 
-    PenDevice none([](const PenDeviceSpec&) { return nullptr; });
+    PenDevice none([](const PenDeviceSetup&) { return nullptr; });
     EXPECT_FALSE(none.proximity(true, false));
     EXPECT_FALSE(none.tablet(TabletAction::down, 0.5, 0.5, 0.5));
 }

@@ -51,7 +51,7 @@ struct PenRecording {
         PenRecording& r;
     };
     PenWriterFactory factory() {
-        return [this](const PenDeviceSpec&) -> std::unique_ptr<PenEventWriter> {
+        return [this](const PenDeviceSetup&) -> std::unique_ptr<PenEventWriter> {
             ++made;
             return std::make_unique<Writer>(*this);
         };
@@ -120,7 +120,7 @@ TEST_F(PenSink, PenEventsGoToThePenDeviceRelativeToTheMonitorUnderThePen) {
 }
 
 TEST_F(PenSink, WithoutAPenDeviceStrokesGoThroughXTest) {
-    auto sink = makeSink([](const PenDeviceSpec&) { return nullptr; });
+    auto sink = makeSink([](const PenDeviceSetup&) { return nullptr; });
     sink->post(synth::Tablet{TabletAction::down, {300, 200}, 0, 0, 0.5}, EventFlag::none);
     EXPECT_EQ(pointerMask() & XCB_BUTTON_MASK_1, XCB_BUTTON_MASK_1);
     sink->post(synth::Tablet{TabletAction::up, {300, 200}, 0, 0, 0}, EventFlag::none);

@@ -32,24 +32,24 @@ private:
     libevdev_uinput* device_;
 };
 
-std::unique_ptr<PenEventWriter> makeUinputPen(const std::string& path, const PenDeviceSpec& spec) {
+std::unique_ptr<PenEventWriter> makeUinputPen(const std::string& path, const PenDeviceSetup& setup) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd) {
         Log::w("inject", "cannot open " + path + " for the pen: " + std::strerror(errno));
         return nullptr;
     }
     std::unique_ptr<libevdev, decltype(&libevdev_free)> dev(libevdev_new(), &libevdev_free);
-    libevdev_set_name(dev.get(), spec.name.c_str());
+    libevdev_set_name(dev.get(), setup.name.c_str());
     libevdev_set_id_bustype(dev.get(), BUS_USB);
-    libevdev_set_id_vendor(dev.get(), spec.vendor);
-    libevdev_set_id_product(dev.get(), spec.product);
+    libevdev_set_id_vendor(dev.get(), setup.vendor);
+    libevdev_set_id_product(dev.get(), setup.product);
     // The tablet is a screen: the pen points at what it touches.
     libevdev_enable_property(dev.get(), INPUT_PROP_DIRECT);
     input_absinfo position{};
-    position.maximum = spec.maxPosition;
+    position.maximum = setup.maxPosition;
     position.resolution = 100;  // units per millimetre; stacks want one, the value hardly matters
     input_absinfo pressure{};
-    pressure.maximum = spec.maxPressure;
+    pressure.maximum = setup.maxPressure;
     libevdev_enable_event_code(dev.get(), EV_ABS, ABS_X, &position);
     libevdev_enable_event_code(dev.get(), EV_ABS, ABS_Y, &position);
     libevdev_enable_event_code(dev.get(), EV_ABS, ABS_PRESSURE, &pressure);
@@ -61,14 +61,14 @@ std::unique_ptr<PenEventWriter> makeUinputPen(const std::string& path, const Pen
         Log::w("inject", "cannot make the uinput pen: " + std::string(std::strerror(-err)));
         return nullptr;
     }
-    Log::i("inject", "uinput pen \"" + spec.name + "\" made, vendor " + std::to_string(spec.vendor));
+    Log::i("inject", "uinput pen \"" + setup.name + "\" made, vendor " + std::to_string(setup.vendor));
     return std::make_unique<UinputPenWriter>(std::move(fd), device);
 }
 
 }  // namespace
 
 PenWriterFactory uinputPenWriterFactory(std::string path) {
-    return [path = std::move(path)](const PenDeviceSpec& spec) { return makeUinputPen(path, spec); };
+    return [path = std::move(path)](const PenDeviceSetup& setup) { return makeUinputPen(path, setup); };
 }
 
 PenDevice::PenDevice(PenWriterFactory factory) : factory_(std::move(factory)) {}

@@ -12,7 +12,7 @@
 namespace kelvo {
 
 // What a pen device is made with: its name, identity and axis ranges.
-struct PenDeviceSpec {
+struct PenDeviceSetup {
     std::string name;
     uint16_t vendor = 0;
     uint16_t product = 0;
@@ -28,8 +28,8 @@ public:
     virtual bool write(uint16_t type, uint16_t code, int32_t value) = 0;
 };
 
-// Makes a device for a spec; null when it cannot.
-using PenWriterFactory = std::function<std::unique_ptr<PenEventWriter>(const PenDeviceSpec&)>;
+// Makes a device for a setup; null when it cannot.
+using PenWriterFactory = std::function<std::unique_ptr<PenEventWriter>(const PenDeviceSetup&)>;
 
 // Devices through the kernel's uinput at `path`; the device disappears when its writer is
 // destroyed. Null writers where the path cannot be opened for writing.
