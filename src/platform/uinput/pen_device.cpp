@@ -136,10 +136,9 @@ bool PenDevice::tablet(TabletAction action, double x, double y, double pressure)
 }
 
 void PenDevice::lift() {
-    if (touching_ && emit({{EV_ABS, ABS_PRESSURE, 0}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}})) {
-        touching_ = false;
-    }
-    if (tool_ != 0 && emit({{EV_KEY, tool_, 0}, {EV_SYN, SYN_REPORT, 0}})) tool_ = 0;
+    // A failed write drops the device, which releases everything by itself.
+    if (touching_) emit({{EV_ABS, ABS_PRESSURE, 0}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}});
+    if (tool_ != 0) emit({{EV_KEY, tool_, 0}, {EV_SYN, SYN_REPORT, 0}});
     touching_ = false;
     tool_ = 0;
 }
