@@ -19,16 +19,13 @@ void PenTabletEventSink::post(const SynthEvent& event, EventFlags flags) {
         std::lock_guard lock(mutex_);
         if (locked_) return;
         if (const auto* p = std::get_if<synth::Proximity>(&event)) {
-            if (p->enter && mapping_) mapping_->refresh();
+            if (p->enter) mapping_->refresh();
             pen_->proximity(p->enter, p->eraser);
             return;
         }
         if (const auto* t = std::get_if<synth::Tablet>(&event)) {
-            Rect area{0, 0, 1, 1};
-            if (mapping_) {
-                if (t->action == TabletAction::down) mapping_->refresh();
-                area = mapping_->areaFor(t->point.x, t->point.y);
-            }
+            if (t->action == TabletAction::down) mapping_->refresh();
+            Rect area = mapping_->areaFor(t->point.x, t->point.y);
             double x = area.width > 0 ? (t->point.x - area.x) / area.width : 0;
             double y = area.height > 0 ? (t->point.y - area.y) / area.height : 0;
             // A sidebar modifier held while drawing (Shift for straight lines) must be down on
@@ -78,9 +75,15 @@ std::shared_ptr<EventSink> makeX11EventSink(const std::string& display, const st
         Log::i("inject", uinputPath + " is not writable: pen strokes go through XTest, without pressure");
         return std::shared_ptr<EventSink>(std::move(xtest).value());
     }
+    auto mapping = X11PenMapping::open(display, PenDevice::deviceName);
+    if (!mapping) {
+        // Unmapped, the pen's strokes would not land where the tablet shows them.
+        Log::i("inject", "the pen cannot be mapped onto a monitor: pen strokes go through XTest, without pressure");
+        return std::shared_ptr<EventSink>(std::move(xtest).value());
+    }
     return std::make_shared<PenTabletEventSink>(std::move(xtest).value(),
                                                 std::make_unique<PenDevice>(uinputPenWriterFactory(uinputPath)),
-                                                X11PenMapping::open(display, PenDevice::deviceName));
+                                                std::move(mapping));
 }
 
 }  // namespace kelvo

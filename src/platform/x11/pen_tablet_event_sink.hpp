@@ -19,7 +19,7 @@ namespace kelvo {
 // Thread-safe like XTestEventSink.
 class PenTabletEventSink final : public EventSink {
 public:
-    // `mapping` may be null (strokes then cover the whole screen).
+    // `mapping` places the pen's strokes; it must not be null.
     PenTabletEventSink(std::unique_ptr<XTestEventSink> xtest, std::unique_ptr<PenDevice> pen,
                        std::unique_ptr<X11PenMapping> mapping);
     ~PenTabletEventSink() override;
@@ -40,8 +40,8 @@ private:
 };
 
 // The session's system sink for `display` ("" = $DISPLAY): with a pen where `uinputPath` is
-// writable, else XTest alone (pen without pressure). Null when the server cannot be reached or
-// lacks XTest.
+// writable and the server can map the pen onto a monitor (XInput 2, RandR 1.5), else XTest alone
+// (pen without pressure). Null when the server cannot be reached or lacks XTest.
 std::shared_ptr<EventSink> makeX11EventSink(const std::string& display, const std::string& uinputPath = "/dev/uinput");
 
 }  // namespace kelvo
