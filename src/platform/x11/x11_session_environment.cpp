@@ -8,6 +8,7 @@
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
 #include "platform/x11/x11_permissions.hpp"
+#include "platform/x11/xfixes_cursor_source.hpp"
 #include "platform/x11/xtest_event_sink.hpp"
 
 namespace kelvo {
@@ -43,6 +44,14 @@ Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_
             return nullptr;
         }
         return std::shared_ptr<EventSink>(std::move(sink).value());
+    };
+    env.makeCursorSource = [xDisplay]() -> std::shared_ptr<CursorSource> {
+        auto source = XfixesCursorSource::connect(xDisplay);
+        if (!source.ok()) {
+            Log::w("cursor", source.error());
+            return nullptr;
+        }
+        return std::shared_ptr<CursorSource>(std::move(source).value());
     };
     return env;
 }
