@@ -193,14 +193,11 @@ Run runInput(int frames, int rate, const std::shared_ptr<EventSink>& system, IoP
     return run;
 }
 
-const char* verdict(bool met) { return met ? "met" : "missed"; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o = parse(argc, argv);
-    Log::setMinLevel(LogLevel::warn);
-    LogStore::shared().setSystemLogEnabled(false);
+    quietLogs();
 
     // The X server is the desktop's, not ours: it keeps every CPU.
     std::string whyNot;

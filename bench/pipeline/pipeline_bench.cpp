@@ -41,25 +41,13 @@ constexpr const char* kUsage =
     "pipeline_bench [--seconds S] [--size WxH] [--fps N] [--content pattern|motion] [--host-cpus LIST] "
     "[--peer-cpus LIST] [--bitrate BPS] [--ffmpeg PATH]";
 
-struct Options : CommonOptions {
-    double seconds = 10;
-    int fps = 60;
-    SplitCpus cpus;
-};
+struct Options : CommonOptions, TimedRunOptions {};
 
 Options parse(int argc, char** argv) {
     Options o;
     o.bitrate = 20'000'000;
     parseOptions(argc, argv, kUsage, o, [&](const std::string& name, const std::string& value) {
-        if (name == "--seconds") {
-            o.seconds = std::atof(value.c_str());
-            return o.seconds >= 1;
-        }
-        if (name == "--fps") {
-            o.fps = std::atoi(value.c_str());
-            return o.fps >= 1 && o.fps <= 240;
-        }
-        return o.cpus.parse(name, value);
+        return o.TimedRunOptions::parse(name, value);
     });
     return o;
 }
@@ -168,41 +156,6 @@ private:
     std::deque<uint64_t> unwritten_;
 };
 
-// CPU time (ms) of this process's threads, split by whether a thread runs on the peer's CPUs.
-struct CpuSplit {
-    double hostMs = 0;
-    double peerMs = 0;
-};
-
-CpuSplit cpuByThread(const std::vector<int>& peerCpus) {
-    CpuSplit split;
-    const cpu_set_t peer = cpuSet(peerCpus);
-    const double msPerTick = 1000.0 / double(sysconf(_SC_CLK_TCK));
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return split;
-    while (dirent* entry = readdir(dir)) {
-        const int tid = std::atoi(entry->d_name);
-        if (tid <= 0) continue;
-        FILE* f = std::fopen(("/proc/self/task/" + std::string(entry->d_name) + "/stat").c_str(), "r");
-        if (!f) continue;
-        char line[1024] = {};
-        const bool read = std::fgets(line, sizeof line, f) != nullptr;
-        std::fclose(f);
-        const char* rest = read ? std::strrchr(line, ')') : nullptr;
-        unsigned long utime = 0, stime = 0;
-        // After the name: state and 10 more fields, then utime and stime.
-        if (!rest || std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) {
-            continue;
-        }
-        cpu_set_t mask;
-        CPU_ZERO(&mask);
-        const bool onPeer = sched_getaffinity(tid, sizeof mask, &mask) == 0 && CPU_EQUAL(&mask, &peer);
-        (onPeer ? split.peerMs : split.hostMs) += double(utime + stime) * msPerTick;
-    }
-    closedir(dir);
-    return split;
-}
-
 // Encoding the same frames one at a time at the frame rate, with nothing else running.
 void bareEncode(const Options& o, const std::vector<PixelBufferRef>& frames, EncoderPreset preset, Samples& ms) {
     H264Encoder encoder(EncoderConfig{o.size.width, o.size.height, o.fps, o.bitrate, H264Profile::constrainedHigh, 34},
@@ -240,15 +193,12 @@ Goals goalsFor(const Options& o) {
     return {period, std::nullopt, 2 * period};
 }
 
-const char* verdict(bool met) { return met ? "met" : "missed"; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o = parse(argc, argv);
     o.cpus.fillDefaults();
-    Log::setMinLevel(LogLevel::warn);
-    LogStore::shared().setSystemLogEnabled(false);
+    quietLogs();
 
     // Threads inherit the mask of the thread that starts them: the peer's pool first, then all else.
     if (!pinThread(o.cpus.peer)) fail(kUsage, "cannot run on --peer-cpus");

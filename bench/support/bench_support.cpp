@@ -1,5 +1,6 @@
 #include "bench_support.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <spawn.h>
@@ -11,8 +12,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
+#include "core/util/log.hpp"
 #include "core/util/timed_samples.hpp"
 #include "core/util/unique_fd.hpp"
 #include "core/video/test_pattern_renderer.hpp"
@@ -252,8 +255,56 @@ ProcessRun runProcess(const std::vector<std::string>& args) {
     return run;
 }
 
+const char* verdict(bool met) { return met ? "met" : "missed"; }
+
+void quietLogs() {
+    Log::setMinLevel(LogLevel::warn);
+    LogStore::shared().setSystemLogEnabled(false);
+}
+
 double cpuMs(const rusage& u) {
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+namespace {
+
+// utime + stime (ms) from a /proc stat file; -1 when unreadable.
+double statCpuMs(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return -1;
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    const char* rest = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long utime = 0, stime = 0;
+    // After the name: state and 10 more fields, then utime and stime.
+    if (!rest || std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) {
+        return -1;
+    }
+    return double(utime + stime) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+double processCpuMs(pid_t pid) { return statCpuMs("/proc/" + std::to_string(pid) + "/stat"); }
+
+CpuSplit cpuByThread(const std::vector<int>& peerCpus) {
+    CpuSplit split;
+    const cpu_set_t peer = cpuSet(peerCpus);
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return split;
+    while (dirent* entry = readdir(dir)) {
+        const int tid = std::atoi(entry->d_name);
+        if (tid <= 0) continue;
+        const double ms = statCpuMs("/proc/self/task/" + std::string(entry->d_name) + "/stat");
+        if (ms < 0) continue;
+        cpu_set_t mask;
+        CPU_ZERO(&mask);
+        const bool onPeer = sched_getaffinity(tid, sizeof mask, &mask) == 0 && CPU_EQUAL(&mask, &peer);
+        (onPeer ? split.peerMs : split.hostMs) += ms;
+    }
+    closedir(dir);
+    return split;
 }
 
 double nowMs() {
@@ -267,6 +318,18 @@ bool SplitCpus::parse(const std::string& name, const std::string& value) {
     auto cpus = parseCpuList(value);
     if (cpus) (name == "--host-cpus" ? host : peer) = *cpus;
     return cpus.has_value();
+}
+
+bool TimedRunOptions::parse(const std::string& name, const std::string& value) {
+    if (name == "--seconds") {
+        seconds = std::atof(value.c_str());
+        return seconds >= 1;
+    }
+    if (name == "--fps") {
+        fps = std::atoi(value.c_str());
+        return fps >= 1 && fps <= 240;
+    }
+    return cpus.parse(name, value);
 }
 
 void SplitCpus::fillDefaults() {

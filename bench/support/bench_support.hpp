@@ -47,6 +47,16 @@ struct SplitCpus {
     void fillDefaults();
 };
 
+// The options of a timed run at a frame rate on split CPUs: "--seconds S" (at least 1), "--fps N"
+// (1 to 240), "--host-cpus LIST", "--peer-cpus LIST".
+struct TimedRunOptions {
+    double seconds = 10;
+    int fps = 60;
+    SplitCpus cpus;
+    // False for another name or a bad value.
+    bool parse(const std::string& name, const std::string& value);
+};
+
 // The options both benchmarks take, and the loop over "--name value" pairs.
 struct CommonOptions {
     FrameSize size{2048, 1536};
@@ -81,7 +91,21 @@ ProcessRun runProcess(const std::vector<std::string>& args);
 UniqueFd startProcess(const std::vector<std::string>& args, pid_t& pid);
 bool waitProcess(pid_t pid);
 
+// "met" or "missed", for a goal's line.
+const char* verdict(bool met);
+// Warnings and errors only, and nothing to the system log: a benchmark's output is its figures.
+void quietLogs();
+
 double cpuMs(const rusage& usage);
+// User + system CPU time (ms) of a whole process so far, all its threads; -1 when unreadable.
+double processCpuMs(pid_t pid);
+
+// CPU time (ms) of this process's threads, split by whether a thread runs on the peer's CPUs.
+struct CpuSplit {
+    double hostMs = 0;
+    double peerMs = 0;
+};
+CpuSplit cpuByThread(const std::vector<int>& peerCpus);
 double nowMs();
 double percentile(std::vector<double> values, double p);
 

@@ -30,6 +30,8 @@ public:
     Kind kind() const { return kind_; }
     // Whether the screen can grow and shrink (Xorg dummy), or is fixed (Xvfb).
     bool resizable() const { return kind_ == Kind::xorgDummy; }
+    // The server process, for measuring it; -1 when attached.
+    pid_t pid() const { return pid_; }
     // The server's log, for failure messages ("" when attached).
     std::string logText() const;
     // Sets KELVO_X_DISPLAY, KELVO_X_SERVER and DISPLAY of this process to this server.
