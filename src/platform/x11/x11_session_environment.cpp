@@ -5,16 +5,19 @@
 #include "core/util/log.hpp"
 #include "platform/logind/linux_power_sources.hpp"
 #include "platform/runtime/asio_executor.hpp"
+#include "platform/x11/pen_tablet_event_sink.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
+#include "platform/x11/x11_front_app_observer.hpp"
 #include "platform/x11/x11_permissions.hpp"
+#include "platform/x11/x11_window_list.hpp"
 #include "platform/x11/xfixes_cursor_source.hpp"
-#include "platform/x11/xtest_event_sink.hpp"
 
 namespace kelvo {
 
 Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_ptr<Executor> main,
-                                                                    const std::string& xDisplay) {
+                                                                    const std::string& xDisplay,
+                                                                    const std::string& uinputPath) {
     auto connected = RandrDisplayServices::connect(xDisplay);
     if (!connected.ok()) return connected.error();
     std::shared_ptr<RandrDisplayServices> randr = std::move(connected).value();
@@ -37,14 +40,9 @@ Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_
     env.makeScreenSource = [capture](const MovableFrameSource::Options& options) -> std::shared_ptr<MovableFrameSource> {
         return ScreenCaptureSource::make(options, capture);
     };
-    env.makeEventSink = [xDisplay]() -> std::shared_ptr<EventSink> {
-        auto sink = XTestEventSink::connect(xDisplay);
-        if (!sink.ok()) {
-            Log::w("input", "no XTest: " + sink.error());
-            return nullptr;
-        }
-        return std::shared_ptr<EventSink>(std::move(sink).value());
-    };
+    env.makeEventSink = [xDisplay, uinputPath] { return makeX11EventSink(xDisplay, uinputPath); };
+    env.makeFrontAppObserver = [xDisplay, main] { return makeX11FrontAppObserver(xDisplay, main); };
+    env.frontWindowBounds = x11FrontWindowBounds(xDisplay);
     env.makeCursorSource = [xDisplay]() -> std::shared_ptr<CursorSource> {
         auto source = XfixesCursorSource::connect(xDisplay);
         if (!source.ok()) {
