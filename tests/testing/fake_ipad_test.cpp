@@ -405,6 +405,10 @@ TEST_F(FakeIPadTest, DecodesStreamsWithinItsPixelLimit) {
         FakeIPad::Options options;
         options.decodeMaxPixels = c.maxPixels;
         start(options);
+        std::vector<int> lumas;  // of the top-left pixel of each picture handed out
+        fake->onPictureDecoded = [&](const PixelBuffer& picture, uint64_t, uint64_t) {
+            lumas.push_back(picture.plane(0)[0]);
+        };
         auto video = connect(fake->videoPort());
         video.channel->send(MsgType::streamFormat, streamFormat(3, 64, 64, frames[0]));
         video.channel->send(MsgType::videoFrame, videoFrame(3, 1, true, frames[0].data));
@@ -413,6 +417,13 @@ TEST_F(FakeIPadTest, DecodesStreamsWithinItsPixelLimit) {
         std::vector<uint8_t> statuses;
         for (const auto& m : video.take(MsgType::frameAck)) statuses.push_back(m.load<KVFrameAck>()->status);
         EXPECT_EQ(statuses, c.statuses);
+        if (c.statuses[0] == 0) {
+            ASSERT_EQ(lumas.size(), 2u);
+            EXPECT_NEAR(lumas[0], 90, 3);
+            EXPECT_NEAR(lumas[1], 110, 3);
+        } else {
+            EXPECT_TRUE(lumas.empty());
+        }
         const auto seen = fake->snapshot();
         EXPECT_EQ(seen.streamSize, (SizeD{64, 64}));
         EXPECT_EQ(seen.avgDecodeUs > 0, c.statuses[0] == 0);

@@ -471,14 +471,17 @@ void FakeIPad::videoFrame(const WireMessage& message) {
     } else {
         bool decoded = false;
         if (decoder_) {
-            auto out = decoder_->decode(std::span<const uint8_t>(message.payload).subspan(KVVideoFrameHeader::kSize));
+            auto out = decoder_->decode(std::span<const uint8_t>(message.payload).subspan(KVVideoFrameHeader::kSize),
+                                        onPictureDecoded != nullptr);
             if (out) {
+                const uint64_t decodedUs = Clock::nowUs();
                 decoded = true;
                 waitingKeyframe_ = false;
                 counters_.framesDecoded += 1;
                 decodeTotalUs_ += out.value().decodeUs;
                 counters_.avgDecodeUs = double(decodeTotalUs_) / double(counters_.framesDecoded);
-                if (onFrameDecoded) onFrameDecoded(header->captureUs, Clock::nowUs());
+                if (onFrameDecoded) onFrameDecoded(header->captureUs, decodedUs);
+                if (onPictureDecoded && out.value().image) onPictureDecoded(*out.value().image, header->captureUs, decodedUs);
             } else {
                 log("decode failed: " + out.error().description());
             }

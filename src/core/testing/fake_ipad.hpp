@@ -17,6 +17,7 @@
 #include "core/util/geometry.hpp"
 #include "core/util/rect.hpp"
 #include "core/input/touch_frame.hpp"
+#include "core/video/pixel_buffer.hpp"
 
 namespace kelvo {
 
@@ -114,6 +115,9 @@ public:
     // Each frame decoded: its capture time and the decode end, on the host's clock, on the queue.
     // Set before the host connects (latency measurements).
     std::function<void(uint64_t captureUs, uint64_t decodedUs)> onFrameDecoded;
+    // Each decoded picture (NV12) with its capture time and decode end on the host's clock, on the
+    // queue. Setting it makes every decode keep a copy of the picture. Set before the host connects.
+    std::function<void(const PixelBuffer& picture, uint64_t captureUs, uint64_t decodedUs)> onPictureDecoded;
 
     const Options& options() const { return options_; }
     uint16_t ctrlPort() const { return ctrlPort_; }
