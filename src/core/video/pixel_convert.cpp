@@ -52,20 +52,20 @@ __attribute__((target_clones("avx2", "default"))) void convertRowPair(const uint
 }
 
 // Rows [first, end) of the conversion; `first` is even.
-void convertRows(const PixelBuffer& src, PixelBuffer& dst, int first, int end) {
-    const int w = src.width(), h = src.height();
-    const uint8_t* s = src.plane(0);
+void convertRows(const BgraView& src, PixelBuffer& dst, int first, int end) {
+    const int w = src.width, h = src.height;
+    const uint8_t* s = src.data;
     uint8_t* y = dst.plane(0);
     int row = first;
     for (; row + 1 < end; row += 2) {
-        convertRowPair(s + size_t(row) * src.stride(0), s + size_t(row + 1) * src.stride(0),
+        convertRowPair(s + size_t(row) * src.stride, s + size_t(row + 1) * src.stride,
                        y + size_t(row) * dst.stride(0), y + size_t(row + 1) * dst.stride(0),
                        dst.plane(1) + size_t(row / 2) * dst.stride(1), w);
     }
     if (row < end && row == h - 1) {
         // The last row of an odd height pairs with itself; its twin luma row goes to scratch.
         std::vector<uint8_t> twin(static_cast<size_t>(w));
-        const uint8_t* last = s + size_t(h - 1) * src.stride(0);
+        const uint8_t* last = s + size_t(h - 1) * src.stride;
         convertRowPair(last, last, y + size_t(h - 1) * dst.stride(0), twin.data(),
                        dst.plane(1) + size_t(h / 2) * dst.stride(1), w);
     }
@@ -74,9 +74,14 @@ void convertRows(const PixelBuffer& src, PixelBuffer& dst, int first, int end) {
 }  // namespace
 
 bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int parts) {
-    if (src.format() != PixelFormat::bgra || dst.format() != PixelFormat::nv12) return false;
-    if (src.width() != dst.width() || src.height() != dst.height()) return false;
-    const int h = src.height();
+    if (src.format() != PixelFormat::bgra) return false;
+    return bgraToNv12(BgraView::of(src), dst, parts);
+}
+
+bool PixelConvert::bgraToNv12(const BgraView& src, PixelBuffer& dst, int parts) {
+    if (dst.format() != PixelFormat::nv12 || !src.data) return false;
+    if (src.width != dst.width() || src.height != dst.height()) return false;
+    const int h = src.height;
     // Bands of whole row pairs, and not so thin that starting a thread costs more than it saves.
     parts = std::clamp(parts, 1, std::max(1, h / 64));
     auto bandStart = [&](int i) { return i == parts ? h : (h / 2) * i / parts * 2; };
@@ -95,12 +100,15 @@ bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int part
 
 bool PixelConvert::scale(const PixelBuffer& src, PixelBuffer& dst) {
     if (src.format() != dst.format()) return false;
-    if (src.format() == PixelFormat::bgra) {
-        return libyuv::ARGBScale(src.plane(0), int(src.stride(0)), src.width(), src.height(), dst.plane(0),
-                                 int(dst.stride(0)), dst.width(), dst.height(), libyuv::kFilterBox) == 0;
-    }
+    if (src.format() == PixelFormat::bgra) return scale(BgraView::of(src), dst);
     return libyuv::NV12Scale(src.plane(0), int(src.stride(0)), src.plane(1), int(src.stride(1)), src.width(),
                              src.height(), dst.plane(0), int(dst.stride(0)), dst.plane(1), int(dst.stride(1)),
+                             dst.width(), dst.height(), libyuv::kFilterBox) == 0;
+}
+
+bool PixelConvert::scale(const BgraView& src, PixelBuffer& dst) {
+    if (dst.format() != PixelFormat::bgra || !src.data || src.width <= 0 || src.height <= 0) return false;
+    return libyuv::ARGBScale(src.data, int(src.stride), src.width, src.height, dst.plane(0), int(dst.stride(0)),
                              dst.width(), dst.height(), libyuv::kFilterBox) == 0;
 }
 

@@ -46,7 +46,7 @@ struct ScreenCaptureSource::Capture {
     PixelRect area;
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
     bool failing = false;
-    std::shared_ptr<PixelBufferPool> raw, scaled, nv12;
+    std::shared_ptr<PixelBufferPool> scaled, nv12;
 };
 
 // One display lookup in progress: its own timer, so that lookups never replace each other's.
@@ -272,7 +272,6 @@ void ScreenCaptureSource::tick() {
         cap.region = region;
         cap.area = areaOf(bounds, o.sourceRect);
         cap.force = true;
-        cap.raw = PixelBufferPool::make(PixelFormat::bgra, cap.area.width, cap.area.height, 1);
         cap.scaled = PixelBufferPool::make(PixelFormat::bgra, o.width, o.height, 1);
         cap.nv12 = PixelBufferPool::make(PixelFormat::nv12, o.width, o.height);
         if (cap.area.width == 0 || cap.area.height == 0) {
@@ -282,11 +281,11 @@ void ScreenCaptureSource::tick() {
     if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
     // Idle: nothing drawn since the last frame.
     if (!cap.grabber->takeDamage(o.showsCursor) && !cap.force) return;
-    PixelBufferRef raw = cap.raw->take();
     PixelBufferRef out = cap.nv12->take();
-    if (!raw || !out) return;
+    if (!out || cap.area.width == 0 || cap.area.height == 0) return;
     uint64_t captureUs = Clock::nowUs();
-    if (!cap.grabber->grab(cap.area, *raw)) {
+    auto image = cap.grabber->read(cap.area);
+    if (!image) {
         if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
         if (!cap.failing) Log::w("capture", "cannot read the screen area of display " + std::to_string(o.displayID));
         cap.failing = true;
@@ -294,13 +293,14 @@ void ScreenCaptureSource::tick() {
     }
     cap.failing = false;
     cap.force = false;
-    if (o.showsCursor) cap.grabber->compositeCursor(*raw, cap.area.x, cap.area.y);
-    PixelBufferRef bgra = raw;
-    if (raw->width() != o.width || raw->height() != o.height) {
-        bgra = cap.scaled->take();
-        if (!bgra || !PixelConvert::scale(*raw, *bgra)) return;
+    if (o.showsCursor) cap.grabber->compositeCursor(*image, cap.area.x, cap.area.y);
+    // Converted where the server put the pixels: a copy of a whole screen costs as much again.
+    if (image->width != o.width || image->height != o.height) {
+        PixelBufferRef scaled = cap.scaled->take();
+        if (!scaled || !PixelConvert::scale(image->view(), *scaled) || !PixelConvert::bgraToNv12(*scaled, *out)) return;
+    } else if (!PixelConvert::bgraToNv12(image->view(), *out)) {
+        return;
     }
-    if (!PixelConvert::bgraToNv12(*bgra, *out)) return;
 
     std::lock_guard d(deliver_);
     FrameHandler handler;

@@ -41,19 +41,6 @@ bool rootIsBgrx(const xcb_setup_t* setup, const xcb_screen_t* screen) {
     return false;
 }
 
-void copyOpaque(const uint8_t* src, size_t srcStride, PixelBuffer& dst) {
-    for (int row = 0; row < dst.height(); ++row) {
-        const uint8_t* s = src + srcStride * size_t(row);
-        uint8_t* d = dst.plane(0) + dst.stride(0) * size_t(row);
-        for (int i = 0; i < dst.width(); ++i) {
-            uint32_t px;
-            std::memcpy(&px, s + 4 * i, 4);
-            px |= 0xff000000u;  // depth-24 roots leave the top byte undefined
-            std::memcpy(d + 4 * i, &px, 4);
-        }
-    }
-}
-
 }  // namespace
 
 struct ScreenGrabber::Impl {
@@ -64,6 +51,8 @@ struct ScreenGrabber::Impl {
     xcb_damage_damage_t damage = 0;
     bool dirty = true;  // the first read always happens
     bool xfixes = false;
+    // The last plain GetImage reply: the pixels a read handed out live in it.
+    XcbReply<xcb_get_image_reply_t> image;
     // The pointer as last looked at; composited until looked at again.
     XcbReply<xcb_xfixes_get_cursor_image_reply_t> cursor;
 
@@ -190,42 +179,37 @@ bool ScreenGrabber::takeDamage(bool withCursor) {
     return true;
 }
 
-bool ScreenGrabber::grab(const PixelRect& area, PixelBuffer& into) {
+std::optional<ScreenImage> ScreenGrabber::read(const PixelRect& area) {
     Impl& m = *impl_;
-    if (area.width <= 0 || area.height <= 0 || into.format() != PixelFormat::bgra || into.width() != area.width ||
-        into.height() != area.height) {
-        return false;
-    }
-    size_t stride = size_t(area.width) * 4;
-    size_t size = stride * size_t(area.height);
+    if (area.width <= 0 || area.height <= 0) return std::nullopt;
+    const size_t stride = size_t(area.width) * 4;
+    const size_t size = stride * size_t(area.height);
+    m.image.reset();
     if (m.ensureShm(size)) {
-        XcbReply<xcb_generic_error_t> error;
         xcb_generic_error_t* e = nullptr;
         XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
             m.c,
             xcb_shm_get_image(m.c, m.root, int16_t(area.x), int16_t(area.y), uint16_t(area.width),
                               uint16_t(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m.seg, 0),
             &e));
-        error.reset(e);
-        if (!reply) return false;
-        copyOpaque(m.shmData, stride, into);
-        return true;
+        XcbReply<xcb_generic_error_t> error(e);
+        if (!reply) return std::nullopt;
+        return ScreenImage{m.shmData, stride, area.width, area.height};
     }
     xcb_generic_error_t* e = nullptr;
-    XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+    m.image.reset(xcb_get_image_reply(
         m.c,
         xcb_get_image(m.c, XCB_IMAGE_FORMAT_Z_PIXMAP, m.root, int16_t(area.x), int16_t(area.y),
                       uint16_t(area.width), uint16_t(area.height), ~0u),
         &e));
     std::free(e);
-    if (!reply || size_t(xcb_get_image_data_length(reply.get())) < size) return false;
-    copyOpaque(xcb_get_image_data(reply.get()), stride, into);
-    return true;
+    if (!m.image || size_t(xcb_get_image_data_length(m.image.get())) < size) return std::nullopt;
+    return ScreenImage{xcb_get_image_data(m.image.get()), stride, area.width, area.height};
 }
 
-void ScreenGrabber::compositeCursor(PixelBuffer& image, int x, int y) {
+void ScreenGrabber::compositeCursor(const ScreenImage& image, int x, int y) {
     Impl& m = *impl_;
-    if (!m.xfixes || image.format() != PixelFormat::bgra) return;
+    if (!m.xfixes || !image.data) return;
     if (!m.cursor) m.cursor = m.readCursor();
     const auto* cursor = m.cursor.get();
     if (!cursor) return;
@@ -236,9 +220,9 @@ void ScreenGrabber::compositeCursor(PixelBuffer& image, int x, int y) {
     if (!pixels || count < w * h) return;
     int left = cursor->x - cursor->xhot - x;
     int top = cursor->y - cursor->yhot - y;
-    for (int row = std::max(0, -top); row < h && top + row < image.height(); ++row) {
-        uint8_t* d = image.plane(0) + image.stride(0) * size_t(top + row);
-        for (int col = std::max(0, -left); col < w && left + col < image.width(); ++col) {
+    for (int row = std::max(0, -top); row < h && top + row < image.height; ++row) {
+        uint8_t* d = image.data + image.stride * size_t(top + row);
+        for (int col = std::max(0, -left); col < w && left + col < image.width; ++col) {
             uint32_t s = pixels[size_t(row) * size_t(w) + size_t(col)];  // premultiplied ARGB
             uint32_t a = s >> 24;
             if (a == 0) continue;

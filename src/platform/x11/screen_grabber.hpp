@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/util/expected.hpp"
-#include "core/video/pixel_buffer.hpp"
+#include "core/video/pixel_convert.hpp"
 
 namespace kelvo {
 
@@ -18,7 +19,17 @@ struct PixelRect {
     friend bool operator==(const PixelRect&, const PixelRect&) = default;
 };
 
-// Reads rectangles of an X screen into BGRA buffers: through a shared-memory segment where the
+// Pixels read from the screen, in the grabber's own memory: BGRA, the alpha byte undefined. Valid
+// until the next read.
+struct ScreenImage {
+    uint8_t* data = nullptr;
+    size_t stride = 0;
+    int width = 0;
+    int height = 0;
+    BgraView view() const { return {data, stride, width, height}; }
+};
+
+// Reads rectangles of an X screen as BGRA: through a shared-memory segment where the
 // server can attach one, else by plain GetImage. Tracks damage to the root, so that an
 // unchanged screen need not be read again. Its own connection; one thread at a time.
 class ScreenGrabber {
@@ -36,12 +47,12 @@ public:
     // With `withCursor`, a pointer that moved or changed its image since the last call counts
     // as drawn: it is part of the picture.
     bool takeDamage(bool withCursor = false);
-    // `area` of the root, opaque, into `into` (bgra, the area's size). False when the read failed
-    // (the area left the screen, the server went away).
-    bool grab(const PixelRect& area, PixelBuffer& into);
+    // `area` of the root, read where it lands (no copy). Absent when the read failed (the area
+    // left the screen, the server went away).
+    std::optional<ScreenImage> read(const PixelRect& area);
     // Draws the pointer over `image`, whose top-left pixel is root (x, y): as takeDamage(true)
     // last saw it, else as it is now.
-    void compositeCursor(PixelBuffer& image, int x, int y);
+    void compositeCursor(const ScreenImage& image, int x, int y);
     bool usesSharedMemory() const;
     // The connection to the server broke: nothing can be read any more.
     bool lost() const;
