@@ -19,10 +19,8 @@
 #include <thread>
 
 #include "animated_window.hpp"
-#include "bench_support.hpp"
-#include "core/testing/x_server.hpp"
+#include "bench_desktop.hpp"
 #include "core/util/log.hpp"
-#include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
 
 using namespace kelvo;
@@ -52,11 +50,11 @@ struct RoadFigures {
     double serverPerFrame() const { return frames > 0 ? serverMs / frames : 0; }
 };
 
-RoadFigures ourRoad(const Options& o, XServer& server, std::shared_ptr<RandrDisplayServices> displays, DisplayId id) {
+RoadFigures ourRoad(const Options& o, BenchDesktop& desktop, DisplayId id) {
     std::atomic<int64_t> frames{0};
     ScreenCaptureSource::Environment env;
-    env.xDisplay = server.display();
-    env.displayBounds = ScreenCaptureSource::boundsFrom(displays);
+    env.xDisplay = desktop.server->display();
+    env.displayBounds = ScreenCaptureSource::boundsFrom(desktop.displays);
     auto source = ScreenCaptureSource::make({id, o.size.width, o.size.height, o.fps, false, std::nullopt}, env);
     source->setOnFrame([&frames](const PixelBufferRef&, uint64_t) { ++frames; });
     std::promise<std::optional<SourceError>> started;
@@ -67,56 +65,38 @@ RoadFigures ourRoad(const Options& o, XServer& server, std::shared_ptr<RandrDisp
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up: pools, first reads
     const int64_t f0 = frames;
-    const double cpu0 = cpuByThread(o.cpus.peer).hostMs, server0 = processCpuMs(server.pid()), t0 = nowMs();
+    const double cpu0 = cpuByThread(o.cpus.peer).hostMs, server0 = desktop.serverCpuMs(), t0 = nowMs();
     std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
     RoadFigures r;
     r.frames = double(frames - f0);
     r.cpuMs = cpuByThread(o.cpus.peer).hostMs - cpu0;
-    r.serverMs = processCpuMs(server.pid()) - server0;
+    r.serverMs = desktop.serverCpuMs() - server0;
     r.seconds = (nowMs() - t0) / 1000;
     source->stop();
     return r;
 }
 
-// ffmpeg reports its frame count on standard output ("frame=N" lines of -progress).
-RoadFigures ffmpegRoad(const Options& o, XServer& server, Rect area) {
-    const std::string input = server.display() + "+" + std::to_string(int(area.x)) + "," + std::to_string(int(area.y));
-    const double total = o.seconds + 2;
-    pid_t pid = 0;
-    UniqueFd out = startProcess({o.ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "fatal", "-f", "x11grab",
-                                 "-framerate", std::to_string(o.fps), "-video_size",
-                                 std::to_string(o.size.width) + "x" + std::to_string(o.size.height), "-draw_mouse",
-                                 "0", "-i", input, "-t", std::to_string(total), "-fps_mode", "passthrough", "-pix_fmt", "nv12", "-f", "null", "-",
-                                 "-progress", "pipe:1", "-stats_period", "0.1"},
-                                pid);
-    if (!out) {
+RoadFigures ffmpegRoad(const Options& o, BenchDesktop& desktop, Rect area) {
+    const std::string input = desktop.grabInput(area);
+    FfmpegRun ffmpeg;
+    if (!ffmpeg.start({o.ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "fatal", "-f", "x11grab", "-framerate",
+                       std::to_string(o.fps), "-video_size",
+                       std::to_string(o.size.width) + "x" + std::to_string(o.size.height), "-draw_mouse", "0", "-i",
+                       input, "-t", std::to_string(o.seconds + 2), "-fps_mode", "passthrough", "-pix_fmt", "nv12",
+                       "-f", "null", "-"})) {
         std::fprintf(stderr, "capture_bench: cannot start %s\n", o.ffmpeg.c_str());
         std::exit(1);
     }
-    std::atomic<int64_t> frames{0};
-    std::thread reader([&frames, fd = out.get()] {
-        std::string pending;
-        char buffer[4096];
-        for (ssize_t k; (k = read(fd, buffer, sizeof buffer)) > 0;) {
-            pending.append(buffer, size_t(k));
-            for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
-                if (pending.compare(0, 6, "frame=") == 0) frames = std::atoll(pending.c_str() + 6);
-            }
-        }
-    });
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int64_t f0 = frames;
-    const double cpu0 = processCpuMs(pid), server0 = processCpuMs(server.pid()), t0 = nowMs();
+    const int64_t f0 = ffmpeg.frames();
+    const double cpu0 = ffmpeg.cpuMs(), server0 = desktop.serverCpuMs(), t0 = nowMs();
     std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
     RoadFigures r;
-    r.cpuMs = processCpuMs(pid) - cpu0;
-    r.serverMs = processCpuMs(server.pid()) - server0;
+    r.cpuMs = ffmpeg.cpuMs() - cpu0;
+    r.serverMs = desktop.serverCpuMs() - server0;
     r.seconds = (nowMs() - t0) / 1000;
-    // Progress lines come every 0.1 s: the count is at most that late.
-    r.frames = double(frames - f0);
-    const bool ok = waitProcess(pid);
-    reader.join();
-    if (!ok || cpu0 < 0) {
+    r.frames = double(ffmpeg.frames() - f0);
+    if (!ffmpeg.wait() || cpu0 < 0) {
         std::fprintf(stderr, "capture_bench: ffmpeg failed\n");
         std::exit(1);
     }
@@ -129,44 +109,24 @@ int main(int argc, char** argv) {
     Options o = parse(argc, argv);
     o.cpus.fillDefaults();
     quietLogs();
-    signal(SIGPIPE, SIG_IGN);
-
     // The X server, its display thread and the drawing client inherit the peer's CPUs.
-    if (!pinThread(o.cpus.peer)) fail(kUsage, "cannot run on --peer-cpus");
-    std::string whyNot;
-    auto server = XServer::start(XServer::Want::any, &whyNot);
-    if (!server || server->pid() <= 0 || !server->resizable()) {
-        std::fprintf(stderr, "capture_bench: needs a headless Xorg with the dummy driver of its own: %s\n",
-                     whyNot.c_str());
-        return 1;
-    }
-    auto connected = RandrDisplayServices::connect(server->display());
-    if (!connected.ok()) {
-        std::fprintf(stderr, "capture_bench: %s\n", connected.error().c_str());
-        return 1;
-    }
-    std::shared_ptr<RandrDisplayServices> displays = std::move(connected).value();
-    VirtualDisplayDescriptor descriptor;
-    descriptor.name = "bench";
-    descriptor.maxPixelsWide = uint32_t(o.size.width);
-    descriptor.maxPixelsHigh = uint32_t(o.size.height);
-    descriptor.sizeInMillimeters = {o.size.width * 0.1, o.size.height * 0.1};
-    auto monitor = displays->create(descriptor);
-    if (!monitor || !monitor->applySettings({false, {{uint32_t(o.size.width), uint32_t(o.size.height), double(o.fps)}}})) {
+    auto desktop = BenchDesktop::startOrExit("capture_bench", o.cpus.peer);
+    auto monitor = desktop->addMonitor(o.size, o.fps);
+    if (!monitor) {
         std::fprintf(stderr, "capture_bench: cannot make a %d×%d virtual monitor\n", o.size.width, o.size.height);
         return 1;
     }
     const DisplayId id = monitor->displayId();
-    const Rect area = displays->bounds(id);
-    auto window = AnimatedWindow::start(server->display(), int(area.x), int(area.y), o.size.width, o.size.height, o.fps);
+    const Rect area = desktop->displays->bounds(id);
+    auto window = AnimatedWindow::start(desktop->server->display(), int(area.x), int(area.y), o.size.width, o.size.height, o.fps);
     if (!window) {
         std::fprintf(stderr, "capture_bench: cannot draw on the X server\n");
         return 1;
     }
 
     if (!pinThread(o.cpus.host)) fail(kUsage, "cannot run on --host-cpus");
-    const RoadFigures ours = ourRoad(o, *server, displays, id);
-    const RoadFigures ffmpeg = ffmpegRoad(o, *server, area);
+    const RoadFigures ours = ourRoad(o, *desktop, id);
+    const RoadFigures ffmpeg = ffmpegRoad(o, *desktop, area);
 
     const double ratio = ffmpeg.cpuPerFrame() > 0 ? ours.cpuPerFrame() / ffmpeg.cpuPerFrame() : 0;
     const double withServer = ffmpeg.cpuPerFrame() + ffmpeg.serverPerFrame() > 0

@@ -255,6 +255,34 @@ ProcessRun runProcess(const std::vector<std::string>& args) {
     return run;
 }
 
+bool FfmpegRun::start(std::vector<std::string> args) {
+    const std::vector<std::string> progress{"-progress", "pipe:1", "-stats_period", "0.1"};
+    args.insert(args.end() - 1, progress.begin(), progress.end());
+    out_ = startProcess(args, pid_);
+    if (!out_) return false;
+    reader_ = std::thread([this] {
+        std::string pending;
+        char buffer[4096];
+        for (ssize_t k; (k = read(out_.get(), buffer, sizeof buffer)) > 0;) {
+            pending.append(buffer, size_t(k));
+            for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+                if (pending.compare(0, 6, "frame=") == 0) frames_ = std::atoll(pending.c_str() + 6);
+            }
+        }
+    });
+    return true;
+}
+
+bool FfmpegRun::wait() {
+    if (!ended_ && pid_ > 0) {
+        ended_ = waitOk(pid_);
+        if (reader_.joinable()) reader_.join();
+    }
+    return ended_.value_or(false);
+}
+
+FfmpegRun::~FfmpegRun() { wait(); }
+
 const char* verdict(bool met) { return met ? "met" : "missed"; }
 
 void quietLogs() {

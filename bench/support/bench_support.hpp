@@ -5,9 +5,11 @@
 #include <sched.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/util/unique_fd.hpp"
@@ -70,6 +72,9 @@ void parseOptions(int argc, char** argv, const char* usage, CommonOptions& commo
                   const std::function<bool(const std::string& name, const std::string& value)>& own);
 [[noreturn]] void fail(const char* usage, const std::string& why);
 
+// User + system CPU time (ms) of a whole process so far, all its threads; -1 when unreadable.
+double processCpuMs(pid_t pid);
+
 // Writes `count` BGRA frames to `path`: testsrc2 through ffmpeg, or our test pattern.
 bool writeFrames(Content content, FrameSize size, int fps, int count, const std::string& path,
                  const std::string& ffmpeg);
@@ -96,9 +101,30 @@ const char* verdict(bool met);
 // Warnings and errors only, and nothing to the system log: a benchmark's output is its figures.
 void quietLogs();
 
+// An ffmpeg run whose progress is followed as it goes: frames written so far and its CPU time.
+class FfmpegRun {
+public:
+    FfmpegRun() = default;
+    ~FfmpegRun();  // waits for the process
+    FfmpegRun(const FfmpegRun&) = delete;
+    FfmpegRun& operator=(const FfmpegRun&) = delete;
+
+    // Starts `args` (ffmpeg and its options, the output last) with its progress on a pipe.
+    bool start(std::vector<std::string> args);
+    int64_t frames() const { return frames_.load(); }  // at most 0.1 s late
+    double cpuMs() const { return processCpuMs(pid_); }
+    // Waits for the end; true when it ended well.
+    bool wait();
+
+private:
+    pid_t pid_ = -1;
+    UniqueFd out_;
+    std::atomic<int64_t> frames_{0};
+    std::thread reader_;
+    std::optional<bool> ended_;
+};
+
 double cpuMs(const rusage& usage);
-// User + system CPU time (ms) of a whole process so far, all its threads; -1 when unreadable.
-double processCpuMs(pid_t pid);
 
 // CPU time (ms) of this process's threads, split by whether a thread runs on the peer's CPUs.
 struct CpuSplit {
