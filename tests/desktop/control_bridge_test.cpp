@@ -8,7 +8,17 @@
 
 #include <cstdio>
 
+#include "core/display/display_broker.hpp"
+#include "core/input/app_profile_store.hpp"
+#include "core/session/device_profile_store.hpp"
+#include "core/session/session_manager.hpp"
+#include "core/settings/settings_store.hpp"
 #include "core/settings/user_defaults.hpp"
+#include "core/testing/fake_host_environment.hpp"
+#include "core/testing/fake_ipad.hpp"
+#include "core/testing/simulated_display_server.hpp"
+#include "core/transport/pairing_store.hpp"
+#include "core/util/stats_store.hpp"
 #include "platform/desktop/control_bus.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "support/test_support.hpp"
@@ -16,31 +26,66 @@
 namespace kelvo {
 namespace {
 
-using Kind = ControlStatus::Kind;
+// A session manager in developer mode over stores of its own, pointed at the simulated tablet.
+struct DirectHost {
+    MainLoop loop;
+    SettingsStore settings;
+    DeviceProfileStore profiles{nullptr};
+    AppProfileStore appProfiles{nullptr};
+    PairingStore pairing{std::nullopt};
+    StatsStore stats;
+    std::shared_ptr<SimulatedDisplayServer> displays = std::make_shared<SimulatedDisplayServer>();
+    std::shared_ptr<SessionManager> manager;
 
-struct FakeTarget : ControlTarget {
-    ControlStatus status;
-    int reconnects = 0, disconnects = 0;
-    ControlStatus controlStatus() const override { return status; }
-    void reconnect() override { ++reconnects; }
-    void disconnect() override { ++disconnects; }
+    DirectHost(uint16_t ctrlPort, uint16_t videoPort) : settings(nullptr, developer(ctrlPort, videoPort)) {
+        displays->addDisplay({{SimulatedDisplayServer::mode(1920, 1080)}, 0, 0, 0, true, std::nullopt});
+        HostOptions options;
+        options.frameSource = HostOptions::FrameSourceKind::testPattern;
+        options.inject = false;
+        options.cursor = false;
+        SessionEnvironment env;
+        env.main = loop.sharedExecutor();
+        env.makeQueue = [](const std::string& label) -> std::shared_ptr<Executor> {
+            return AsioExecutor::makeQueue(label);
+        };
+        env.displayServices = displays;
+        env.displays = std::make_shared<DisplayBroker>(*displays, *displays, env.main);
+        env.permissions = std::make_shared<FakePermissions>();
+        manager = SessionManager::create({settings, profiles, appProfiles, pairing, stats}, options, env);
+    }
+    ~DirectHost() {
+        manager->stop();
+        loop.poll();
+    }
+    static Settings developer(uint16_t ctrlPort, uint16_t videoPort) {
+        Settings s;
+        s.directMode = true;
+        s.directCtrlPort = ctrlPort;
+        s.directVideoPort = videoPort;
+        s.graceSeconds = 0;
+        return s;
+    }
 };
 
 TEST(ControlBridge, DetailPerStatus) {
     struct Case {
-        ControlStatus status;
+        HostStatus status;
         bool connected;
         std::string detail;
     } cases[] = {
-        {{Kind::connecting, "iPad", ""}, false, "连接 iPad…"},
-        {{Kind::probing, "iPad", ""}, true, "连接 iPad…"},
-        {{Kind::connected, " iPad\n", "USB"}, true, "iPad · USB"},
-        {{Kind::paused, "iPad", "USB"}, true, "iPad · 已暂停"},
-        {{Kind::other, "iPad", ""}, false, "未连接"},
+        {HostStatus::Connecting{"iPad"}, false, "连接 iPad…"},
+        {HostStatus::Probing{"iPad"}, true, "连接 iPad…"},
+        {HostStatus::Connected{" iPad\n", "USB", "2048×1536", 60}, true, "iPad · USB"},
+        {HostStatus::Paused{"iPad", "iPad 不在前台"}, true, "iPad · 已暂停"},
+        {HostStatus::WaitingForApp{"iPad"}, false, "未连接"},
+        {HostStatus::NoDevice{}, false, "未连接"},
+        {HostStatus::UsbmuxUnavailable{}, false, "未连接"},
+        {HostStatus::SearchingWireless{}, false, "未连接"},
+        {HostStatus::NeedsScreenPermission{}, false, "未连接"},
         // 14 characters whole, 15 shortened; a flag (two code points) is one character.
-        {{Kind::paused, "abcdefghijklmn", ""}, true, "abcdefghijklmn · 已暂停"},
-        {{Kind::paused, "abcdefghijklmno", ""}, true, "abcdefgh…lmno · 已暂停"},
-        {{Kind::paused, "\U0001F1E8\U0001F1F3bcdefghijklmn", ""}, true, "\U0001F1E8\U0001F1F3bcdefghijklmn · 已暂停"},
+        {HostStatus::Paused{"abcdefghijklmn", ""}, true, "abcdefghijklmn · 已暂停"},
+        {HostStatus::Paused{"abcdefghijklmno", ""}, true, "abcdefgh…lmno · 已暂停"},
+        {HostStatus::Paused{"\U0001F1E8\U0001F1F3bcdefghijklmn", ""}, true, "\U0001F1E8\U0001F1F3bcdefghijklmn · 已暂停"},
     };
     for (const auto& c : cases) {
         auto [connected, detail] = ControlBridge::describe(c.status);
@@ -49,14 +94,18 @@ TEST(ControlBridge, DetailPerStatus) {
     }
 }
 
-TEST(ControlBridge, PublishesOnlyChangesAndAppliesRequests) {
-    FakeTarget target;
+TEST(ControlBridge, PublishesOnlyChangesAndAppliesRequestsToTheManager) {
+    auto fake = FakeIPad::make({});
+    ASSERT_TRUE(fake.ok());
+    DirectHost host(fake.value()->ctrlPort(), fake.value()->videoPort());
     MemoryUserDefaults suite;
     int reloads = 0;
-    ControlBridge bridge(target, &suite, [&] { ++reloads; });
+    ControlBridge bridge(*host.manager, &suite, [&] { ++reloads; });
 
-    bridge.publish({Kind::connected, "iPad", "USB"});
-    bridge.publish({Kind::connected, "iPad", "USB"});
+    // The same pair twice, or a status that only differs in what the control does not show.
+    bridge.publish(HostStatus::Connected{"iPad", "USB", "2048×1536", 60});
+    bridge.publish(HostStatus::Connected{"iPad", "USB", "2048×1536", 60});
+    bridge.publish(HostStatus::Connected{"iPad", "USB", "2048×1536", 30});
     EXPECT_EQ(suite.writeCount(), 2u);  // "connected" and "detail", once
     EXPECT_EQ(reloads, 1);
     EXPECT_EQ(suite.data("connected"), "true");
@@ -67,31 +116,37 @@ TEST(ControlBridge, PublishesOnlyChangesAndAppliesRequests) {
     suite.setData("requestedOn", "1");  // not a Bool
     bridge.applyRequest();
     EXPECT_TRUE(log.messages("control").empty());
-    EXPECT_EQ(target.reconnects + target.disconnects, 0);
+    EXPECT_EQ(suite.writeCount(), 3u);
 
-    // Connect while connected: the same pair is written and reloaded again.
-    target.status = {Kind::connected, "iPad", "USB"};
+    // Connect: the manager connects; the suite is rewritten and reloaded even when unchanged.
+    host.manager->onStatusChange = [&](const HostStatus& status) { bridge.publish(status); };
+    host.manager->start();
     suite.setData("requestedOn", "true");
-    size_t writes = suite.writeCount();
     bridge.applyRequest();
-    EXPECT_EQ(target.reconnects, 1);
-    EXPECT_EQ(suite.writeCount(), writes + 2);
-    EXPECT_EQ(reloads, 2);
     EXPECT_TRUE(log.contains("控制中心开关 → 连接", "control"));
+    EXPECT_EQ(reloads, 2);
     EXPECT_EQ(suite.data("requestedOn"), "true");  // left for the control
+    ASSERT_TRUE(test::pumpUntil(host.loop, [&] { return host.manager->status().isConnected(); }))
+        << host.manager->status().description();
+    EXPECT_EQ(suite.data("connected"), "true");
 
-    target.status = {};
+    // Disconnect: the session ends as the user's, with its bye.
     suite.setData("requestedOn", "false");
     bridge.applyRequest();
-    EXPECT_EQ(target.disconnects, 1);
+    EXPECT_TRUE(log.contains("控制中心开关 → 断开", "control"));
+    ASSERT_TRUE(test::pumpUntil(host.loop, [&] {
+        return fake.value()->snapshot().lastBye == "user" && suite.data("connected") == "false";
+    }));
+    EXPECT_EQ(host.manager->session(), nullptr);
     EXPECT_EQ(suite.data("detail"), "\"未连接\"");
 
-    // Without a suite it only reloads.
-    ControlBridge unopened(target, nullptr, [&] { ++reloads; });
-    unopened.publish({Kind::paused, "iPad", ""});
+    // Without a suite it only reloads; requests are ignored.
+    host.manager->onStatusChange = nullptr;
+    ControlBridge unopened(*host.manager, nullptr, [&] { ++reloads; });
+    const int before = reloads;
+    unopened.publish(HostStatus::Paused{"iPad", ""});
     unopened.applyRequest();
-    EXPECT_EQ(reloads, 4);
-    EXPECT_EQ(target.disconnects, 1);
+    EXPECT_EQ(reloads, before + 1);
 }
 
 // A session bus of the test's own, stopped at the end.
@@ -140,10 +195,10 @@ TEST(ControlBus, CommandRequestReachesTheHost) {
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
 
     {
-        MainLoop loop;
-        FakeTarget target;
+        DirectHost direct(1, 1);
+        MainLoop& loop = direct.loop;
         MemoryUserDefaults suite;
-        ControlBridge bridge(target, &suite, nullptr);
+        ControlBridge bridge(*direct.manager, &suite, nullptr);
         int requests = 0;
         auto host = ControlBus::open(loop.executor(), [&] {
             ++requests;
@@ -156,7 +211,7 @@ TEST(ControlBus, CommandRequestReachesTheHost) {
 
         EXPECT_EQ(sendControlRequest(suite, false), "");
         ASSERT_TRUE(test::pumpUntil(loop, [&] { return requests == 1; }));
-        EXPECT_EQ(target.disconnects, 1);
+        EXPECT_TRUE(log.contains("控制中心开关 → 断开", "control"));
         EXPECT_EQ(suite.data("detail"), "\"未连接\"");
         host.reset();
     }

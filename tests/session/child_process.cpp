@@ -96,6 +96,29 @@ std::optional<std::string> ChildProcess::readLine(int timeoutMs) {
     return readLineFrom(out_.get(), buffered_, timeoutMs);
 }
 
+std::optional<int> ChildProcess::stop(int signal, int timeoutMs) {
+    if (pid_ <= 0) return std::nullopt;
+    kill(pid_, signal);
+    const int64_t deadline = nowMs() + timeoutMs;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            return status;
+        }
+        if (done < 0 && errno != EINTR) break;
+        if (nowMs() >= deadline) break;
+        timespec nap{0, 10'000'000};
+        nanosleep(&nap, nullptr);
+    }
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return std::nullopt;
+}
+
 void ChildProcess::terminate() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);

@@ -27,6 +27,9 @@ public:
     std::optional<std::string> readLine(int timeoutMs);
     pid_t pid() const { return pid_; }
     void terminate();
+    // Sends `signal` and waits at most `timeoutMs` for the exit: its wait status, or nullopt
+    // (the child is then killed).
+    std::optional<int> stop(int signal, int timeoutMs);
 
 private:
     pid_t pid_ = -1;

@@ -88,12 +88,14 @@ int main(int argc, char** argv) {
         }
         const auto c = fake->snapshot();
         std::printf("sessions %lld (secure %lld)  helloAcks %lld  formats %lld  %.0fx%.0f  frames %lld  decoded %lld  "
-                    "keyframes %lld  errors %lld  stops %lld  probes %lld  avg decode %.0f us  toasts %zu  cursor %lld/%lld\n",
+                    "keyframes %lld  errors %lld  stops %lld  probes %lld  avg decode %.0f us  toasts %zu  cursor %lld/%lld"
+                    "%s%s\n",
                     (long long)c.sessions, (long long)c.secureSessions, (long long)c.helloAcks,
                     (long long)c.streamFormats, c.streamSize.width, c.streamSize.height, (long long)c.framesReceived,
                     (long long)c.framesDecoded, (long long)c.keyframes, (long long)c.decodeErrors,
                     (long long)c.streamStops, (long long)c.probesAnswered, c.avgDecodeUs, c.toasts.size(),
-                    (long long)c.cursorShapes, (long long)c.cursorStates);
+                    (long long)c.cursorShapes, (long long)c.cursorStates, c.lastBye ? "  bye " : "",
+                    c.lastBye ? c.lastBye->c_str() : "");
         std::fflush(stdout);
     }
     fake->close();

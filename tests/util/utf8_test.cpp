@@ -36,3 +36,28 @@ TEST(Utf8, ReplacesEachMaximalInvalidSubpartOnce) {
 
 }  // namespace
 }  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+TEST(Utf8, ShortenNameCountsUserPerceivedCharactersAfterTrimming) {
+    struct Case {
+        std::string name;
+        size_t limit, head, tail;
+        std::string shown;
+    } cases[] = {
+        {"abcdefghijklmnopqr", 19, 11, 5, "abcdefghijklmnopqr"},  // 18: whole
+        {"abcdefghijklmnopqrs", 19, 11, 5, "abcdefghijk…opqrs"},
+        {" \t\u3000abcdefghijklmnopqr\n\u00A0", 19, 11, 5, "abcdefghijklmnopqr"},  // blanks are not counted
+        {"abcdefghijklmno", 15, 8, 4, "abcdefgh…lmno"},
+        // A flag and an accented letter made of two code points are one character each.
+        {"\U0001F1E8\U0001F1F3e\u0301cdefghijklmn", 15, 8, 4, "\U0001F1E8\U0001F1F3e\u0301cdefghijklmn"},
+        {"\U0001F1E8\U0001F1F3e\u0301cdefghijklmno", 15, 8, 4, "\U0001F1E8\U0001F1F3e\u0301cdefgh…lmno"},
+        {"a\xFF" "b", 15, 8, 4, "a\uFFFDb"},
+        {"  \n ", 15, 8, 4, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(shortenName(c.name, c.limit, c.head, c.tail), c.shown) << c.name;
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -111,6 +111,40 @@ std::vector<std::string_view> splitCharacters(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// The white space and line breaks a name is trimmed of (Unicode White_Space).
+bool isWhiteSpaceCharacter(std::string_view c) {
+    static constexpr std::string_view spaces[] = {
+        " ", "\t", "\n", "\v", "\f", "\r", "\r\n", "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002",
+        "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029",
+        "\u202F", "\u205F", "\u3000"};
+    for (auto space : spaces) {
+        if (c == space) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string shortenName(std::string_view name, size_t limit, size_t head, size_t tail) {
+    const std::string valid = decodeUtf8Lossy(name);
+    auto characters = splitCharacters(valid);
+    size_t first = 0, last = characters.size();
+    while (first < last && isWhiteSpaceCharacter(characters[first])) ++first;
+    while (last > first && isWhiteSpaceCharacter(characters[last - 1])) --last;
+    const size_t count = last - first;
+    std::string out;
+    if (count < limit || head + tail >= count) {
+        for (size_t i = first; i < last; ++i) out += characters[i];
+        return out;
+    }
+    for (size_t i = first; i < first + head; ++i) out += characters[i];
+    out += "\u2026";
+    for (size_t i = last - tail; i < last; ++i) out += characters[i];
+    return out;
+}
+
 size_t utf16Length(std::string_view text) noexcept {
     size_t n = 0;
     for (unsigned char c : text) {

@@ -21,6 +21,11 @@ bool isValidUtf8(std::string_view bytes) noexcept;
 // views into it; code points when the break tables cannot be loaded. Pure; any thread.
 std::vector<std::string_view> splitCharacters(std::string_view text);
 
+// A name shortened for a one-line label: trimmed of white space and newlines at both ends (invalid
+// UTF-8 replaced); when it then has `limit` or more user-perceived characters, its first `head`
+// characters, "…" and its last `tail` characters. Pure; any thread.
+std::string shortenName(std::string_view name, size_t limit, size_t head, size_t tail);
+
 // Length of UTF-8 `text` in UTF-16 code units.
 size_t utf16Length(std::string_view text) noexcept;
 

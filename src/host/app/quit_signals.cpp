@@ -1,0 +1,60 @@
+#include "host/app/quit_signals.hpp"
+
+#include <QSocketNotifier>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/util/log.hpp"
+
+namespace kelvo {
+namespace {
+
+// The handler may only write: the signal's number goes down a socket the loop watches.
+int writeEnd = -1;  // QuitSignals owns it
+struct sigaction previousTerm, previousInt;
+
+void handle(int signal) {
+    const int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(signal);
+    [[maybe_unused]] ssize_t written = ::write(writeEnd, &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
+        Log::e("app", "no quit signals: socketpair failed");
+        return;
+    }
+    readEnd_.reset(ends[0]);
+    writeEnd_.reset(ends[1]);
+    writeEnd = writeEnd_.get();
+    notifier_ = std::make_unique<QSocketNotifier>(readEnd_.get(), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] {
+        unsigned char byte = 0;
+        while (::read(readEnd_.get(), &byte, 1) == 1) {
+            if (onSignal_) onSignal_(byte);
+        }
+    });
+    struct sigaction action {};
+    action.sa_handler = handle;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, &previousTerm);
+    sigaction(SIGINT, &action, &previousInt);
+}
+
+QuitSignals::~QuitSignals() {
+    if (!notifier_) return;
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    sigaction(SIGINT, &previousInt, nullptr);
+    writeEnd = -1;
+    notifier_.reset();
+}
+
+}  // namespace kelvo

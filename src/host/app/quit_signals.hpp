@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "core/util/unique_fd.hpp"
+
+class QSocketNotifier;
+
+namespace kelvo {
+
+// SIGTERM and SIGINT as calls of `onSignal` on the Qt event loop, so that the application ends
+// through its normal stop path rather than mid-work. One at a time per process; made and
+// destroyed on the loop's thread, which restores the previous handlers.
+class QuitSignals {
+public:
+    explicit QuitSignals(std::function<void(int signal)> onSignal);
+    ~QuitSignals();
+    QuitSignals(const QuitSignals&) = delete;
+    QuitSignals& operator=(const QuitSignals&) = delete;
+
+private:
+    std::function<void(int)> onSignal_;
+    UniqueFd readEnd_;
+    UniqueFd writeEnd_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace kelvo

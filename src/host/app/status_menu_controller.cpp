@@ -1,0 +1,411 @@
+#include "host/app/status_menu_controller.hpp"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QPixmap>
+
+#include "core/display/display_configurator.hpp"
+#include "core/session/device_profile_store.hpp"
+#include "core/session/device_session.hpp"
+#include "core/session/permissions.hpp"
+#include "core/session/session_manager.hpp"
+#include "core/settings/settings_store.hpp"
+#include "core/util/log.hpp"
+#include "core/util/utf8.hpp"
+#include "host/app/app_delegate.hpp"
+
+namespace kelvo {
+namespace {
+
+QString qt(const std::string& text) { return QString::fromStdString(text); }
+
+constexpr std::pair<InputMode, const char*> kModes[] = {
+    {InputMode::touch, "触控"}, {InputMode::draw, "画板"}, {InputMode::tabletMapping, "数位板映射"}};
+constexpr std::pair<OrientationSetting, const char*> kOrientations[] = {
+    {OrientationSetting::landscape, "横屏"}, {OrientationSetting::portrait, "竖屏"}, {OrientationSetting::auto_, "自动"}};
+
+template <class T>
+const T* choiceOf(const QAction* action) {
+    auto item = dynamic_cast<const MenuItemAction*>(action);
+    return item ? std::get_if<T>(&item->value()) : nullptr;
+}
+
+// Checks every item of `submenu` whose choice is a T exactly when it equals `current`.
+template <class T>
+void checkChoices(QAction* submenuItem, T current) {
+    if (!submenuItem || !submenuItem->menu()) return;
+    for (QAction* action : submenuItem->menu()->actions()) {
+        if (auto value = choiceOf<T>(action)) action->setChecked(*value == current);
+    }
+}
+
+// Icons are drawn in the desktop's text colour, like the other tray icons beside them, at one
+// and two pixels per point; a dimmed icon is drawn at half strength.
+QIcon paintIcon(const std::function<void(QPainter&, const QColor&)>& draw, bool dimmed) {
+    QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    QIcon icon;
+    for (qreal scale : {1.0, 2.0}) {
+        QPixmap pixmap(QSize(qRound(22 * scale), qRound(16 * scale)));
+        pixmap.setDevicePixelRatio(scale);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        if (dimmed) painter.setOpacity(0.5);
+        draw(painter, ink);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+}  // namespace
+
+MenuItemAction::MenuItemAction(const QString& text, MenuChoice value, std::function<void()> block, QObject* parent)
+    : QAction(text, parent), value_(std::move(value)) {
+    if (block) QObject::connect(this, &QAction::triggered, this, [block = std::move(block)] { block(); });
+}
+
+struct StatusMenuController::Current {
+    std::shared_ptr<DeviceSession> session;
+    HostStatus status;
+    Settings settings;
+    InputMode mode = InputMode::touch;
+    DisplayPreset preset = DisplayPreset::standard;
+};
+
+StatusMenuController::StatusMenuController(AppDelegate& app)
+    : app_(app), menu_(std::make_unique<QMenu>()), item_(std::make_unique<QSystemTrayIcon>()) {
+    QObject::connect(menu_.get(), &QMenu::aboutToShow, menu_.get(), [this] { menuWillOpen(); });
+    QObject::connect(menu_.get(), &QMenu::aboutToHide, menu_.get(), [this] { menuDidClose(); });
+    item_->setContextMenu(menu_.get());
+    // A click opens the menu as well, below the icon: the tray has no other use for it.
+    QObject::connect(item_.get(), &QSystemTrayIcon::activated, menu_.get(), [this](QSystemTrayIcon::ActivationReason why) {
+        if (why != QSystemTrayIcon::Trigger || menu_->isVisible()) return;
+        const QRect icon = item_->geometry();
+        menu_->popup(icon.isEmpty() ? QCursor::pos() : QPoint(icon.left(), icon.bottom() + 1));
+    });
+    updateIcon();
+    rebuild();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        Log::w("app", "no system tray on this desktop: the status menu has no icon to open it from");
+    item_->show();
+}
+
+StatusMenuController::~StatusMenuController() {
+    item_->setContextMenu(nullptr);
+    item_.reset();
+}
+
+void StatusMenuController::refresh() {
+    updateIcon();
+    if (isMenuOpen_) {
+        updateInPlace();
+    } else {
+        rebuild();
+    }
+}
+
+void StatusMenuController::menuWillOpen() {
+    isMenuOpen_ = true;
+    rebuild();
+}
+
+void StatusMenuController::menuDidClose() { isMenuOpen_ = false; }
+
+StatusMenuController::Current StatusMenuController::current() const {
+    SessionManager& manager = *app_.manager();
+    Current c;
+    c.session = manager.session();
+    c.status = manager.status();
+    c.settings = manager.settingsStore().settings();
+    c.mode = c.session ? c.session->inputMode() : c.settings.startMode;
+    c.preset = c.settings.preset;
+    if (c.session && c.session->connector()) {
+        auto profile = manager.profileStore().profile(c.session->connector()->deviceKey());
+        if (profile && profile->preset) c.preset = *profile->preset;
+    }
+    return c;
+}
+
+std::string StatusMenuController::missingPermissionsText(bool screenCapture, bool accessibility) {
+    std::string text = screenCapture ? "" : "录屏";
+    if (!accessibility) text += text.empty() ? "辅助功能" : " / 辅助功能";
+    return text;
+}
+
+std::string StatusMenuController::missingPermissions() const {
+    auto& permissions = app_.manager()->environment().permissions;
+    if (!permissions) return missingPermissionsText(false, false);
+    return missingPermissionsText(permissions->screenCapture(), permissions->accessibility());
+}
+
+void StatusMenuController::updateIcon() {
+    const HostStatus status = app_.manager()->status();
+    const bool active = status.isConnected();
+    const bool granted = missingPermissions().empty();
+    item_->setIcon(granted || !active ? glyph(active) : warningGlyph());
+    item_->setToolTip(qt("Kelvo · " + status.description()));
+}
+
+QIcon StatusMenuController::glyph(bool active) {
+    return paintIcon(
+        [active](QPainter& painter, const QColor& ink) {
+            painter.setPen(QPen(ink, 1.5));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRoundedRect(QRectF(1.75, 1.75, 12.5, 12.5), 2.5, 2.5);
+            const QRectF tablet(15.5, 3.5, 5.5, 9);
+            if (active) {
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(ink);
+                painter.drawRoundedRect(tablet, 1.5, 1.5);
+            } else {
+                painter.setPen(QPen(ink, 1.2));
+                painter.drawRoundedRect(tablet.adjusted(0.6, 0.6, -0.6, -0.6), 1.2, 1.2);
+            }
+        },
+        !active);
+}
+
+QIcon StatusMenuController::warningGlyph() {
+    return paintIcon(
+        [](QPainter& painter, const QColor& ink) {
+            QPainterPath triangle;
+            triangle.moveTo(11, 1.5);
+            triangle.lineTo(19.5, 14.5);
+            triangle.lineTo(2.5, 14.5);
+            triangle.closeSubpath();
+            painter.setPen(QPen(ink, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawPath(triangle);
+            painter.drawLine(QPointF(11, 6), QPointF(11, 9.5));
+            painter.drawPoint(QPointF(11, 12));
+        },
+        false);
+}
+
+std::string StatusMenuController::formatDeviceName(const std::string& name) { return shortenName(name, 19, 11, 5); }
+
+std::pair<std::string, std::string> StatusMenuController::statusDisplayStrings(const HostStatus& status) {
+    using S = HostStatus;
+    if (auto s = status.as<S::WaitingForApp>()) return {"等待打开应用", "请在 " + formatDeviceName(s->name) + " 上打开 Kelvo"};
+    if (auto s = status.as<S::Connecting>()) return {"正在连接：" + formatDeviceName(s->name) + "…", "建立控制与视频通道"};
+    if (auto s = status.as<S::Probing>()) return {"正在连接：" + formatDeviceName(s->name) + "…", "检测硬件解码能力"};
+    if (auto s = status.as<S::Connected>())
+        return {"已连接：" + formatDeviceName(s->name),
+                s->transport + " · " + s->stream + " · " + std::to_string(s->fps) + " fps"};
+    if (auto s = status.as<S::Paused>()) return {"已暂停：" + formatDeviceName(s->name), s->reason};
+    if (status.is<S::UsbmuxUnavailable>()) return {"usbmuxd 服务不可用", "请检查 Apple 移动设备服务"};
+    if (status.is<S::OtherDeviceConnected>()) return {"未连接", "当前已连接另一台设备"};
+    if (status.is<S::NeedsScreenPermission>()) return {"缺少录屏权限", "在系统设置中允许录屏"};
+    if (status.is<S::SearchingWireless>()) return {"正在查找无线 iPad…", "查找局域网或直连设备"};
+    return {"未连接 iPad", "插上数据线或开启无线连接"};
+}
+
+// A menu item has one line: the subtitle follows the title.
+std::string StatusMenuController::headerText(const std::string& title, const std::string& subtitle) {
+    return subtitle.empty() ? title : title + " · " + subtitle;
+}
+
+QString StatusMenuController::menuText(const std::string& text) { return qt(text).replace('&', "&&"); }
+
+std::vector<std::string> StatusMenuController::menuItemTitles() const {
+    std::vector<std::string> titles;
+    for (const QAction* action : menu_->actions()) titles.push_back(action->text().replace("&&", "&").toStdString());
+    return titles;
+}
+
+std::vector<MappingDisplayInfo> StatusMenuController::mappingDisplays() const {
+    SessionManager& manager = *app_.manager();
+    const auto& services = manager.environment().displayServices;
+    if (!services) return {};
+    auto& session = manager.session();
+    return DisplayConfigurator(*services).mappingDisplays(session ? session->displayID() : 0);
+}
+
+void StatusMenuController::changeSettings(const std::function<void(Settings&)>& body) {
+    app_.manager()->settingsStore().update(body);
+}
+
+void StatusMenuController::discardLater(QObject* object) {
+    // The object may be the item whose action is running right now.
+    if (auto action = qobject_cast<QAction*>(object); action && action->menu()) object = action->menu();
+    object->deleteLater();
+}
+
+QAction* StatusMenuController::addItem(QMenu& into, const QString& text, MenuChoice value, std::function<void()> block) {
+    auto* action = new MenuItemAction(text, std::move(value), std::move(block), &into);
+    into.addAction(action);
+    return action;
+}
+
+QAction* StatusMenuController::addSubmenu(QMenu& into, const QString& title, const std::vector<QAction*>& items) {
+    auto* submenu = new QMenu(title, &into);
+    for (QAction* item : items) {
+        item->setParent(submenu);
+        submenu->addAction(item);
+    }
+    return into.addMenu(submenu);
+}
+
+void StatusMenuController::fillMappingTargets(QMenu& submenu, const std::vector<MappingDisplayInfo>& displays) {
+    auto add = [&](const QString& title, uint32_t id) {
+        QAction* item = addItem(submenu, title, id, [this, id] { changeSettings([id](Settings& s) { s.mappingDisplayID = id; }); });
+        item->setCheckable(true);
+    };
+    add("跟随系统主屏", 0);
+    for (const auto& display : displays) add(menuText(display.title), display.id);
+}
+
+void StatusMenuController::checkMappingTargets(QMenu& submenu, uint32_t chosen) {
+    for (QAction* action : submenu.actions()) {
+        if (auto id = choiceOf<uint32_t>(action)) action->setChecked(*id == chosen);
+    }
+}
+
+void StatusMenuController::rebuild() {
+    for (QAction* action : menu_->actions()) {
+        menu_->removeAction(action);
+        discardLater(action);
+    }
+    items_ = {};
+    const Current c = current();
+    QMenu& menu = *menu_;
+
+    auto [headerTitle, headerSubtitle] = statusDisplayStrings(c.status);
+    items_.statusHeader = addItem(menu, menuText(headerText(headerTitle, headerSubtitle)), {}, nullptr);
+    items_.statusHeader->setEnabled(false);
+
+    const std::string missing = missingPermissions();
+    items_.permissionWarning = addItem(menu, qt("⚠️ 缺少权限：" + missing + "（点击授予…）"), {}, [this] { app_.showOnboarding(); });
+    items_.permissionWarning->setVisible(!missing.empty());
+    menu.addSeparator();
+
+    std::vector<QAction*> modes;
+    for (auto [mode, text] : kModes) {
+        modes.push_back(new MenuItemAction(qt(text), mode, [this, mode] {
+            SessionManager& manager = *app_.manager();
+            if (auto session = manager.session()) {
+                session->setInputMode(mode);
+            } else if (mode != InputMode::tabletMapping) {  // mapping needs a tablet
+                changeSettings([mode](Settings& s) { s.startMode = mode; });
+            }
+        }, nullptr));
+        modes.back()->setCheckable(true);
+        modes.back()->setChecked(mode == c.mode);
+    }
+    items_.modeSubmenu = addSubmenu(menu, "模式", modes);
+
+    items_.mappingTargetSubmenu = addSubmenu(menu, "映射目标屏幕", {});
+    fillMappingTargets(*items_.mappingTargetSubmenu->menu(), mappingDisplays());
+    checkMappingTargets(*items_.mappingTargetSubmenu->menu(), c.settings.mappingDisplayID);
+    items_.mappingTargetSubmenu->setVisible(c.mode == InputMode::tabletMapping);
+
+    std::vector<QAction*> presets;
+    std::weak_ptr<DeviceSession> builtWith = c.session;
+    for (DisplayPreset preset : allCases<DisplayPreset>()) {
+        presets.push_back(new MenuItemAction(qt("看起来像 " + title(preset)), preset, [this, preset, builtWith] {
+            // The tablet the menu was built for keeps the choice in its profile.
+            auto session = builtWith.lock();
+            if (session && session->identity() && session->connector()) {
+                app_.manager()->profileStore().update(session->connector()->deviceKey(), session->identity()->name,
+                                                      [preset](DeviceProfile& p) { p.preset = preset; });
+            }
+            changeSettings([preset](Settings& s) { s.preset = preset; });
+        }, nullptr));
+        presets.back()->setCheckable(true);
+        presets.back()->setChecked(preset == c.preset);
+    }
+    items_.presetSubmenu = addSubmenu(menu, "分辨率", presets);
+
+    std::vector<QAction*> orientations;
+    for (auto [orientation, text] : kOrientations) {
+        orientations.push_back(new MenuItemAction(qt(text), orientation, [this, orientation] {
+            changeSettings([orientation](Settings& s) { s.orientation = orientation; });
+        }, nullptr));
+        orientations.back()->setCheckable(true);
+        orientations.back()->setChecked(orientation == c.settings.orientation);
+    }
+    items_.orientationSubmenu = addSubmenu(menu, "方向", orientations);
+
+    items_.mirror = addItem(menu, "镜像主屏", {}, [this] { changeSettings([](Settings& s) { s.mirrorMain = !s.mirrorMain; }); });
+    items_.mirror->setCheckable(true);
+    items_.mirror->setChecked(c.settings.mirrorMain);
+    items_.wireless = addItem(menu, "无线连接（未插线时走 Wi\u2011Fi / 直连）", {},
+                              [this] { changeSettings([](Settings& s) { s.wireless = !s.wireless; }); });
+    items_.wireless->setCheckable(true);
+    items_.wireless->setChecked(c.settings.wireless);
+    menu.addSeparator();
+
+    items_.pause = addItem(menu, c.session && c.session->isUserPaused() ? "恢复串流" : "暂停串流", {}, [this] {
+        if (auto session = app_.manager()->session()) session->setUserPaused(!session->isUserPaused());
+    });
+    items_.pause->setVisible(c.session != nullptr);
+    items_.sessionControl = addItem(menu, c.session ? "断开" : "重新连接", {}, [this] {
+        SessionManager& manager = *app_.manager();
+        if (manager.session()) {
+            manager.disconnect();
+        } else {
+            manager.reconnect();
+        }
+    });
+    menu.addSeparator();
+
+    addItem(menu, "打开“显示器”设置…", {}, [this] {
+        if (auto& permissions = app_.manager()->environment().permissions) permissions->openDisplaySettings();
+    });
+    addItem(menu, "设置…", {}, [this] { app_.showSettings(); })->setShortcut(QKeySequence("Ctrl+,"));
+    addItem(menu, "诊断…", {}, [this] { app_.showDiagnostics(); });
+    menu.addSeparator();
+    addItem(menu, "退出 Kelvo Host", {}, [this] { app_.quit(); })->setShortcut(QKeySequence("Ctrl+Q"));
+}
+
+void StatusMenuController::updateInPlace() {
+    const Current c = current();
+    if (items_.statusHeader) {
+        auto [title, subtitle] = statusDisplayStrings(c.status);
+        items_.statusHeader->setText(menuText(headerText(title, subtitle)));
+    }
+    if (items_.permissionWarning) {
+        const std::string missing = missingPermissions();
+        items_.permissionWarning->setText(qt("⚠️ 缺少权限：" + missing + "（点击授予…）"));
+        items_.permissionWarning->setVisible(!missing.empty());
+    }
+    checkChoices(items_.modeSubmenu, c.mode);
+    if (items_.mappingTargetSubmenu) {
+        const bool mapping = c.mode == InputMode::tabletMapping;
+        items_.mappingTargetSubmenu->setVisible(mapping);
+        if (mapping) {
+            QMenu& submenu = *items_.mappingTargetSubmenu->menu();
+            const auto displays = mappingDisplays();
+            // The shown targets must be these displays, by id and title: a list of the same
+            // length can still hold other displays.
+            std::vector<std::pair<uint32_t, QString>> shown, wanted{{0, "跟随系统主屏"}};
+            for (QAction* action : submenu.actions()) {
+                if (auto id = choiceOf<uint32_t>(action)) shown.emplace_back(*id, action->text());
+            }
+            for (const auto& display : displays) wanted.emplace_back(display.id, menuText(display.title));
+            if (shown != wanted) {
+                for (QAction* action : submenu.actions()) {
+                    submenu.removeAction(action);
+                    discardLater(action);
+                }
+                fillMappingTargets(submenu, displays);
+            }
+            checkMappingTargets(submenu, c.settings.mappingDisplayID);
+        }
+    }
+    checkChoices(items_.presetSubmenu, c.preset);
+    checkChoices(items_.orientationSubmenu, c.settings.orientation);
+    if (items_.mirror) items_.mirror->setChecked(c.settings.mirrorMain);
+    if (items_.wireless) items_.wireless->setChecked(c.settings.wireless);
+    if (items_.pause) {
+        items_.pause->setVisible(c.session != nullptr);
+        if (c.session) items_.pause->setText(c.session->isUserPaused() ? "恢复串流" : "暂停串流");
+    }
+    if (items_.sessionControl) items_.sessionControl->setText(c.session ? "断开" : "重新连接");
+}
+
+}  // namespace kelvo
