@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <sstream>
 #include <thread>
 
 #include "core/runtime/manual_executor.hpp"
 #include "core/session/session_manager.hpp"
+#include "host/app/quit_signals.hpp"
 #include "host/app/status_menu_controller.hpp"
 #include "host_test_support.hpp"
 #include "platform/desktop/control_bridge.hpp"
@@ -108,6 +111,22 @@ TEST(AppDelegate, LoginItemFollowsTheSetting) {
     host.settings().update([](Settings& s) { s.mirrorMain = true; });
     processPending();
     EXPECT_NE(access(entry.c_str(), F_OK), 0);
+}
+
+TEST(QuitSignals, TermAndIntArriveOnTheLoopAndTheOldHandlersComeBack) {
+    test::qtApplication();
+    std::vector<int> received;
+    {
+        QuitSignals signals([&](int signal) { received.push_back(signal); });
+        raise(SIGTERM);
+        raise(SIGINT);
+        EXPECT_TRUE(received.empty());  // not inside the handler
+        ASSERT_TRUE(processUntil([&] { return received.size() == 2; }));
+        EXPECT_EQ(received, (std::vector<int>{SIGTERM, SIGINT}));
+    }
+    struct sigaction now {};
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
 TEST(CoreEvents, DeliversOnTheMainQueueInOrderAndNotAfterUnsubscribing) {
