@@ -259,12 +259,6 @@ void StatusMenuController::fillMappingTargets(QMenu& submenu, const std::vector<
     for (const auto& display : displays) add(menuText(display.title), display.id);
 }
 
-void StatusMenuController::checkMappingTargets(QMenu& submenu, uint32_t chosen) {
-    for (QAction* action : submenu.actions()) {
-        if (auto id = choiceOf<uint32_t>(action)) action->setChecked(*id == chosen);
-    }
-}
-
 void StatusMenuController::rebuild() {
     for (QAction* action : menu_->actions()) {
         menu_->removeAction(action);
@@ -300,7 +294,7 @@ void StatusMenuController::rebuild() {
 
     items_.mappingTargetSubmenu = addSubmenu(menu, "映射目标屏幕", {});
     fillMappingTargets(*items_.mappingTargetSubmenu->menu(), mappingDisplays());
-    checkMappingTargets(*items_.mappingTargetSubmenu->menu(), c.settings.mappingDisplayID);
+    checkChoices(items_.mappingTargetSubmenu, c.settings.mappingDisplayID);
     items_.mappingTargetSubmenu->setVisible(c.mode == InputMode::tabletMapping);
 
     std::vector<QAction*> presets;
@@ -394,7 +388,7 @@ void StatusMenuController::updateInPlace() {
                 }
                 fillMappingTargets(submenu, displays);
             }
-            checkMappingTargets(submenu, c.settings.mappingDisplayID);
+            checkChoices(items_.mappingTargetSubmenu, c.settings.mappingDisplayID);
         }
     }
     checkChoices(items_.presetSubmenu, c.preset);

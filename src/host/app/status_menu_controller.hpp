@@ -106,7 +106,6 @@ private:
     QAction* addItem(QMenu& into, const QString& text, MenuChoice value, std::function<void()> block);
     std::vector<MappingDisplayInfo> mappingDisplays() const;
     void fillMappingTargets(QMenu& submenu, const std::vector<MappingDisplayInfo>& displays);
-    void checkMappingTargets(QMenu& submenu, uint32_t chosen);
     void changeSettings(const std::function<void(Settings&)>& body);
     void discardLater(QObject* object);
 
