@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QLabel>
 
 #include <ostream>
 
@@ -15,6 +14,9 @@
 #include "core/transport/pairing_store.hpp"
 #include "core/util/stats_store.hpp"
 #include "host/app/status_menu_controller.hpp"
+#include "host/windows/diagnostics_view.hpp"
+#include "host/windows/onboarding_view.hpp"
+#include "host/windows/settings_view.hpp"
 #include "platform/desktop/control_bridge.hpp"
 #include "platform/desktop/control_bus.hpp"
 #include "platform/desktop/login_item.hpp"
@@ -111,15 +113,18 @@ void AppDelegate::show(const std::string& key, const QString& title, QSize size,
 }
 
 void AppDelegate::showOnboarding() {
-    show("onboarding", "欢迎使用 Kelvo", {480, 360}, [] { return new QLabel("欢迎使用 Kelvo"); });
+    show(OnboardingView::kKey, OnboardingView::title(), {OnboardingView::kWidth, OnboardingView::kHeight},
+         [this] { return new OnboardingView(environment_.session.permissions); });
 }
 
 void AppDelegate::showSettings() {
-    show("settings", "Kelvo 设置", {560, 520}, [] { return new QLabel("Kelvo 设置"); });
+    show(SettingsView::kKey, SettingsView::title(), {SettingsView::kWidth, SettingsView::kHeight},
+         [this] { return new SettingsView(manager_, services_.settings); });
 }
 
 void AppDelegate::showDiagnostics() {
-    show("diagnostics", "Kelvo 诊断", {720, 560}, [] { return new QLabel("Kelvo 诊断"); });
+    show(DiagnosticsView::kKey, DiagnosticsView::title(), {DiagnosticsView::kWidth, DiagnosticsView::kHeight},
+         [this] { return new DiagnosticsView(manager_, services_.stats, services_.log); });
 }
 
 void AppDelegate::applyLoginItem(bool enabled) { LoginItem(services_.executable).apply(enabled); }
