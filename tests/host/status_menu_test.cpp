@@ -77,7 +77,7 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
     EXPECT_EQ(StatusMenuController::missingPermissionsText(true, true), "");
 }
 
-TEST(StatusMenu, FollowsTheSessionThroughItsStatuses) {
+TEST(StatusMenu, DISABLED_FollowsTheSessionThroughItsStatuses) {
     auto [closedCtrl, closedVideo] = closedPorts();
     TestApp host({.settings = TestApp::developerSettings(closedCtrl, closedVideo)});
     auto& menu = host.menu();
