@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QPalette>
 #include <QPixmap>
+#include <QTimer>
 
 #include "core/display/display_configurator.hpp"
 #include "core/session/device_profile_store.hpp"
@@ -235,10 +236,40 @@ void StatusMenuController::discardLater(QObject* object) {
     object->deleteLater();
 }
 
-QAction* StatusMenuController::addItem(QMenu& into, const QString& text, MenuChoice value, std::function<void()> block) {
-    auto* action = new MenuItemAction(text, std::move(value), std::move(block), &into);
+QAction* StatusMenuController::makeItem(const QString& text, MenuChoice value, std::function<void()> block,
+                                        std::optional<bool> checked) {
+    std::function<void()> chosen;
+    if (block) {
+        // Qt has already flipped a checkable item; what the menu shows is read back from the
+        // state the choice left, also where the choice changed nothing.
+        chosen = [this, block = std::move(block)] {
+            block();
+            refreshSoon();
+        };
+    }
+    auto* action = new MenuItemAction(text, std::move(value), std::move(chosen), nullptr);
+    if (checked) {
+        action->setCheckable(true);
+        action->setChecked(*checked);
+    }
+    return action;
+}
+
+QAction* StatusMenuController::addItem(QMenu& into, const QString& text, MenuChoice value, std::function<void()> block,
+                                       std::optional<bool> checked) {
+    QAction* action = makeItem(text, std::move(value), std::move(block), checked);
+    action->setParent(&into);
     into.addAction(action);
     return action;
+}
+
+void StatusMenuController::refreshSoon() {
+    if (refreshPending_) return;
+    refreshPending_ = true;
+    QTimer::singleShot(0, menu_.get(), [this] {
+        refreshPending_ = false;
+        refresh();
+    });
 }
 
 QAction* StatusMenuController::addSubmenu(QMenu& into, const QString& title, const std::vector<QAction*>& items) {
@@ -252,8 +283,7 @@ QAction* StatusMenuController::addSubmenu(QMenu& into, const QString& title, con
 
 void StatusMenuController::fillMappingTargets(QMenu& submenu, const std::vector<MappingDisplayInfo>& displays) {
     auto add = [&](const QString& title, uint32_t id) {
-        QAction* item = addItem(submenu, title, id, [this, id] { changeSettings([id](Settings& s) { s.mappingDisplayID = id; }); });
-        item->setCheckable(true);
+        addItem(submenu, title, id, [this, id] { changeSettings([id](Settings& s) { s.mappingDisplayID = id; }); }, false);
     };
     add("跟随系统主屏", 0);
     for (const auto& display : displays) add(menuText(display.title), display.id);
@@ -279,16 +309,14 @@ void StatusMenuController::rebuild() {
 
     std::vector<QAction*> modes;
     for (auto [mode, text] : kModes) {
-        modes.push_back(new MenuItemAction(qt(text), mode, [this, mode] {
+        modes.push_back(makeItem(qt(text), mode, [this, mode] {
             SessionManager& manager = *app_.manager();
             if (auto session = manager.session()) {
                 session->setInputMode(mode);
             } else if (mode != InputMode::tabletMapping) {  // mapping needs a tablet
                 changeSettings([mode](Settings& s) { s.startMode = mode; });
             }
-        }, nullptr));
-        modes.back()->setCheckable(true);
-        modes.back()->setChecked(mode == c.mode);
+        }, mode == c.mode));
     }
     items_.modeSubmenu = addSubmenu(menu, "模式", modes);
 
@@ -300,7 +328,7 @@ void StatusMenuController::rebuild() {
     std::vector<QAction*> presets;
     std::weak_ptr<DeviceSession> builtWith = c.session;
     for (DisplayPreset preset : allCases<DisplayPreset>()) {
-        presets.push_back(new MenuItemAction(qt("看起来像 " + title(preset)), preset, [this, preset, builtWith] {
+        presets.push_back(makeItem(qt("看起来像 " + title(preset)), preset, [this, preset, builtWith] {
             // The tablet the menu was built for keeps the choice in its profile.
             auto session = builtWith.lock();
             if (session && session->identity() && session->connector()) {
@@ -308,29 +336,23 @@ void StatusMenuController::rebuild() {
                                                       [preset](DeviceProfile& p) { p.preset = preset; });
             }
             changeSettings([preset](Settings& s) { s.preset = preset; });
-        }, nullptr));
-        presets.back()->setCheckable(true);
-        presets.back()->setChecked(preset == c.preset);
+        }, preset == c.preset));
     }
     items_.presetSubmenu = addSubmenu(menu, "分辨率", presets);
 
     std::vector<QAction*> orientations;
     for (auto [orientation, text] : kOrientations) {
-        orientations.push_back(new MenuItemAction(qt(text), orientation, [this, orientation] {
+        orientations.push_back(makeItem(qt(text), orientation, [this, orientation] {
             changeSettings([orientation](Settings& s) { s.orientation = orientation; });
-        }, nullptr));
-        orientations.back()->setCheckable(true);
-        orientations.back()->setChecked(orientation == c.settings.orientation);
+        }, orientation == c.settings.orientation));
     }
     items_.orientationSubmenu = addSubmenu(menu, "方向", orientations);
 
-    items_.mirror = addItem(menu, "镜像主屏", {}, [this] { changeSettings([](Settings& s) { s.mirrorMain = !s.mirrorMain; }); });
-    items_.mirror->setCheckable(true);
-    items_.mirror->setChecked(c.settings.mirrorMain);
+    items_.mirror = addItem(menu, "镜像主屏", {}, [this] { changeSettings([](Settings& s) { s.mirrorMain = !s.mirrorMain; }); },
+                            c.settings.mirrorMain);
     items_.wireless = addItem(menu, "无线连接（未插线时走 Wi\u2011Fi / 直连）", {},
-                              [this] { changeSettings([](Settings& s) { s.wireless = !s.wireless; }); });
-    items_.wireless->setCheckable(true);
-    items_.wireless->setChecked(c.settings.wireless);
+                              [this] { changeSettings([](Settings& s) { s.wireless = !s.wireless; }); },
+                              c.settings.wireless);
     menu.addSeparator();
 
     items_.pause = addItem(menu, c.session && c.session->isUserPaused() ? "恢复串流" : "暂停串流", {}, [this] {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -103,7 +104,13 @@ private:
     Current current() const;
     std::string missingPermissions() const;
     QAction* addSubmenu(QMenu& into, const QString& title, const std::vector<QAction*>& items);
-    QAction* addItem(QMenu& into, const QString& text, MenuChoice value, std::function<void()> block);
+    // An item; `checked` makes it a check item.
+    QAction* makeItem(const QString& text, MenuChoice value, std::function<void()> block,
+                      std::optional<bool> checked = std::nullopt);
+    QAction* addItem(QMenu& into, const QString& text, MenuChoice value, std::function<void()> block,
+                     std::optional<bool> checked = std::nullopt);
+    // A refresh once control is back in the event loop; requests before then are one.
+    void refreshSoon();
     std::vector<MappingDisplayInfo> mappingDisplays() const;
     void fillMappingTargets(QMenu& submenu, const std::vector<MappingDisplayInfo>& displays);
     void changeSettings(const std::function<void(Settings&)>& body);
@@ -113,6 +120,7 @@ private:
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> item_;
     bool isMenuOpen_ = false;
+    bool refreshPending_ = false;
     Items items_;
 };
 
