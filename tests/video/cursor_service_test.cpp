@@ -225,6 +225,14 @@ TEST_F(CursorServiceTest, NothingIsReadOrSentAfterStopOrRelease) {
     EXPECT_EQ(cursor_->locationReads + cursor_->imageReads, reads);
     EXPECT_EQ(queue_->armedTimers(), 0u);
 
+    // Without a pointer to read, nothing at all.
+    service_ = CursorService::make(tablet_.host, {0, 0, 1000, 1000}, 1920, false, queue_, nullptr);
+    service_->start();
+    service_->setRegion({0, 0, 500, 500}, 1280);
+    advance(100'000);
+    EXPECT_EQ(received_.size(), before);
+    EXPECT_EQ(queue_->armedTimers(), 0u);
+
     // Released without stop(): its timers find nothing.
     make({0, 0, 1000, 1000}, 1920);
     service_->start();

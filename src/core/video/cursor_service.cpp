@@ -67,6 +67,10 @@ void CursorService::start() {
     onQueue([](CursorService& s) {
         if (s.started_) return;
         s.started_ = true;
+        if (!s.source_) {
+            Log::w("cursor", "the desktop's pointer cannot be read: the tablet draws none");
+            return;
+        }
         s.updateShape(true);
         std::weak_ptr<CursorService> weak = s.weak_from_this();
         s.shapeTimer_ = s.queue_->makeTimer();
@@ -113,7 +117,7 @@ void CursorService::setRegion(Rect region, int streamWidth) {
         s.shapesByFingerprint_.clear();
         s.sentShapes_.clear();
         s.lastSerial_.reset();
-        if (s.started_) s.updateShape(true);
+        if (s.started_ && s.source_) s.updateShape(true);
     });
 }
 
@@ -137,7 +141,7 @@ void CursorService::resendAll() {
         s.sentShapes_.clear();
         s.lastSerial_.reset();
         s.lastSent_.reset();
-        if (s.started_) s.updateShape(true);
+        if (s.started_ && s.source_) s.updateShape(true);
     });
 }
 

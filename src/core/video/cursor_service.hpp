@@ -39,7 +39,8 @@ public:
     static constexpr uint64_t kShapeIntervalUs = 50'000;
 
     // `region` is the streamed part of the desktop in global display points; `streamWidth` the
-    // video's width in pixels (at least 1 is used). Nothing runs before start().
+    // video's width in pixels (at least 1 is used). Nothing runs before start(). Without a
+    // `source` nothing is ever sent.
     static std::shared_ptr<CursorService> make(std::shared_ptr<Channel> channel, Rect region, int streamWidth,
                                                bool hideOnTouch, std::shared_ptr<Executor> queue,
                                                std::shared_ptr<CursorSource> source);
