@@ -31,12 +31,12 @@ TouchSample touch(uint8_t id, Ph phase, double x, double y, double radius = 8) {
 
 // A service on a manual queue, fed wire messages, into a recording sink.
 struct ServiceRig {
-    explicit ServiceRig(InputMode mode, ResolvedProfile profile = {}) {
+    explicit ServiceRig(InputMode mode, ResolvedProfile profile = {}, CoordinateMapper mapper = kWireMapper) {
         InputParams params;
         params.smoothing = SmoothingLevel::off;
         params.pressure.source = PressureSource::constant;
         params.pressure.rampMs = 0;
-        service = std::make_shared<InputService>(sink, kWireMapper, params, profile, mode, scheduler->queue(), scheduler);
+        service = std::make_shared<InputService>(sink, mapper, params, profile, mode, scheduler->queue(), scheduler);
         service->onUIState = [this](const UIStateMsg& s) { states.push_back(s); };
         service->onModeChange = [this](InputMode m) { modes.push_back(m); };
         service->onTouchActivity = [this](bool t) { activity.push_back(t); };
@@ -175,6 +175,25 @@ TEST(InputService, ModeToggleWaitsForTheLift) {
     EXPECT_EQ(rig.states.size(), states);
     rig.tapItem(31);  // no eraser in touch mode
     EXPECT_EQ(rig.states.size(), states);
+}
+
+TEST(InputService, TouchesWaitForTheDisplayRegion) {
+    // A session hands input over before its display is known: nothing may click at the origin,
+    // and a finger already down when the region arrives stays ignored until it lifts.
+    for (InputMode mode : {InputMode::touch, InputMode::draw}) {
+        ServiceRig rig(mode, {}, CoordinateMapper{{}, {65535, 65535}});
+        rig.frame(0, {touch(1, Ph::began, 100, 100)});
+        rig.frame(50, {touch(1, Ph::moved, 120, 100)});
+        rig.service->setMapper(kWireMapper);
+        rig.frame(100, {touch(1, Ph::moved, 140, 100)});
+        rig.frame(150, {touch(1, Ph::ended, 140, 100)});
+        EXPECT_TRUE(rig.sink->entries.empty());
+        rig.frame(1000, {touch(2, Ph::began, 300, 300)});
+        rig.frame(1050, {touch(2, Ph::ended, 300, 300)});
+        rig.at(2000);
+        ASSERT_FALSE(rig.sink->entries.empty());
+        EXPECT_EQ(rig.lines().front(), mode == InputMode::touch ? mv(300, 300) : enter);
+    }
 }
 
 TEST(InputService, LatchedAndLockedModifiersApplyToClicks) {

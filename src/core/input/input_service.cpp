@@ -139,6 +139,12 @@ void InputService::process(const WireMessage& message) {
 void InputService::touchFrame(const TouchFrame& frame) {
     if (trace_) trace_->record(frame);
     const auto live = [](const TouchSample& s) { return s.isActive(); };
+    if (!(ctx_.mapper.region.width > 0 && ctx_.mapper.region.height > 0)) {
+        // The display is not known yet (a session still shaking hands): every touch would land
+        // at the desktop's origin. Touches down now are ignored until they have all lifted.
+        awaitingLift_ = std::any_of(frame.touches.begin(), frame.touches.end(), live);
+        return;
+    }
     if (std::any_of(frame.touches.begin(), frame.touches.end(),
                     [](const TouchSample& s) { return s.phase == TouchPhase::began; })) {
         modifiers_.noteInput();

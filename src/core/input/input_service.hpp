@@ -20,7 +20,9 @@ namespace kelvo {
 // The entry of all tablet input: touch frames, sidebar events, text, special keys and the tablet
 // keyboard's state. Work runs on `queue` ("kv.input"); the recognizer of the current mode, the
 // keyboard synthesizer and the sticky sidebar modifiers post through the sink. After a mode
-// change, touches already down are ignored until every finger has lifted.
+// change, touches already down are ignored until every finger has lifted. Touch frames are
+// dropped while the mapper's region is empty (the display is not known yet), and touches down
+// then stay ignored until they lift.
 // Hold it in a shared_ptr: queued work finds nothing once it is gone. Set the callbacks before
 // the first message; they run on the queue. Lifecycle: construct → messages → stop() (final:
 // afterwards nothing is injected and no callback runs) → destroy.

@@ -17,6 +17,7 @@ public:
 
     void post(const SynthEvent& event, EventFlags flags) override { entries.push_back({event, flags}); }
     void declareUserActivity() override { ++userActivityCount; }
+    void setLocked(bool isLocked) override { locked = isLocked; }
 
     // The events of `entries`, in order.
     std::vector<SynthEvent> events() const;
@@ -25,6 +26,7 @@ public:
 
     std::vector<Entry> entries;
     int userActivityCount = 0;
+    bool locked = false;  // the last state the owner set
 };
 
 }  // namespace kelvo

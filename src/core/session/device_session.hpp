@@ -1,15 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/display/display_source.hpp"
 #include "core/protocol/control_messages.hpp"
 #include "core/protocol/handshake_messages.hpp"
+#include "core/protocol/records.hpp"
 #include "core/protocol/wire_message.hpp"
 #include "core/runtime/executor.hpp"
 #include "core/session/host_options.hpp"
@@ -147,6 +150,12 @@ private:
     void startPing();
     void pingTick();
     void pairAnswered(std::optional<PairAckMsg> answer);
+    void pong(const KVPong& pong, uint64_t receivedUs);
+    void sendHostState();
+    bool trustedForPairing() const;
+    // Closes both channels on their own queues once what was queued is written (bounded), after
+    // the streamer has stopped; `hold` is released when both are closed.
+    void closeChannels(std::shared_ptr<PowerObserver::SleepHold> hold);
 
     // Input wiring, settings changes, pause (device_session_input.cpp).
     void setUpInput(const HelloMsg& hello);
@@ -226,6 +235,30 @@ private:
     bool userPaused_ = false;
     int videoAttempts_ = 0;
     std::optional<std::vector<uint8_t>> pendingPairKey_;
+
+    // The input service as the control queue sees it: set and cleared there, so that the router
+    // never reads a pointer that main is writing.
+    std::shared_ptr<InputService> ctrlInput_;
+    // t0 of pings sent and not yet answered, oldest first; a pong must echo one of them.
+    std::deque<uint64_t> pingsInFlight_;
+    // Whether the control socket's peer is a loopback address; absent when it is not an IP socket
+    // (USB tunnels, local bridges).
+    std::optional<bool> ctrlPeerLoopback_;
+    // Taken when the system is about to sleep, so that the bye leaves first.
+    std::shared_ptr<PowerObserver::SleepHold> sleepHold_;
 };
+
+template <class F>
+void DeviceSession::onMain(F&& work) {
+    env_.main->post([weak = weak_from_this(), work = std::forward<F>(work)]() mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        if constexpr (std::is_invocable_v<F&, DeviceSession&>) {
+            work(*self);
+        } else {
+            work();
+        }
+    });
+}
 
 }  // namespace kelvo

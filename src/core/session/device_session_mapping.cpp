@@ -5,5 +5,6 @@
 namespace kelvo {
 
 void DeviceSession::setInputMode(InputMode) {}
+void DeviceSession::inputModeChanged(InputMode) {}
 
 }  // namespace kelvo

@@ -5,5 +5,8 @@
 namespace kelvo {
 
 void DeviceSession::connectVideo() {}
+std::optional<ProbeSelection> DeviceSession::cachedSelection(const HelloMsg&, const DeviceIdentity&) {
+    return std::nullopt;
+}
 
 }  // namespace kelvo

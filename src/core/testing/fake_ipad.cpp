@@ -218,14 +218,19 @@ void FakeIPad::ctrlClosed(const Channel* closing) {
 void FakeIPad::ctrlMessage(const WireMessage& message) {
     const auto type = message.type();
     if (!type) return;
+    if (*type != MsgType::ping && counters_.ctrlReceived.size() < kMaxCtrlRecorded) {
+        counters_.ctrlReceived.push_back(*type);
+    }
     switch (*type) {
         case MsgType::helloAck:
             counters_.helloAcks += 1;
+            counters_.lastHelloAck = Wire::decodeJSON<HelloAckMsg>(message.payload);
             if (options_.sendStats) startStats();
             break;
         case MsgType::bye: {
             const auto bye = Wire::decodeJSON<ByeMsg>(message.payload);
             counters_.lastBye = bye ? std::optional(bye->reason) : std::nullopt;
+            counters_.lastByeDetail = bye ? bye->detail : std::nullopt;
             log("BYE " + (bye ? bye->reason : std::string("?")));
             break;
         }

@@ -71,6 +71,8 @@ public:
         int64_t clockAheadUs = 0;
     };
 
+    static constexpr size_t kMaxCtrlRecorded = 4096;
+
     struct Counters {
         int64_t sessions = 0;  // control connections accepted, plain or secure
         int64_t helloAcks = 0;
@@ -91,6 +93,10 @@ public:
         std::optional<HostStateMsg> lastHostState;
         SizeD streamSize;  // of the last stream format
         std::optional<std::string> lastBye;
+        std::optional<std::string> lastByeDetail;
+        std::optional<HelloAckMsg> lastHelloAck;
+        // The type of every control message received but pings, in order, up to kMaxCtrlRecorded.
+        std::vector<MsgType> ctrlReceived;
         double avgDecodeUs = 0;  // over every real decode
         int64_t secureSessions = 0;
         int64_t rejected = 0;  // connections the secure listeners refused
