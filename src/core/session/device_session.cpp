@@ -16,6 +16,7 @@
 #include "core/display/display_configurator.hpp"
 #include "core/input/front_app_observer.hpp"
 #include "core/input/input_service.hpp"
+#include "core/input/tablet_mapping_controller.hpp"
 #include "core/protocol/wire_json.hpp"
 #include "core/session/device_profile_store.hpp"
 #include "core/session/permissions.hpp"
@@ -24,6 +25,7 @@
 #include "core/transport/secure_transport.hpp"
 #include "core/util/ipad_stats.hpp"
 #include "core/util/log.hpp"
+#include "core/video/cursor_service.hpp"
 #include "core/video/probe_runner.hpp"
 #include "core/video/video_streamer.hpp"
 
@@ -441,7 +443,9 @@ void DeviceSession::end(const std::string& reason, bool sendBye, const std::stri
         input_->stop();
         ctrlQueue_->post([keep] { keep->ctrlInput_.reset(); });
     }
+    if (cursor_) cursor_->stop();
     if (source_) source_->stop();
+    if (mapping_) mapping_->stop();
     reconfig_.reset();
     frontApp_.reset();
     closeChannels(std::exchange(sleepHold_, nullptr));
@@ -467,8 +471,11 @@ void DeviceSession::closeChannels(std::shared_ptr<PowerObserver::SleepHold> hold
     // The stream stop goes out before the channels close: both are queued on the video queue.
     videoQueue_->post([streamer = streamer_, ctrl = ctrl_, video = video_, group]() mutable {
         if (streamer) streamer->stop(uint8_t{3});
-        closeWhenFlushed(ctrl, [group] {});
-        if (video) closeWhenFlushed(video, [group] {});
+        // The tablet ends its session when either stream ends: the video stream goes only after
+        // the control stream has carried the bye.
+        closeWhenFlushed(ctrl, [group, video] {
+            if (video) closeWhenFlushed(video, [group] {});
+        });
         group.reset();
     });
 }

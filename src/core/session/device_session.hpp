@@ -18,6 +18,7 @@
 #include "core/session/host_options.hpp"
 #include "core/session/power_observer.hpp"
 #include "core/session/session_environment.hpp"
+#include "core/session/stream_setup.hpp"
 #include "core/settings/settings.hpp"
 #include "core/settings/settings_enums.hpp"
 #include "core/transport/channel.hpp"
@@ -182,6 +183,9 @@ private:
     Rect localSourceRect(const Rect& rect, DisplayId display) const;
     void captureFailed(const SourceError& error);
     void keyframeOnVideoQueue();
+    void startFailed(const std::string& error);
+    // Capture back on the mapped place in tablet mapping, else on the session's whole display.
+    void restartCapture(std::function<void(std::optional<SourceError>)> completion);
 
     // Input modes and tablet mapping (device_session_mapping.cpp).
     void inputModeChanged(InputMode mode);
@@ -246,6 +250,19 @@ private:
     std::optional<bool> ctrlPeerLoopback_;
     // Taken when the system is about to sleep, so that the bye leaves first.
     std::shared_ptr<PowerObserver::SleepHold> sleepHold_;
+
+    // Video, display and capture (device_session_video.cpp, device_session_display.cpp).
+    // Where video messages go, confined to the video queue: the streamer and probe runner are
+    // handed over to it by posts, never read there from the main queue's fields.
+    struct VideoRoute;
+    std::shared_ptr<VideoRoute> videoRoute_;
+    std::unique_ptr<Timer> videoRetry_;
+    std::unique_ptr<Timer> presetRetry_;
+    std::unique_ptr<Timer> captureRestart_;
+    CaptureRestartBudget captureRestarts_;
+    uint64_t sourceGeneration_ = 0;       // errors of a replaced source are stale
+    VideoStreamer::Config streamConfig_;  // as the streamer was made (its size never changes)
+    int captureFps_ = 0;                  // the streamer's rate cap, followed on the main queue
 };
 
 template <class F>
