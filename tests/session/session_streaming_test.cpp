@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/session/device_session.hpp"
+#include "core/testing/fake_ipad.hpp"
+#include "core/testing/fake_session_environment.hpp"
+#include "core/testing/scripted_screen_source.hpp"
+#include "session/session_run.hpp"
+
+namespace kelvo {
+namespace {
+
+using Kind = DeviceSession::State::Kind;
+using test::LogCapture;
+
+// A session run on the fake environment, with screen sources the test scripts.
+class FakeRun : public test::SessionRun {
+public:
+    static std::unique_ptr<FakeRun> make(FakeSessionEnvironment::Queues queues, FakeIPad::Options tablet) {
+        auto fake = std::make_unique<FakeSessionEnvironment>(queues);
+        auto screens = std::make_shared<ScriptedScreenSource::Recorder>();
+        return std::unique_ptr<FakeRun>(new FakeRun(std::move(fake), screens, std::move(tablet)));
+    }
+    ~FakeRun() { stop(); }
+
+    std::unique_ptr<FakeSessionEnvironment> owned;
+    FakeSessionEnvironment& fake;
+    std::shared_ptr<ScriptedScreenSource::Recorder> screens;
+
+private:
+    static Host host(FakeSessionEnvironment& fake, const std::shared_ptr<ScriptedScreenSource::Recorder>& screens) {
+        Host h{fake.environment(), fake.stores(), [&fake](const std::function<void()>& work) { fake.onMain(work); },
+               [&fake] { fake.run(); }};
+        h.env.makeScreenSource = ScriptedScreenSource::factory(screens);
+        return h;
+    }
+    FakeRun(std::unique_ptr<FakeSessionEnvironment> f, std::shared_ptr<ScriptedScreenSource::Recorder> s,
+            FakeIPad::Options tablet)
+        : SessionRun(host(*f, s), std::move(tablet)), owned(std::move(f)), fake(*owned), screens(std::move(s)) {}
+};
+
+// Small pictures keep the encoder quick: the ladder is answered as the tablet decodes, and
+// everything beyond this size is refused.
+FakeIPad::Options smallTablet() {
+    FakeIPad::Options o;
+    o.decodeMaxPixels = 1600 * 1200;
+    return o;
+}
+
+// A session streaming from a scripted screen source in virtual time; null when it did not start.
+std::unique_ptr<FakeRun> streamingOnScriptedScreen() {
+    auto run = FakeRun::make(FakeSessionEnvironment::Queues::manual, smallTablet());
+    run->options.skipProbe = true;
+    run->options.frameSource = HostOptions::FrameSourceKind::screen;
+    run->connect();
+    if (!run->reached(Kind::streaming)) return nullptr;
+    return run;
+}
+
+TEST(SessionStreamingTest, ProbeThenStreamThenCachedSelectionNextTime) {
+    auto owner = FakeRun::make(FakeSessionEnvironment::Queues::threads, smallTablet());
+    auto& run = *owner;
+    run.fake.onMain([&] { run.fake.settings.update([](Settings& s) { s.qualityPolicy = QualityPolicy::clarity; }); });
+    std::vector<RungResult> progress;
+    run.connect();
+    run.fake.onMain([&] { run.session->onProbeProgress = [&](const RungResult& r) { progress.push_back(r); }; });
+    ASSERT_TRUE(run.reached(Kind::streaming)) << run.state().description();
+    ASSERT_TRUE(run.decodedAtLeast(30));
+
+    auto first = run.ipad->snapshot();
+    EXPECT_GE(first.probesAnswered, 1);
+    EXPECT_EQ(first.decodeErrors, 0);
+    std::optional<ProbeSelection> selection;
+    DisplayId display = 0;
+    run.fake.onMain([&] {
+        selection = run.session->selection();
+        display = run.session->displayID();
+        EXPECT_FALSE(progress.empty());
+        EXPECT_EQ(run.session->probeResults().size(), progress.size());
+        auto profile = run.fake.profiles.profile(run.connector->deviceKey());
+        ASSERT_TRUE(profile && profile->probe);
+        EXPECT_EQ(profile->probe->selection, selection);
+    });
+    ASSERT_TRUE(selection);
+    EXPECT_EQ(selection->rungName, "L4");  // the larger rungs exceed what the tablet decodes
+    EXPECT_EQ(first.streamSize, (SizeD{1600, 1200}));
+    EXPECT_NE(display, 0u);
+
+    // Over Wi-Fi and back: the display stays for the grace period and the probe is not repeated.
+    run.fake.onMain([&] { run.session->handOver("usb"); });
+    ASSERT_EQ(run.endings, std::vector<std::string>{"handing over: usb"});
+    run.connect();
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    ASSERT_TRUE(run.decodedAtLeast(first.framesDecoded + 30));
+    auto second = run.ipad->snapshot();
+    EXPECT_EQ(second.probesAnswered, first.probesAnswered);
+    run.fake.onMain([&] {
+        EXPECT_EQ(run.session->selection(), selection);
+        EXPECT_EQ(run.session->displayID(), display);
+    });
+}
+
+TEST(SessionStreamingTest, BackgroundPausesAndReturningStartsANewStreamWithAKeyFrame) {
+    auto owner = FakeRun::make(FakeSessionEnvironment::Queues::threads, smallTablet());
+    auto& run = *owner;
+    run.options.skipProbe = true;
+    run.connect();
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    ASSERT_TRUE(run.decodedAtLeast(5));
+
+    run.ipad->sendAppState(1);
+    ASSERT_TRUE(run.reached(Kind::paused));
+    EXPECT_EQ(run.state().reason(), "iPad 不在前台");
+    ASSERT_TRUE(run.until([&] { return !run.ipad->snapshot().stopReasons.empty(); }));
+    auto paused = run.ipad->snapshot();
+    EXPECT_EQ(paused.stopReasons.back(), 2);
+
+    run.ipad->sendAppState(0);
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    ASSERT_TRUE(run.until([&] {
+        auto now = run.ipad->snapshot();
+        return now.streamFormats > paused.streamFormats && now.keyframes > paused.keyframes &&
+               now.framesDecoded > paused.framesDecoded;
+    }));
+}
+
+TEST(SessionStreamingTest, InputOnlyMappingPausesWithReasonFourAndLeavingResumes) {
+    auto owner = FakeRun::make(FakeSessionEnvironment::Queues::threads, smallTablet());
+    auto& run = *owner;
+    run.options.skipProbe = true;
+    run.fake.onMain([&] { run.fake.settings.update([](Settings& s) { s.mappingView = TabletMappingView::inputOnly; }); });
+    run.connect();
+    ASSERT_TRUE(run.reached(Kind::streaming));
+
+    run.fake.onMain([&] { run.session->setInputMode(InputMode::tabletMapping); });
+    ASSERT_TRUE(run.reached(Kind::paused));
+    EXPECT_EQ(run.state().reason(), "纯输入");
+    ASSERT_TRUE(run.until([&] { return !run.ipad->snapshot().stopReasons.empty(); }));
+    auto paused = run.ipad->snapshot();
+    EXPECT_EQ(paused.stopReasons, std::vector<uint8_t>{4});
+    run.fake.onMain([&] {
+        auto profile = run.fake.profiles.profile(run.connector->deviceKey());
+        ASSERT_TRUE(profile);
+        EXPECT_EQ(profile->lastMode, InputMode::tabletMapping);
+    });
+
+    run.fake.onMain([&] { run.session->setInputMode(InputMode::touch); });
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    ASSERT_TRUE(run.until([&] { return run.ipad->snapshot().keyframes > paused.keyframes; }));
+}
+
+// Capture failures in virtual time: a restart one second later, a bounded number of them, and
+// the user's own stop ending the session.
+TEST(SessionStreamingTest, CaptureErrorsRestartAfterOneSecondUntilTheBudgetIsSpent) {
+    auto owner = streamingOnScriptedScreen();
+    ASSERT_TRUE(owner);
+    auto& run = *owner;
+    auto made = [&] { return run.screens->with([](auto& s) { return s.made.size(); }); };
+    ASSERT_EQ(made(), 1u);
+
+    LogCapture log;
+    for (size_t i = 1; i <= 5; ++i) {
+        run.screens->latest()->fail(SourceError{"capture stalled"});
+        ASSERT_TRUE(run.until([&] { return log.count("stream stopped: capture stalled; restarting in 1 s") == i; }));
+        run.fake.advance(999'000);
+        EXPECT_EQ(made(), i);
+        run.fake.advance(1'000);
+        ASSERT_TRUE(run.until([&] { return made() == i + 1; }));
+        EXPECT_EQ(run.state().kind(), Kind::streaming);
+    }
+    run.screens->latest()->fail(SourceError{"capture stalled"});
+    ASSERT_TRUE(run.reached(Kind::closed));
+    EXPECT_EQ(run.endings, std::vector<std::string>{"capture failed: capture stalled (5 restarts in 60 s)"});
+}
+
+// In a previewed tablet mapping the capture moves in place to the mapped part of the main
+// display (a 4:3 tablet on 1920×1080: 240, 0, 1440, 1080), and a failure restarts it there.
+TEST(SessionStreamingTest, PreviewFollowsTheMappingAndRestartsThere) {
+    auto owner = streamingOnScriptedScreen();
+    ASSERT_TRUE(owner);
+    auto& run = *owner;
+
+    const Rect mapped{240, 0, 1440, 1080};
+    run.onMain([&] { run.session->setInputMode(InputMode::tabletMapping); });
+    ASSERT_TRUE(run.until([&] { return run.screens->with([](auto& s) { return s.moves.size(); }) == 1u; }));
+    auto move = run.screens->with([](auto& s) { return s.moves[0]; });
+    EXPECT_EQ(move.displayID, run.fake.mainDisplay);
+    EXPECT_EQ(move.sourceRect, mapped);
+    EXPECT_EQ(run.state().kind(), Kind::streaming);
+
+    LogCapture log;
+    run.screens->latest()->fail(SourceError{"capture stalled"});
+    ASSERT_TRUE(run.until([&] { return log.contains("restarting in 1 s", "capture"); }));
+    run.fake.advance(1'000'000);
+    ASSERT_TRUE(run.until([&] { return run.screens->with([](auto& s) { return s.made.size(); }) == 2u; }));
+    auto restarted = run.screens->with([](auto& s) { return s.made.back(); });
+    EXPECT_EQ(restarted.displayID, run.fake.mainDisplay);
+    EXPECT_EQ(restarted.sourceRect, mapped);
+
+    // Back to touch: the whole session display again.
+    DisplayId own = 0;
+    run.onMain([&] {
+        own = run.session->displayID();
+        run.session->setInputMode(InputMode::touch);
+    });
+    ASSERT_TRUE(run.until([&] { return run.screens->with([](auto& s) { return s.moves.size(); }) == 2u; }));
+    move = run.screens->with([](auto& s) { return s.moves[1]; });
+    EXPECT_EQ(move.displayID, own);
+    EXPECT_EQ(move.sourceRect, std::nullopt);
+}
+
+TEST(SessionStreamingTest, UserStoppingTheCaptureEndsTheSession) {
+    auto owner = streamingOnScriptedScreen();
+    ASSERT_TRUE(owner);
+    auto& run = *owner;
+    run.screens->latest()->fail(SourceError{"stopped", SourceError::Kind::userStopped});
+    ASSERT_TRUE(run.reached(Kind::closed));
+    EXPECT_EQ(run.endings, std::vector<std::string>{"sharing stopped by user"});
+    ASSERT_TRUE(run.until([&] { return run.ipad->snapshot().lastBye.has_value(); }));
+    EXPECT_EQ(run.ipad->snapshot().lastBye, "user");
+}
+
+// Refuses the first `refusals` video connects, then dials as the wrapped connector does.
+class FlakyVideoConnector final : public DeviceConnector {
+public:
+    FlakyVideoConnector(std::shared_ptr<DeviceConnector> inner, std::shared_ptr<Executor> main, int refusals)
+        : inner_(std::move(inner)), main_(std::move(main)), refusals_(refusals) {}
+    std::string deviceKey() const override { return inner_->deviceKey(); }
+    std::string transportLabel() const override { return inner_->transportLabel(); }
+    void connect(uint16_t port, ConnectCompletion completion) override {
+        if (port == DeviceSession::kVideoPort) {
+            attempts.push_back(main_->nowUs());
+            if (refusals_-- > 0) {
+                main_->post([completion] { completion(ConnectError::refused()); });
+                return;
+            }
+        }
+        inner_->connect(port, std::move(completion));
+    }
+    std::vector<uint64_t> attempts;  // virtual times of the video connects
+
+private:
+    std::shared_ptr<DeviceConnector> inner_;
+    std::shared_ptr<Executor> main_;
+    int refusals_;
+};
+
+TEST(SessionStreamingTest, VideoConnectIsTriedThreeTimesThreeTenthsOfASecondApart) {
+    for (int refusals : {2, 3}) {
+        SCOPED_TRACE(refusals);
+        auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, smallTablet());
+        auto& run = *owner;
+        run.options.skipProbe = true;
+        std::shared_ptr<FlakyVideoConnector> flaky;
+        run.wrapConnector = [&](std::shared_ptr<DeviceConnector> inner) {
+            flaky = std::make_shared<FlakyVideoConnector>(std::move(inner), run.fake.main, refusals);
+            return flaky;
+        };
+        run.connect();
+        for (int i = 0; i < 3; ++i) {
+            run.until([&] { return flaky->attempts.size() > size_t(i); }, std::chrono::seconds(10));
+            run.fake.advance(300'000);
+        }
+        if (refusals == 2) {
+            ASSERT_TRUE(run.reached(Kind::streaming)) << run.state().description();
+        } else {
+            ASSERT_TRUE(run.reached(Kind::closed));
+            EXPECT_EQ(run.endings, std::vector<std::string>{"VIDEO connect failed: connection refused"});
+        }
+        ASSERT_EQ(flaky->attempts.size(), 3u);
+        EXPECT_EQ(flaky->attempts[1] - flaky->attempts[0], 300'000u);
+        EXPECT_EQ(flaky->attempts[2] - flaky->attempts[1], 300'000u);
+    }
+}
+
+}  // namespace
+}  // namespace kelvo

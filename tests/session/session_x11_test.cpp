@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "core/display/display_broker.hpp"
+#include "core/input/app_profile_store.hpp"
+#include "core/session/device_profile_store.hpp"
+#include "core/settings/settings_store.hpp"
+#include "core/testing/x_server.hpp"
+#include "platform/runtime/asio_executor.hpp"
+#include "platform/x11/x11_session_environment.hpp"
+#include "session/session_run.hpp"
+
+namespace kelvo {
+namespace {
+
+using Kind = DeviceSession::State::Kind;
+
+// Another program drawing on the desktop: a window over `area` whose colour changes at every
+// step, so that the capture has something new to read.
+class Painter {
+public:
+    Painter(const std::string& display, const Rect& area) : c_(xcb_connect(display.c_str(), nullptr)) {
+        auto* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        window_ = xcb_generate_id(c_);
+        uint32_t values[] = {0x202020, 1};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, int16_t(area.x), int16_t(area.y),
+                          uint16_t(area.width), uint16_t(area.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c_, window_);
+        root_ = screen->root;
+        xcb_flush(c_);
+    }
+    ~Painter() { xcb_disconnect(c_); }
+    void step() {
+        uint32_t colour = (++step_ * 0x1F3D5B) & 0xFFFFFF;
+        xcb_change_window_attributes(c_, window_, XCB_CW_BACK_PIXEL, &colour);
+        xcb_clear_area(c_, 0, window_, 0, 0, 0, 0);
+        xcb_flush(c_);
+    }
+    Point pointer() {
+        auto* reply = xcb_query_pointer_reply(c_, xcb_query_pointer(c_, root_), nullptr);
+        Point p{double(reply->root_x), double(reply->root_y)};
+        std::free(reply);
+        return p;
+    }
+
+private:
+    xcb_connection_t* c_;
+    xcb_window_t window_ = 0;
+    xcb_window_t root_ = 0;
+    uint32_t step_ = 0;
+};
+
+// The whole host on a real X server: a RandR virtual monitor made for the tablet, captured
+// through shared memory, encoded and decoded by the simulated tablet; then the tablet as a
+// graphics tablet over the main monitor, whose tap moves the X pointer to the mapped place.
+TEST(SessionX11Test, VirtualMonitorIsStreamedAndAMappedTapMovesThePointer) {
+    std::string whyNot;
+    auto server = XServer::start(XServer::Want::any, &whyNot);
+    if (!server) GTEST_SKIP() << whyNot;
+    if (!server->resizable()) GTEST_SKIP() << "this X server cannot grow its screen for a virtual monitor";
+
+    auto main = AsioExecutor::makeQueue("main");
+    // No pen device: the test's server reads no input devices but XTest.
+    auto made = makeX11SessionEnvironment(main, server->display(), "");
+    ASSERT_TRUE(made.ok()) << made.error();
+    SettingsStore settings(nullptr);
+    DeviceProfileStore profiles(nullptr);
+    AppProfileStore appProfiles(nullptr);
+    // The dummy driver's largest screen holds a small virtual monitor beside its own output.
+    settings.update([](Settings& s) { s.preset = DisplayPreset::standard; });
+
+    FakeIPad::Options tablet;
+    tablet.decodeMaxPixels = 1600 * 1200;
+    test::SessionRun::Host host{std::move(made).value(),
+                                {settings, profiles, appProfiles},
+                                [main](const std::function<void()>& work) { runSync(*main, work); },
+                                nullptr};
+    auto displays = host.env.displays;
+    {
+        test::SessionRun run(host, tablet);
+        run.options.frameSource = HostOptions::FrameSourceKind::screen;
+        run.options.skipProbe = true;
+        run.connect();
+        ASSERT_TRUE(run.reached(Kind::streaming)) << run.state().description();
+
+        Rect region;
+        DisplayId display = 0;
+        run.onMain([&] {
+            region = run.session->region();
+            display = run.session->displayID();
+        });
+        ASSERT_NE(display, 0u);
+        ASSERT_GT(region.width, 0);
+        EXPECT_NE(display, host.env.displayServices->mainDisplay());
+
+        Painter painter(server->display(), region);
+        ASSERT_TRUE(run.until([&] {
+            painter.step();
+            return run.ipad->snapshot().framesDecoded >= 30;
+        })) << run.ipad->snapshot().framesDecoded;
+        EXPECT_EQ(run.ipad->snapshot().decodeErrors, 0);
+        EXPECT_TRUE(run.until([&] { return run.ipad->snapshot().cursorShapes > 0; }));  // the tablet draws the pointer
+
+        // As a graphics tablet over the main monitor (4:3 inside 1920×1080: 240, 0, 1440, 1080),
+        // previewed there: a tap lands where the mapping puts it.
+        test::LogCapture log;
+        const int64_t before = run.ipad->snapshot().framesDecoded;
+        run.onMain([&] {
+            settings.update([](Settings& s) {
+                s.mappingArea = TabletMappingArea::fullScreen;
+                s.mappingView = TabletMappingView::preview;
+            });
+            run.session->setInputMode(InputMode::tabletMapping);
+        });
+        ASSERT_TRUE(run.until([&] { return log.contains("preview capture active on display", "mapping"); }));
+        EXPECT_TRUE(run.until([&] { return run.ipad->snapshot().framesDecoded > before; }));
+        // Fingers down across a mode change are ignored until they lift: the first tap only
+        // clears that, the second draws its dot.
+        run.ipad->tap({0.25, 0.25});
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        run.ipad->tap({0.25, 0.25});
+        const Point want{240 + 0.25 * 1440, 0.25 * 1080};
+        EXPECT_TRUE(test::waitUntil([&] {
+            Point at = painter.pointer();
+            return std::abs(at.x - want.x) <= 1 && std::abs(at.y - want.y) <= 1;
+        })) << painter.pointer().x << "," << painter.pointer().y << " wanted " << want.x << "," << want.y;
+        EXPECT_EQ(run.state().kind(), Kind::streaming);
+        run.stop();
+    }
+    runSync(*main, [&] { displays->releaseNow(); });
+}
+
+}  // namespace
+}  // namespace kelvo
