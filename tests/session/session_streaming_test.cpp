@@ -210,6 +210,40 @@ TEST(SessionStreamingTest, PreviewFollowsTheMappingAndRestartsThere) {
     EXPECT_EQ(move.sourceRect, std::nullopt);
 }
 
+TEST(SessionStreamingTest, SettingsChangesReachTheDisplayTheCaptureAndTheMapping) {
+    auto owner = streamingOnScriptedScreen();
+    ASSERT_TRUE(owner);
+    auto& run = *owner;
+    auto made = [&] { return run.screens->with([](auto& s) { return s.made; }); };
+    auto moves = [&] { return run.screens->with([](auto& s) { return s.moves.size(); }); };
+    auto change = [&](std::function<void(Settings&)> body) { run.onMain([&] { run.fake.settings.update(body); }); };
+
+    // A larger preset: the session's display takes its mode.
+    change([](Settings& s) { s.preset = DisplayPreset::most; });
+    Rect bounds;
+    run.onMain([&] { bounds = run.fake.displayServer->bounds(run.session->displayID()); });
+    EXPECT_EQ(bounds.width, 1366);
+    EXPECT_TRUE(run.until([&] { return run.session->region() == bounds; }));
+
+    // The pointer burned into the picture: a new capture that shows it.
+    change([](Settings& s) { s.cursorMode = CursorMode::burnedIn; });
+    ASSERT_TRUE(run.until([&] { return made().size() == 2u; }));
+    EXPECT_TRUE(made().back().showsCursor);
+
+    // Input-only mapping pauses; switching the view to preview resumes and moves the capture.
+    change([](Settings& s) { s.mappingView = TabletMappingView::inputOnly; });
+    run.onMain([&] { run.session->setInputMode(InputMode::tabletMapping); });
+    ASSERT_TRUE(run.reached(Kind::paused));
+    EXPECT_EQ(moves(), 0u);
+    change([](Settings& s) { s.mappingView = TabletMappingView::preview; });
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    ASSERT_TRUE(run.until([&] { return moves() == 1u; }));
+    // A custom area moves it again.
+    change([](Settings& s) { s.mappingCustomRect = Rect{100, 100, 400, 300}; s.mappingArea = TabletMappingArea::custom; });
+    ASSERT_TRUE(run.until([&] { return moves() == 2u; }));
+    EXPECT_EQ(run.screens->with([](auto& s) { return s.moves.back().sourceRect; }), (Rect{100, 100, 400, 300}));
+}
+
 TEST(SessionStreamingTest, UserStoppingTheCaptureEndsTheSession) {
     auto owner = streamingOnScriptedScreen();
     ASSERT_TRUE(owner);

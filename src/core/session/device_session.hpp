@@ -184,6 +184,9 @@ private:
     void captureFailed(const SourceError& error);
     void keyframeOnVideoQueue();
     void startFailed(const std::string& error);
+    // The settings rows of the display, cursor, capture and tablet mapping (preset, cursor mode
+    // and hiding, mapping area, rectangle, display and view).
+    void streamingSettingsChanged(const Settings& old, const Settings& now);
     // Capture back on the mapped place in tablet mapping, else on the session's whole display.
     void restartCapture(std::function<void(std::optional<SourceError>)> completion);
 

@@ -132,6 +132,7 @@ void DeviceSession::settingsChanged(const Settings& old, const Settings& now) {
             if (auto error = streamer->reconfigure(config)) Log::e("video", "reconfigure failed: " + error->description());
         });
     }
+    streamingSettingsChanged(old, now);
 }
 
 void DeviceSession::updatePause() {

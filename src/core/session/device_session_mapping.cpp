@@ -99,6 +99,32 @@ void DeviceSession::exitMapping() {
     });
 }
 
+void DeviceSession::streamingSettingsChanged(const Settings& old, const Settings& now) {
+    if (old.preset != now.preset) applyPreset(0);
+    if (old.hideCursorOnTouch != now.hideCursorOnTouch && cursor_) cursor_->setHideOnTouch(now.hideCursorOnTouch);
+    if (old.cursorMode != now.cursorMode && state_.kind() == State::Kind::streaming) {
+        // The pointer is drawn by the tablet or burned into the capture: both change together.
+        startCursor();
+        restartCapture([weak = weak_from_this()](std::optional<SourceError> error) {
+            auto self = weak.lock();
+            if (!self || self->state_.isClosed()) return;
+            if (error) {
+                self->end("capture restart failed: " + error->description, true, "error");
+                return;
+            }
+            self->keyframeOnVideoQueue();
+        });
+    }
+    const bool mappingChanged = old.mappingArea != now.mappingArea || old.mappingCustomRect != now.mappingCustomRect ||
+                                old.mappingDisplayID != now.mappingDisplayID || old.mappingView != now.mappingView;
+    if (!mappingChanged || inputMode_ != InputMode::tabletMapping) return;
+    if (mapping_) mapping_->start(now.mappingArea, now.mappingCustomRect, effectiveMappingDisplayID());
+    updatePause();
+    if (old.mappingView == TabletMappingView::inputOnly && now.mappingView == TabletMappingView::preview && mapping_) {
+        mappingRegionChanged(mapping_->region(), mapping_->targetDisplayID());
+    }
+}
+
 DisplayId DeviceSession::effectiveMappingDisplayID() const {
     DisplayConfigurator displays(*env_.displayServices);
     const DisplayId id = settings_.settings().mappingDisplayID;
