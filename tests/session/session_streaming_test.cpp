@@ -5,6 +5,7 @@
 #include "core/session/device_session.hpp"
 #include "core/testing/fake_ipad.hpp"
 #include "core/testing/fake_session_environment.hpp"
+#include "core/testing/fake_stream_encoder.hpp"
 #include "core/testing/scripted_screen_source.hpp"
 #include "session/session_run.hpp"
 
@@ -32,7 +33,11 @@ private:
     static Host host(FakeSessionEnvironment& fake, const std::shared_ptr<ScriptedScreenSource::Recorder>& screens) {
         Host h{fake.environment(), fake.stores(), [&fake](const std::function<void()>& work) { fake.onMain(work); },
                [&fake] { fake.run(); }};
-        h.env.makeScreenSource = ScriptedScreenSource::factory(screens);
+        h.env.makeScreenSource = ScriptedScreenSource::factory(screens, fake.makeQueue);
+        if (fake.manual) {
+            // Everything on the test thread: encoders that answer at once, on the video queue.
+            h.env.makeEncoder = std::make_shared<EncoderScript>()->factory();
+        }
         return h;
     }
     FakeRun(std::unique_ptr<FakeSessionEnvironment> f, std::shared_ptr<ScriptedScreenSource::Recorder> s,
@@ -48,9 +53,16 @@ FakeIPad::Options smallTablet() {
     return o;
 }
 
+// In virtual time the encoder is a script: the tablet takes its frames without decoding them.
+FakeIPad::Options virtualTimeTablet() {
+    FakeIPad::Options o;
+    o.decode = false;
+    return o;
+}
+
 // A session streaming from a scripted screen source in virtual time; null when it did not start.
 std::unique_ptr<FakeRun> streamingOnScriptedScreen() {
-    auto run = FakeRun::make(FakeSessionEnvironment::Queues::manual, smallTablet());
+    auto run = FakeRun::make(FakeSessionEnvironment::Queues::manual, virtualTimeTablet());
     run->options.skipProbe = true;
     run->options.frameSource = HostOptions::FrameSourceKind::screen;
     run->connect();
@@ -283,7 +295,7 @@ private:
 TEST(SessionStreamingTest, VideoConnectIsTriedThreeTimesThreeTenthsOfASecondApart) {
     for (int refusals : {2, 3}) {
         SCOPED_TRACE(refusals);
-        auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, smallTablet());
+        auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, virtualTimeTablet());
         auto& run = *owner;
         run.options.skipProbe = true;
         std::shared_ptr<FlakyVideoConnector> flaky;

@@ -76,7 +76,7 @@ void DeviceSession::startDisplay() {
 
     const VideoStreamer::Config config = StreamSetup::streamerConfig(*selection_, settings);
     auto streamer = std::make_shared<VideoStreamer>(videoQueue_, std::make_shared<ChannelVideoOutput>(video_), clock_,
-                                                    config, H264StreamEncoder::factory());
+                                                    config, env_.makeEncoder ? env_.makeEncoder : H264StreamEncoder::factory());
     std::weak_ptr<DeviceSession> weak = weak_from_this();
     auto main = env_.main;
     auto ctrl = ctrl_;

@@ -82,7 +82,8 @@ void DeviceSession::videoConnected(UniqueFd fd) {
 
 void DeviceSession::runProbe() {
     setState(State::probing());
-    auto runner = ProbeRunner::create(video_, env_.makeQueue("kv.probe.encode"));
+    auto runner = ProbeRunner::create(video_, env_.makeQueue("kv.probe.encode"),
+                                      env_.makeEncoder ? env_.makeEncoder : H264StreamEncoder::factory());
     probe_ = runner;
     const int bitrate = StreamSetup::bitrate(settings_.settings());
     const QualityPolicy policy = settings_.settings().qualityPolicy;

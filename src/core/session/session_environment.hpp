@@ -9,6 +9,7 @@
 #include "core/runtime/executor.hpp"
 #include "core/util/rect.hpp"
 #include "core/video/frame_source.hpp"
+#include "core/video/stream_encoder.hpp"
 
 namespace kelvo {
 
@@ -59,6 +60,8 @@ struct SessionEnvironment {
     std::function<std::optional<Rect>()> frontWindowBounds;
     // The desktop's cursor shape and position, for the cursor service; null where it cannot be read.
     std::function<std::shared_ptr<CursorSource>()> makeCursorSource;
+    // The video encoders of the streamer and the decode probe; empty: x264.
+    EncoderFactory makeEncoder;
 
     // The session manager's discovery: the USB multiplexing daemon's socket and the backend of the
     // wireless service browser (null: no Wi-Fi discovery).

@@ -1,13 +1,11 @@
 #include "core/testing/scripted_screen_source.hpp"
 
-#include "platform/runtime/asio_executor.hpp"
-
 namespace kelvo {
 
 std::function<std::shared_ptr<MovableFrameSource>(const MovableFrameSource::Options&)> ScriptedScreenSource::factory(
-    std::shared_ptr<Recorder> recorder) {
-    return [recorder](const Options& options) -> std::shared_ptr<MovableFrameSource> {
-        auto source = std::make_shared<ScriptedScreenSource>(recorder, options);
+    std::shared_ptr<Recorder> recorder, std::function<std::shared_ptr<Executor>(const std::string&)> makeQueue) {
+    return [recorder, makeQueue](const Options& options) -> std::shared_ptr<MovableFrameSource> {
+        auto source = std::make_shared<ScriptedScreenSource>(recorder, makeQueue("kv.capture"), options);
         recorder->with([&](Script& s) {
             s.made.push_back(options);
             s.latest = source;
@@ -16,9 +14,10 @@ std::function<std::shared_ptr<MovableFrameSource>(const MovableFrameSource::Opti
     };
 }
 
-ScriptedScreenSource::ScriptedScreenSource(std::shared_ptr<Recorder> recorder, const Options& options)
+ScriptedScreenSource::ScriptedScreenSource(std::shared_ptr<Recorder> recorder, std::shared_ptr<Executor> queue,
+                                           const Options& options)
     : recorder_(std::move(recorder)),
-      queue_(AsioExecutor::makeQueue("kv.capture")),
+      queue_(std::move(queue)),
       pattern_(TestPatternSource::make(queue_, options.width, options.height, options.fps)) {}
 
 void ScriptedScreenSource::setOnError(ErrorHandler handler) {

@@ -47,9 +47,10 @@ public:
         Script script_;
     };
 
-    // The environment's screen-source factory, recording into `recorder`.
+    // The environment's screen-source factory, recording into `recorder`; each source draws and
+    // reports on a queue of `makeQueue`.
     static std::function<std::shared_ptr<MovableFrameSource>(const MovableFrameSource::Options&)> factory(
-        std::shared_ptr<Recorder> recorder);
+        std::shared_ptr<Recorder> recorder, std::function<std::shared_ptr<Executor>(const std::string&)> makeQueue);
 
     // The capture ends on its own with `error` (reported on the source's queue).
     void fail(SourceError error);
@@ -61,7 +62,7 @@ public:
     void setFrameRate(int fps) override { pattern_->setFrameRate(fps); }
     void update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion) override;
 
-    ScriptedScreenSource(std::shared_ptr<Recorder> recorder, const Options& options);
+    ScriptedScreenSource(std::shared_ptr<Recorder> recorder, std::shared_ptr<Executor> queue, const Options& options);
 
 private:
     std::shared_ptr<Recorder> recorder_;
