@@ -181,8 +181,10 @@ QIcon StatusMenuController::warningGlyph() {
             painter.setPen(QPen(ink, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
             painter.setBrush(Qt::NoBrush);
             painter.drawPath(triangle);
-            painter.drawLine(QPointF(11, 6), QPointF(11, 9.5));
-            painter.drawPoint(QPointF(11, 12));
+            painter.drawLine(QPointF(11, 5.8), QPointF(11, 9));
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(ink);
+            painter.drawEllipse(QPointF(11, 11.9), 0.95, 0.95);
         },
         false);
 }
