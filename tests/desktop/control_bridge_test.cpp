@@ -125,7 +125,7 @@ TEST(ControlBridge, PublishesOnlyChangesAndIgnoresWhatIsNoRequest) {
     EXPECT_TRUE(log.messages("control").empty());
 }
 
-TEST(ControlBridge, DISABLED_RequestsConnectAndDisconnectThroughTheManager) {
+TEST(ControlBridge, RequestsConnectAndDisconnectThroughTheManager) {
     auto fake = FakeIPad::make({});
     ASSERT_TRUE(fake.ok());
     DirectHost host(fake.value()->ctrlPort(), fake.value()->videoPort());

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -30,7 +31,7 @@ bool readUntil(test::ChildProcess& tablet, const std::function<bool(const std::s
     return false;
 }
 
-TEST(HostEndToEnd, DISABLED_StreamsToTheSimulatedTabletAndSaysByeOnSigterm) {
+TEST(HostEndToEnd, StreamsToTheSimulatedTabletAndSaysByeOnSigterm) {
     std::string whyNot;
     auto* desktop = test::XDesktop::get(&whyNot);
     if (!desktop) GTEST_SKIP() << whyNot;
@@ -46,6 +47,7 @@ TEST(HostEndToEnd, DISABLED_StreamsToTheSimulatedTabletAndSaysByeOnSigterm) {
                                      &videoPort) == 2)
         << first.value_or("");
 
+    ASSERT_EQ(mkdir(dir.file("config").c_str(), 0700), 0);
     test::writeFile(dir.file("config/kv.settings.json"),
                     "{\"directMode\":true,\"directHost\":\"127.0.0.1\",\"directCtrlPort\":" + std::to_string(ctrlPort) +
                         ",\"directVideoPort\":" + std::to_string(videoPort) + ",\"launchAtLogin\":false}");

@@ -77,7 +77,7 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
     EXPECT_EQ(StatusMenuController::missingPermissionsText(true, true), "");
 }
 
-TEST(StatusMenu, DISABLED_FollowsTheSessionThroughItsStatuses) {
+TEST(StatusMenu, FollowsTheSessionThroughItsStatuses) {
     auto [closedCtrl, closedVideo] = closedPorts();
     TestApp host({.settings = TestApp::developerSettings(closedCtrl, closedVideo)});
     auto& menu = host.menu();

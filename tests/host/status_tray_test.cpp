@@ -35,7 +35,7 @@ void pause(int ms) {
     processUntil([] { return false; }, std::chrono::milliseconds(ms));
 }
 
-TEST(StatusTray, DISABLED_IconIsShownAndAClickOpensTheMenu) {
+TEST(StatusTray, IconIsShownAndAClickOpensTheMenu) {
     std::string whyNot;
     if (!test::XDesktop::get(&whyNot)) GTEST_SKIP() << whyNot;
     ASSERT_TRUE(test::haveProgram("xdotool")) << "xdotool is needed to click the tray icon";
