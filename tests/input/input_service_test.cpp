@@ -175,6 +175,13 @@ TEST(InputService, ModeToggleWaitsForTheLift) {
     EXPECT_EQ(rig.states.size(), states);
     rig.tapItem(31);  // no eraser in touch mode
     EXPECT_EQ(rig.states.size(), states);
+
+    // No finger was down at that switch: the very next tap is the new mode's.
+    rig.sink->clear();
+    rig.frame(400, {touch(3, Ph::began, 100, 100)});
+    rig.frame(410, {touch(3, Ph::ended, 100, 100)});
+    rig.scheduler->queue()->runUntilIdle();
+    EXPECT_FALSE(rig.sink->entries.empty());
 }
 
 TEST(InputService, TouchesWaitForTheDisplayRegion) {

@@ -432,7 +432,8 @@ TEST_F(FakeIPadTest, DecodesStreamsWithinItsPixelLimit) {
     // Parameter sets announced beyond the payload: ignored like a short record.
     auto video = connect(fake->videoPort());
     auto format = streamFormat(4, 64, 64, frames[0]);
-    format.resize(format.size() - 1);
+    ASSERT_FALSE(format.empty());
+    format.pop_back();
     video.channel->send(MsgType::streamFormat, format);
     run();
     EXPECT_EQ(fake->snapshot().streamFormats, 1);

@@ -111,7 +111,9 @@ TEST(UsbmuxPacket, ListenEventsTheClientActsOn) {
         if (!event) continue;
         EXPECT_EQ(event->attached, *c.attached);
         EXPECT_EQ(event->deviceID, c.id);
-        if (event->attached) EXPECT_EQ(event->device.udid, "abc");
+        if (event->attached) {
+            EXPECT_EQ(event->device.udid, "abc");
+        }
     }
 }
 

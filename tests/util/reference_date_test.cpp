@@ -36,7 +36,9 @@ TEST(ReferenceDate, AcceptsExactlyWhatTheClockHolds) {
         const auto date = dateFromReferenceSeconds(c.seconds);
         ASSERT_EQ(date.has_value(), c.accepted);
         // Whatever is accepted writes back to the same number, to the microsecond.
-        if (date) EXPECT_NEAR(secondsSinceReferenceDate(*date), c.seconds, 2e-6);
+        if (date) {
+            EXPECT_NEAR(secondsSinceReferenceDate(*date), c.seconds, 2e-6);
+        }
     }
 }
 

@@ -45,6 +45,7 @@ public:
     void combo(const KeyCombo& combo);
     // Whether fingers are tracked; reports onTouchActivity only when that changes.
     void updateTouching(bool active);
+    bool touching() const { return touching_; }
 
 private:
     std::shared_ptr<EventSink> sink_;

@@ -199,12 +199,15 @@ void InputService::sidebar(int item, uint8_t phase) {
 
 void InputService::switchMode(InputMode mode, bool announce) {
     if (mode == mode_) return;
+    // Only fingers already down belong to the old mode; with none down the next touch is the
+    // new mode's own and must not be lost.
+    const bool fingersDown = ctx_.touching();
     recognizer_->reset();
     keyboard_.releaseAll();  // a key held across the change would stay down
     mode_ = mode;
     if (mode_ == InputMode::touch) ctx_.eraser = false;
     recognizer_ = makeRecognizer();
-    awaitingLift_ = true;
+    awaitingLift_ = fingersDown;
     Log::i("input", [&] { return "mode \u2192 " + std::string(rawValue(mode_)); });
     if (announce) {
         if (onModeChange) onModeChange(mode_);
