@@ -55,10 +55,11 @@ private:
     uint32_t step_ = 0;
 };
 
-// The whole host on a real X server: a RandR virtual monitor made for the tablet, captured
-// through shared memory, encoded and decoded by the simulated tablet; then the tablet as a
-// graphics tablet over the main monitor, whose tap moves the X pointer to the mapped place.
-TEST(SessionX11Test, VirtualMonitorIsStreamedAndAMappedTapMovesThePointer) {
+// The whole host on a real X server: a RandR virtual display made for the tablet, captured
+// through shared memory, encoded and decoded by the simulated tablet, whose tap puts the X
+// pointer on it; then the tablet as a graphics tablet over the main monitor, whose tap moves
+// the pointer to the mapped place.
+TEST(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndTheMappedMonitor) {
     std::string whyNot;
     auto server = XServer::start(XServer::Want::any, &whyNot);
     if (!server) GTEST_SKIP() << whyNot;
@@ -105,6 +106,14 @@ TEST(SessionX11Test, VirtualMonitorIsStreamedAndAMappedTapMovesThePointer) {
         })) << run.ipad->snapshot().framesDecoded;
         EXPECT_EQ(run.ipad->snapshot().decodeErrors, 0);
         EXPECT_TRUE(run.until([&] { return run.ipad->snapshot().cursorShapes > 0; }));  // the tablet draws the pointer
+
+        // A tap on the tablet's own display lands on it, not at the edge of the main monitor.
+        run.ipad->tap({0.5, 0.5});
+        const Point centre{region.x + region.width / 2, region.y + region.height / 2};
+        EXPECT_TRUE(test::waitUntil([&] {
+            Point at = painter.pointer();
+            return std::abs(at.x - centre.x) <= 2 && std::abs(at.y - centre.y) <= 2;
+        })) << painter.pointer().x << "," << painter.pointer().y << " wanted " << centre.x << "," << centre.y;
 
         // As a graphics tablet over the main monitor (4:3 inside 1920×1080: 240, 0, 1440, 1080),
         // previewed there: a tap lands where the mapping puts it.

@@ -13,6 +13,7 @@
 #include "core/testing/x_server.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/xtest_event_sink.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {
@@ -21,7 +22,7 @@ namespace {
 // A client of the test's own, standing for another program on the same desktop.
 class OtherClient {
 public:
-    explicit OtherClient(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    explicit OtherClient(const std::string& display) : display_(display), c_(xcb_connect(display.c_str(), nullptr)) {
         root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
     }
     ~OtherClient() { xcb_disconnect(c_); }
@@ -34,6 +35,47 @@ public:
     void deleteMonitor(DisplayId id) {
         std::free(xcb_request_check(c_, xcb_randr_delete_monitor_checked(c_, root_, id)));
     }
+    std::pair<int, int> pointer() {
+        auto* r = xcb_query_pointer_reply(c_, xcb_query_pointer(c_, root_), nullptr);
+        std::pair<int, int> at{r ? r->root_x : -1, r ? r->root_y : -1};
+        std::free(r);
+        return at;
+    }
+    // A spare output's display is named after the output.
+    std::string atomName(DisplayId atom) {
+        auto* r = xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, xcb_atom_t(atom)), nullptr);
+        std::string name = r ? std::string(xcb_get_atom_name_name(r), size_t(xcb_get_atom_name_name_length(r))) : "";
+        std::free(r);
+        return name;
+    }
+    // Names of the server's modes that start with "Kelvo-".
+    std::vector<std::string> ourModes() {
+        std::vector<std::string> out;
+        auto* res = xcb_randr_get_screen_resources_current_reply(c_, xcb_randr_get_screen_resources_current(c_, root_),
+                                                                 nullptr);
+        if (!res) return out;
+        const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res);
+        const uint8_t* names = xcb_randr_get_screen_resources_current_names(res);
+        for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res); ++i) {
+            std::string name(reinterpret_cast<const char*>(names), modes[i].name_len);
+            names += modes[i].name_len;
+            if (name.rfind("Kelvo-", 0) == 0) out.push_back(name);
+        }
+        std::free(res);
+        return out;
+    }
+    // Runs xrandr on this display with `args`; true when it succeeded.
+    bool xrandr(const std::string& args) { return std::system(("xrandr -d " + display_ + " " + args).c_str()) == 0; }
+    // Shows a small mode on every disconnected output, leaving no spare one.
+    bool occupyAllOutputs() {
+        std::string x = "xrandr -d " + display_;
+        return xrandr("--newmode Occupied 5 64 72 80 88 64 66 68 70") &&
+               std::system(("for o in $(" + x + " | awk '/ disconnected/{print $1}'); do " + x +
+                            " --addmode $o Occupied && " + x + " --output $o --mode Occupied --pos 0x0 || exit 1; done")
+                               .c_str()) == 0;
+    }
+
+    std::string display_;
 
 private:
     xcb_connection_t* c_;
@@ -151,29 +193,82 @@ TEST_F(RandrDisplays, VirtualDisplayGrowsTheScreenAndGivesItBackOnRelease) {
     EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
 }
 
-TEST_F(RandrDisplays, AMonitorDeletedByAnotherClientIsReportedTerminated) {
+TEST_F(RandrDisplays, ThePointerEntersAVirtualDisplayOnASpareOutput) {
     startServer();
     if (HasFatalFailure() || IsSkipped()) return;
     requireResizable();
     if (IsSkipped()) return;
-    test::LogCapture log;
-    auto made = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"}, Orientation::portrait,
-                                           {197, 148}, std::nullopt, ModeRegistrationUnit::points);
-    ASSERT_TRUE(made.ok()) << made.error().description();
-    auto source = made.value();
-    EXPECT_EQ(services_->bounds(source->displayID()), (Rect{1920, 0, 2048, 2732}));  // `most` first, portrait
-    bool terminated = false;
-    source->onTerminated = [&] {
-        EXPECT_TRUE(main_.executor().isCurrent());
-        terminated = true;
-    };
     OtherClient other(server_->display());
-    other.deleteMonitor(source->displayID());
-    EXPECT_TRUE(runUntil([&] { return terminated; }));
-    EXPECT_TRUE(log.contains("virtual display terminated by the system", "display"));
+    auto sink = XTestEventSink::connect(server_->display());
+    ASSERT_TRUE(sink.ok()) << sink.error();
+    auto source = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"},
+                                             Orientation::landscape, {197, 148}, std::nullopt,
+                                             ModeRegistrationUnit::points)
+                      .value();
+    Rect b = services_->bounds(source->displayID());
+    ASSERT_EQ(b.x, 1920);
+    ASSERT_EQ(other.ourModes().size(), 1u);
+    // Corners and centre: every part of the display is reachable, not only its edge.
+    for (Point p : {Point{b.x, b.y}, Point{b.x + b.width / 2, b.y + b.height / 2},
+                    Point{b.x + b.width - 1, b.y + b.height - 1}}) {
+        sink.value()->post(synth::Move{p}, EventFlag::none);
+        std::pair<int, int> want{int(p.x), int(p.y)};
+        EXPECT_TRUE(test::waitUntil([&] { return other.pointer() == want; }))
+            << other.pointer().first << "," << other.pointer().second << " wanted " << p.x << "," << p.y;
+    }
+    // A new size shows a new mode and drops the old one.
+    DisplayConfigurator config(*services_);
+    EXPECT_FALSE(config.apply(DisplayModeCatalog::spec(DisplayPreset::standard, Orientation::landscape),
+                              source->displayID()));
+    EXPECT_EQ(services_->bounds(source->displayID()), (Rect{1920, 0, 2048, 1536}));
+    EXPECT_EQ(other.ourModes().size(), 1u);
+
+    source.reset();
+    EXPECT_TRUE(other.ourModes().empty());
+    EXPECT_EQ(services_->onlineDisplays().size(), 1u);
     EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
-    source.reset();  // nothing left to delete; no second report
-    main_.runFor(100'000);
+}
+
+TEST_F(RandrDisplays, AVirtualDisplayTurnedOffByAnotherClientIsReportedTerminated) {
+    struct Case {
+        const char* name;
+        bool spareOutput;  // else a bare monitor, which the other client deletes
+    };
+    for (const Case& c : {Case{"on a spare output", true}, Case{"as a bare monitor", false}}) {
+        SCOPED_TRACE(c.name);
+        startServer();
+        if (HasFatalFailure() || IsSkipped()) return;
+        requireResizable();
+        if (IsSkipped()) return;
+        OtherClient other(server_->display());
+        if (!c.spareOutput) ASSERT_TRUE(other.occupyAllOutputs());
+        test::LogCapture log;
+        auto made = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"},
+                                               Orientation::portrait, {197, 148}, std::nullopt,
+                                               ModeRegistrationUnit::points);
+        ASSERT_TRUE(made.ok()) << made.error().description();
+        auto source = made.value();
+        EXPECT_EQ(services_->bounds(source->displayID()), (Rect{1920, 0, 2048, 2732}));  // `most` first, portrait
+        EXPECT_EQ(log.contains("which the pointer cannot enter", "display"), !c.spareOutput);
+        bool terminated = false;
+        source->onTerminated = [&] {
+            EXPECT_TRUE(main_.executor().isCurrent());
+            terminated = true;
+        };
+        if (c.spareOutput) {
+            ASSERT_TRUE(other.xrandr("--output " + other.atomName(source->displayID()) + " --off"));
+        } else {
+            other.deleteMonitor(source->displayID());
+        }
+        EXPECT_TRUE(runUntil([&] { return terminated; }));
+        EXPECT_TRUE(log.contains("virtual display terminated by the system", "display"));
+        EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
+        EXPECT_TRUE(other.ourModes().empty());
+        source.reset();  // nothing left to delete; no second report
+        main_.runFor(100'000);
+        services_.reset();
+        server_.reset();
+    }
 }
 
 TEST_F(RandrDisplays, TheServerGoingAwayTerminatesTheVirtualDisplay) {
@@ -204,12 +299,25 @@ TEST_F(RandrDisplays, MonitorsLeftByAnEndedRunAreRemovedAtConnect) {
         std::string cmd = "xrandr -d " + server_->display() + " --setmonitor " + name + " 100/10x100/10+0+0 none";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
-    ASSERT_EQ(services_->onlineDisplays().size(), 3u);
+    // A mode of the ended run still shown on a spare output: the output is turned off.
+    OtherClient client(server_->display());
+    std::string staleMode = stale + "-64x64";
+    bool withOutput = server_->resizable();
+    if (withOutput) {
+        ASSERT_TRUE(client.xrandr("--newmode " + staleMode + " 5 64 72 80 88 64 66 68 70"));
+        ASSERT_TRUE(client.xrandr("--addmode DUMMY1 " + staleMode));
+        ASSERT_TRUE(client.xrandr("--output DUMMY1 --mode " + staleMode + " --pos 0x0"));
+    }
+    ASSERT_EQ(services_->onlineDisplays().size(), withOutput ? 4u : 3u);
     services_.reset();
     test::LogCapture log;
     services_ = RandrDisplayServices::connect(server_->display()).value();
     EXPECT_EQ(services_->onlineDisplays().size(), 2u);
     EXPECT_TRUE(log.contains("removed virtual monitor " + stale + " left by an earlier run", "display"));
+    if (withOutput) {
+        EXPECT_TRUE(client.ourModes().empty());
+        EXPECT_TRUE(log.contains("removed virtual mode " + staleMode + " left by an earlier run", "display"));
+    }
 }
 
 TEST_F(RandrDisplays, AScreenThatCannotGrowIsACreationError) {

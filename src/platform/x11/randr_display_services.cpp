@@ -29,7 +29,8 @@ namespace kelvo {
 namespace {
 
 constexpr int kRescanMs = 500;
-// Our virtual monitors' names: prefix, creating process, sequence number.
+// Names of our virtual monitors and of the modes we make for spare outputs: prefix, creating
+// process, sequence number (modes add their size).
 constexpr std::string_view kVirtualPrefix = "Kelvo-";
 // Failure codes of configuration steps (the server's own errors carry no useful number).
 constexpr int32_t kIllegalArgument = 1001;
@@ -87,6 +88,24 @@ double refreshOf(const xcb_randr_mode_info_t& m) {
     return double(m.dot_clock) / (double(m.htotal) * vtotal);
 }
 
+// A mode of `width`×`height` at `refresh` Hz with short blanking; servers of spare outputs
+// take it as it is, nothing scans it out.
+xcb_randr_mode_info_t modeInfo(int32_t width, int32_t height, double refresh, uint16_t nameLength) {
+    xcb_randr_mode_info_t m{};
+    m.width = uint16_t(width);
+    m.height = uint16_t(height);
+    m.hsync_start = uint16_t(width + 48);
+    m.hsync_end = uint16_t(width + 80);
+    m.htotal = uint16_t(width + 160);
+    m.vsync_start = uint16_t(height + 3);
+    m.vsync_end = uint16_t(height + 8);
+    m.vtotal = uint16_t(height + 40);
+    m.dot_clock = uint32_t(std::lround(double(m.htotal) * m.vtotal * (refresh > 0 ? refresh : 60.0)));
+    m.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_POSITIVE | XCB_RANDR_MODE_FLAG_VSYNC_NEGATIVE;
+    m.name_len = nameLength;
+    return m;
+}
+
 // Millimetres for a screen size at 96 dots per inch, as servers assume without a real monitor.
 uint32_t millimetres(int32_t pixels) { return uint32_t(std::lround(pixels * 25.4 / 96.0)); }
 
@@ -100,6 +119,13 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
         bool placed = false;
         int32_t x = 0;
         int32_t y = 0;
+        // A spare output shows it through a crtc, so the pointer can enter it; without one
+        // it is a bare monitor (output 0).
+        xcb_randr_output_t output = 0;
+        xcb_randr_crtc_t crtc = 0;
+        xcb_randr_mode_t mode = 0;  // ours, added to the output
+        int32_t modeWidth = 0;
+        int32_t modeHeight = 0;
     };
     struct PendingMode {
         DisplayId display;
@@ -118,6 +144,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     std::optional<ScreenSize> originalScreen;  // before our first growth
     std::optional<ScreenSize> grownScreen;     // what we grew it to
     uint32_t nextVirtual = 1;
+    bool warnedBareMonitor = false;
 
     ObserverList<DisplayId, uint32_t> callbacks;
     UniqueFd wake;
@@ -303,13 +330,128 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
         return true;
     }
 
+    bool placeLocked(DisplayId id, Virtual& v, int32_t x, int32_t y, int32_t width, int32_t height) {
+        return v.output ? setOutputLocked(v, x, y, width, height) : setMonitorLocked(id, v, x, y, width, height);
+    }
+
+    std::string newModeNameLocked(int32_t width, int32_t height) {
+        return std::string(kVirtualPrefix) + std::to_string(::getpid()) + "-" + std::to_string(nextVirtual++) + "-" +
+               std::to_string(width) + "x" + std::to_string(height);
+    }
+
+    // Takes `mode` off `output` (turning off `crtc` first when it shows it) and destroys it.
+    void dropModeLocked(xcb_randr_output_t output, xcb_randr_crtc_t crtc, xcb_randr_mode_t mode) {
+        if (crtc) {
+            auto res = own(xcb_randr_get_screen_resources_current_reply(
+                conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+            auto info = own(xcb_randr_get_crtc_info_reply(
+                conn, xcb_randr_get_crtc_info(conn, crtc, res ? res->config_timestamp : 0), nullptr));
+            if (res && info && info->mode == mode) {
+                std::free(xcb_randr_set_crtc_config_reply(
+                    conn,
+                    xcb_randr_set_crtc_config(conn, crtc, XCB_CURRENT_TIME, res->config_timestamp, 0, 0, XCB_NONE,
+                                              XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
+                    nullptr));
+            }
+        }
+        succeeded(conn, xcb_randr_delete_output_mode_checked(conn, output, mode));
+        if (!succeeded(conn, xcb_randr_destroy_mode_checked(conn, mode))) {
+            Log::w("display", "mode " + std::to_string(mode) + " could not be destroyed");
+        }
+    }
+
+    // Shows a `width`×`height` mode of our own on the virtual's output at (x, y), making a new
+    // mode when the size changes and dropping the one it replaces.
+    bool setOutputLocked(Virtual& v, int32_t x, int32_t y, int32_t width, int32_t height) {
+        if (!growScreenLocked({x + width, y + height})) return false;
+        xcb_randr_mode_t mode = v.mode;
+        bool fresh = !mode || v.modeWidth != width || v.modeHeight != height;
+        if (fresh) {
+            std::string name = newModeNameLocked(width, height);
+            double refresh = v.modes.empty() ? 60.0 : v.modes[std::min(v.current, v.modes.size() - 1)].refreshHz;
+            auto info = modeInfo(width, height, refresh, uint16_t(name.size()));
+            auto made = own(xcb_randr_create_mode_reply(
+                conn, xcb_randr_create_mode(conn, root, info, uint32_t(name.size()), name.c_str()), nullptr));
+            if (!made) {
+                Log::w("display", "mode " + name + " refused by the server");
+                return false;
+            }
+            mode = made->mode;
+            if (!succeeded(conn, xcb_randr_add_output_mode_checked(conn, v.output, mode))) {
+                Log::w("display", "output " + std::to_string(v.output) + " refused mode " + name);
+                dropModeLocked(v.output, 0, mode);
+                return false;
+            }
+        }
+        auto res = own(xcb_randr_get_screen_resources_current_reply(
+            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        auto reply = own(xcb_randr_set_crtc_config_reply(
+            conn,
+            xcb_randr_set_crtc_config(conn, v.crtc, XCB_CURRENT_TIME, res ? res->config_timestamp : 0, int16_t(x),
+                                      int16_t(y), mode, XCB_RANDR_ROTATION_ROTATE_0, 1, &v.output),
+            nullptr));
+        if (!reply || reply->status != XCB_RANDR_SET_CONFIG_SUCCESS) {
+            Log::w("display", "crtc " + std::to_string(v.crtc) + " refused " + std::to_string(width) + "×" +
+                                  std::to_string(height) + " at " + std::to_string(x) + "," + std::to_string(y));
+            if (fresh) dropModeLocked(v.output, 0, mode);
+            return false;
+        }
+        if (fresh && v.mode) dropModeLocked(v.output, 0, v.mode);
+        v.mode = mode;
+        v.modeWidth = width;
+        v.modeHeight = height;
+        v.placed = true;
+        v.x = x;
+        v.y = y;
+        return true;
+    }
+
+    // A disconnected output with a crtc nobody uses, none of ours already; nullopt when the
+    // server has none.
+    std::optional<std::pair<xcb_randr_output_t, xcb_randr_crtc_t>> spareOutputLocked() {
+        auto res = own(xcb_randr_get_screen_resources_current_reply(
+            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        if (!res) return std::nullopt;
+        auto ours = [&](auto pred) {
+            return std::any_of(virtuals.begin(), virtuals.end(), [&](auto& v) { return pred(v.second); });
+        };
+        auto* outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
+        int outputCount = xcb_randr_get_screen_resources_current_outputs_length(res.get());
+        for (int i = 0; i < outputCount; ++i) {
+            xcb_randr_output_t output = outputs[i];
+            if (ours([&](const Virtual& v) { return v.output == output; })) continue;
+            auto info = own(xcb_randr_get_output_info_reply(
+                conn, xcb_randr_get_output_info(conn, output, res->config_timestamp), nullptr));
+            if (!info || info->connection != XCB_RANDR_CONNECTION_DISCONNECTED || info->crtc) continue;
+            auto* crtcs = xcb_randr_get_output_info_crtcs(info.get());
+            int crtcCount = xcb_randr_get_output_info_crtcs_length(info.get());
+            for (int k = 0; k < crtcCount; ++k) {
+                if (ours([&](const Virtual& v) { return v.crtc == crtcs[k]; })) continue;
+                auto crtc = own(xcb_randr_get_crtc_info_reply(
+                    conn, xcb_randr_get_crtc_info(conn, crtcs[k], res->config_timestamp), nullptr));
+                if (crtc && crtc->mode == XCB_NONE && xcb_randr_get_crtc_info_outputs_length(crtc.get()) == 0) {
+                    return std::make_pair(output, crtcs[k]);
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::string outputNameLocked(xcb_randr_output_t output) {
+        auto info = own(xcb_randr_get_output_info_reply(conn, xcb_randr_get_output_info(conn, output, XCB_CURRENT_TIME),
+                                                        nullptr));
+        if (!info) return {};
+        return std::string(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+                           size_t(xcb_randr_get_output_info_name_length(info.get())));
+    }
+
     int32_t applyModeLocked(DisplayId id, const DisplayMode& mode) {
         if (auto it = virtuals.find(id); it != virtuals.end()) {
             Virtual& v = it->second;
             if (mode.handle >= v.modes.size() || v.modes[mode.handle] != mode) return kIllegalArgument;
             int32_t x = v.placed ? v.x : rightEdgeLocked(id);
             int32_t y = v.placed ? v.y : 0;
-            if (!setMonitorLocked(id, v, x, y, int32_t(mode.pixelWidth), int32_t(mode.pixelHeight))) {
+            if (!placeLocked(id, v, x, y, int32_t(mode.pixelWidth), int32_t(mode.pixelHeight))) {
                 return kServerRefused;
             }
             v.current = mode.handle;
@@ -369,7 +511,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
             Virtual& v = it->second;
             if (v.modes.empty()) return kIllegalArgument;
             const auto& mode = v.modes[v.current];
-            return setMonitorLocked(id, v, x, y, int32_t(mode.pixelWidth), int32_t(mode.pixelHeight))
+            return placeLocked(id, v, x, y, int32_t(mode.pixelWidth), int32_t(mode.pixelHeight))
                        ? kDisplayConfigSuccess
                        : kServerRefused;
         }
@@ -381,26 +523,63 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     void releaseLocked(DisplayId id) {
         auto it = virtuals.find(id);
         if (it == virtuals.end()) return;  // terminated already
-        bool placed = it->second.placed;
+        Virtual v = std::move(it->second);
         virtuals.erase(it);
-        if (placed && !succeeded(conn, xcb_randr_delete_monitor_checked(conn, root, id))) {
+        if (v.output) {
+            if (v.mode) dropModeLocked(v.output, v.crtc, v.mode);
+        } else if (v.placed && !succeeded(conn, xcb_randr_delete_monitor_checked(conn, root, id))) {
             Log::w("display", "virtual monitor " + std::to_string(id) + " could not be deleted");
         }
         shrinkScreenLocked();
     }
 
-    // Monitors outlive the client that set them: those a crashed run of ours left behind are
-    // recognised by name ("Kelvo-<pid>-<n>" of a process that no longer exists) and deleted.
+    // True for "Kelvo-<pid>-..." names of a process that no longer exists.
+    static bool leftByEndedRun(const std::string& name) {
+        if (name.rfind(kVirtualPrefix, 0) != 0) return false;
+        long pid = std::strtol(name.c_str() + kVirtualPrefix.size(), nullptr, 10);
+        return pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+    }
+
+    // Monitors and modes outlive the client that made them: those a crashed run of ours left
+    // behind are recognised by name and removed, outputs showing such a mode turned off.
     void removeStaleMonitorsLocked() {
         for (auto& mon : queryMonitorsLocked()) {
             if (!mon.outputs.empty()) continue;
             std::string name = atomNameLocked(mon.id);
-            if (name.rfind(kVirtualPrefix, 0) != 0) continue;
-            long pid = std::strtol(name.c_str() + kVirtualPrefix.size(), nullptr, 10);
-            if (pid <= 0 || pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+            if (!leftByEndedRun(name)) continue;
             if (succeeded(conn, xcb_randr_delete_monitor_checked(conn, root, mon.id))) {
                 Log::i("display", "removed virtual monitor " + name + " left by an earlier run");
             }
+        }
+        auto res = own(xcb_randr_get_screen_resources_current_reply(
+            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        if (!res) return;
+        const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res.get());
+        int modeCount = xcb_randr_get_screen_resources_current_modes_length(res.get());
+        const uint8_t* names = xcb_randr_get_screen_resources_current_names(res.get());
+        std::vector<std::pair<xcb_randr_mode_t, std::string>> stale;
+        for (int i = 0; i < modeCount; ++i) {
+            std::string name(reinterpret_cast<const char*>(names), modes[i].name_len);
+            names += modes[i].name_len;
+            if (leftByEndedRun(name)) stale.emplace_back(modes[i].id, name);
+        }
+        if (stale.empty()) return;
+        auto* outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
+        int outputCount = xcb_randr_get_screen_resources_current_outputs_length(res.get());
+        for (auto& [mode, name] : stale) {
+            bool dropped = false;
+            for (int i = 0; i < outputCount && !dropped; ++i) {
+                auto info = own(xcb_randr_get_output_info_reply(
+                    conn, xcb_randr_get_output_info(conn, outputs[i], res->config_timestamp), nullptr));
+                if (!info) continue;
+                auto* ids = xcb_randr_get_output_info_modes(info.get());
+                int idCount = xcb_randr_get_output_info_modes_length(info.get());
+                if (std::find(ids, ids + idCount, mode) == ids + idCount) continue;
+                dropModeLocked(outputs[i], info->crtc, mode);
+                dropped = true;
+            }
+            if (!dropped) succeeded(conn, xcb_randr_destroy_mode_checked(conn, mode));
+            Log::i("display", "removed virtual mode " + name + " left by an earlier run");
         }
     }
 
@@ -446,6 +625,9 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
                 bool present = std::any_of(now.begin(), now.end(), [&](auto& mon) { return mon.id == it->first; });
                 if (it->second.placed && !present) {
                     Log::w("display", "virtual monitor " + std::to_string(it->first) + " was removed by another client");
+                    if (it->second.output && it->second.mode) {
+                        dropModeLocked(it->second.output, it->second.crtc, it->second.mode);
+                    }
                     terminated.push_back(it->second.descriptor);
                     it = virtuals.erase(it);
                 } else {
@@ -732,13 +914,30 @@ std::unique_ptr<PlatformVirtualDisplay> RandrDisplayServices::create(const Virtu
                               std::to_string(max ? max->height : 0) + ")");
         return nullptr;
     }
-    // A name of our own per monitor: the atom is the display's id.
-    std::string name = std::string(kVirtualPrefix) + std::to_string(::getpid()) + "-" + std::to_string(impl_->nextVirtual++);
+    // A spare output's monitor is named after the output; a bare monitor gets a name of our
+    // own. Either way the name's atom is the display's id.
+    Impl::Virtual v{descriptor, {}, 0, false, 0, 0};
+    std::string name;
+    if (auto spare = impl_->spareOutputLocked()) {
+        v.output = spare->first;
+        v.crtc = spare->second;
+        name = impl_->outputNameLocked(v.output);
+    }
+    if (name.empty()) {
+        v.output = 0;
+        v.crtc = 0;
+        if (!impl_->warnedBareMonitor) {
+            impl_->warnedBareMonitor = true;
+            Log::w("display", "no spare output with a free crtc: the virtual display is a bare monitor, "
+                              "which the pointer cannot enter");
+        }
+        name = std::string(kVirtualPrefix) + std::to_string(::getpid()) + "-" + std::to_string(impl_->nextVirtual++);
+    }
     auto atom = own(xcb_intern_atom_reply(
         impl_->conn, xcb_intern_atom(impl_->conn, 0, uint16_t(name.size()), name.c_str()), nullptr));
     if (!atom || atom->atom == XCB_ATOM_NONE) return nullptr;
     impl_->atomNames[atom->atom] = name;
-    impl_->virtuals[atom->atom] = Impl::Virtual{descriptor, {}, 0, false, 0, 0};
+    impl_->virtuals[atom->atom] = std::move(v);
     return std::make_unique<RandrVirtualDisplay>(impl_, atom->atom);
 }
 

@@ -11,9 +11,12 @@ namespace kelvo {
 // Displays of an X server through RandR 1.5. A display is a RandR monitor: its id is the
 // monitor's name atom, the main display is the primary monitor, bounds are the monitor's
 // geometry in root-window pixels. Modes come from the monitor's first output (one pixel per
-// point). A virtual display is a monitor without outputs, placed to the right of the others;
-// the screen grows to hold it (within the server's size range) and shrinks back once the last
-// one is gone. Its modes are ours to keep and count two pixels per point for HiDPI modes.
+// point). A virtual display is placed to the right of the others; the screen grows to hold it
+// (within the server's size range) and shrinks back once the last one is gone. It takes a
+// disconnected output with a free crtc when the server has one, showing a mode made for it (the
+// output's own monitor, named after the output, is the display), so the pointer can enter it.
+// Otherwise it is a monitor without outputs, which the pointer cannot enter (logged once).
+// Its modes are ours to keep and count two pixels per point for HiDPI modes.
 //
 // Change notifications come from RandR events and from a rescan every half second (monitor
 // changes by other clients send no event); they run on the backend's own thread
