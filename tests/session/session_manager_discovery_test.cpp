@@ -8,7 +8,6 @@
 #include "core/runtime/manual_executor.hpp"
 #include "core/testing/fake_ipad.hpp"
 #include "core/testing/fake_usbmuxd.hpp"
-#include "platform/runtime/asio_executor.hpp"
 #include "session_manager_rig.hpp"
 #include "support/test_support.hpp"
 
@@ -39,14 +38,10 @@ uint16_t closedPort() {
 class UsbChoiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SessionEnvironment env;
-        env.main = loop.sharedExecutor();
-        env.makeQueue = [](const std::string& label) { return AsioExecutor::makeQueue(label); };
-        env.usbmuxSocketPath = dir.file("usbmuxd");
         Settings settings;
         settings.wireless = false;
-        rig.emplace(std::move(env), settings);
-        rig->drive = [this] { loop.runFor(2'000); };
+        rig.emplace(FakeSessionEnvironment::Queues::threads, settings);
+        rig->make([&](SessionEnvironment& env) { env.usbmuxSocketPath = dir.file("usbmuxd"); });
         daemon.emplace(dir.file("usbmuxd"));
         daemon->start();
     }
@@ -62,8 +57,11 @@ protected:
         daemon->attach(UsbmuxDevice{id, "udid-" + std::to_string(id), 0x12ab, "USB"});
     }
 
+    bool eventually(const std::function<bool()>& pred) {
+        return test::waitUntil([&] { return rig->read(pred); });
+    }
+
     test::TempDir dir;
-    MainLoop loop;
     std::optional<test::ManagerRig> rig;
     std::optional<test::FakeUsbmuxd> daemon;
 };
@@ -73,52 +71,60 @@ TEST_F(UsbChoiceTest, LowestDeviceIdIsReachedFirst) {
     auto three = makeTablet("three");
     attach(7, seven);
     attach(3, three);
-    rig->make();
-    rig->onMain([&] { rig->manager->start(); });
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return three->snapshot().sessions == 1; }));
+    rig->start();
+    ASSERT_TRUE(test::waitUntil([&] { return three->snapshot().sessions == 1; }));
     EXPECT_EQ(seven->snapshot().sessions, 0);
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return rig->manager->session() != nullptr; }));
-    EXPECT_EQ(rig->manager->session()->connector()->deviceKey(), "udid-3");
-    EXPECT_EQ(rig->manager->session()->connector()->transportLabel(), "USB");
+    ASSERT_TRUE(eventually([&] { return rig->manager->session() != nullptr; }));
+    EXPECT_EQ(rig->read([&] { return rig->manager->session()->connector()->deviceKey(); }), "udid-3");
+
+    // The user's disconnect turns to the next tablet; plugging the first in again clears it.
+    rig->onMain([&] { rig->manager->disconnect(); });
+    ASSERT_TRUE(test::waitUntil([&] { return seven->snapshot().sessions == 1; }));
+    ASSERT_TRUE(eventually([&] {
+        return rig->manager->session() && rig->manager->session()->connector()->deviceKey() == "udid-7";
+    }));
+    daemon->detach(7);
+    ASSERT_TRUE(eventually([&] { return rig->manager->session() == nullptr; }));
+    EXPECT_EQ(rig->read([&] { return rig->manager->status(); }), HostStatus(HostStatus::NoDevice{}));
+    daemon->detach(3);
+    attach(3, three);
+    ASSERT_TRUE(test::waitUntil([&] { return three->snapshot().sessions == 2; }));
 }
 
 TEST_F(UsbChoiceTest, DaemonMissingShowsAsUnavailable) {
     daemon->stop();
-    rig->make();
-    rig->onMain([&] { rig->manager->start(); });
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return rig->manager->status().is<HostStatus::UsbmuxUnavailable>(); }));
+    rig->start();
+    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::UsbmuxUnavailable>(); }));
 }
 
 TEST_F(UsbChoiceTest, TabletWhoseAppDoesNotListenIsWaitedFor) {
     daemon->attach(UsbmuxDevice{5, "udid-5", 0x12ab, "USB"});  // no port mapped: the daemon refuses
-    rig->make();
-    rig->onMain([&] { rig->manager->start(); });
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return rig->manager->status() == HostStatus::WaitingForApp{"udid-5"}; }));
+    rig->start();
+    ASSERT_TRUE(eventually([&] { return rig->manager->status() == HostStatus::WaitingForApp{"udid-5"}; }));
     daemon->detach(5);
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return rig->manager->status().is<HostStatus::NoDevice>(); }));
+    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::NoDevice>(); }));
 }
 
 // Developer mode and the loop's gates, in virtual time on one manual queue.
 class DirectModeTest : public ::testing::Test {
 protected:
     void make(uint16_t ctrlPort, uint16_t videoPort) {
-        SessionEnvironment env;
-        env.main = main;
-        env.makeQueue = [this](const std::string&) { return main; };
-        rig.emplace(std::move(env), test::directSettings(ctrlPort, videoPort));
-        rig->drive = [this] { main->runUntilIdle(); };
+        rig.emplace(FakeSessionEnvironment::Queues::manual, test::directSettings(ctrlPort, videoPort));
         rig->make();
+        main = rig->fake.manual;
     }
-    std::shared_ptr<ManualExecutor> main = std::make_shared<ManualExecutor>("main");
+    bool eventually(const std::function<bool()>& pred) {
+        return test::waitUntil(pred, std::chrono::seconds(10), [&] { main->runUntilIdle(); });
+    }
     std::optional<test::ManagerRig> rig;
+    std::shared_ptr<ManualExecutor> main;
 };
 
 TEST_F(DirectModeTest, RefusedConnectionWaitsForTheAppAndIsTriedEverySecond) {
     test::LogCapture log;
     make(closedPort(), closedPort());
-    rig->onMain([&] { rig->manager->start(); });
-    ASSERT_TRUE(test::waitUntil([&] { return rig->manager->status() == HostStatus::WaitingForApp{"direct"}; },
-                                std::chrono::seconds(10), [&] { main->runUntilIdle(); }));
+    rig->start();
+    ASSERT_TRUE(eventually([&] { return rig->manager->status() == HostStatus::WaitingForApp{"direct"}; }));
     EXPECT_EQ(rig->manager->session(), nullptr);
     EXPECT_TRUE(log.contains("direct mode → 127.0.0.1:", "manager"));
     EXPECT_EQ(rig->statuses.size(), 1u);  // steady states are not published again
@@ -129,18 +135,17 @@ TEST_F(DirectModeTest, RefusedConnectionWaitsForTheAppAndIsTriedEverySecond) {
 TEST_F(DirectModeTest, NoConnectionWhileTheDisplaySleepsOrTheScreenIsLocked) {
     auto tablet = makeTablet("t");
     make(tablet->ctrlPort(), tablet->videoPort());
-    rig->display->asleepNow = true;
-    rig->onMain([&] { rig->manager->start(); });
+    rig->onMain([&] { rig->fake.displaySleep->set(true); });
+    rig->start();
     main->advance(3 * SessionManager::kTickUs);
-    rig->onMain([&] { rig->lock->setLocked(true); });
-    rig->onMain([&] { rig->display->set(false); });
+    rig->onMain([&] { rig->fake.sessionPower->setLocked(true); });
+    rig->onMain([&] { rig->fake.displaySleep->set(false); });
     main->advance(3 * SessionManager::kTickUs);
     EXPECT_EQ(tablet->snapshot().sessions, 0);
     EXPECT_EQ(rig->manager->session(), nullptr);
 
-    rig->onMain([&] { rig->lock->setLocked(false); });  // unlocking with no session tries at once
-    ASSERT_TRUE(test::waitUntil([&] { return rig->manager->session() != nullptr; }, std::chrono::seconds(10),
-                                [&] { main->runUntilIdle(); }));
+    rig->onMain([&] { rig->fake.sessionPower->setLocked(false); });  // with no session: tried at once
+    ASSERT_TRUE(eventually([&] { return tablet->snapshot().sessions == 1; }));
     // The session offers pairing over loopback: the tablet's secure listeners must stop here, not
     // in a late callback of its queue while the process exits.
     tablet->close();
@@ -149,10 +154,10 @@ TEST_F(DirectModeTest, NoConnectionWhileTheDisplaySleepsOrTheScreenIsLocked) {
 TEST_F(DirectModeTest, NothingConnectsAfterStop) {
     auto tablet = makeTablet("t");
     make(tablet->ctrlPort(), tablet->videoPort());
-    rig->display->asleepNow = true;
-    rig->onMain([&] { rig->manager->start(); });
+    rig->onMain([&] { rig->fake.displaySleep->set(true); });
+    rig->start();
     rig->onMain([&] { rig->manager->stop(); });
-    rig->onMain([&] { rig->display->set(false); });  // a wake would otherwise connect at once
+    rig->onMain([&] { rig->fake.displaySleep->set(false); });  // a wake would otherwise connect at once
     rig->onMain([&] {
         rig->manager->reconnect();
         rig->manager->tick();
@@ -160,7 +165,6 @@ TEST_F(DirectModeTest, NothingConnectsAfterStop) {
     main->advance(30 * SessionManager::kTickUs);
     EXPECT_EQ(rig->manager->session(), nullptr);
     EXPECT_EQ(tablet->snapshot().sessions, 0);
-    EXPECT_EQ(main->armedTimers(), 0u);
 }
 
 }  // namespace
