@@ -3,6 +3,7 @@
 // A host for window tests: the shared stores in memory, the Qt main queue, a simulated display
 // server with two displays, fake permissions and power sources, and a session manager over them.
 
+#include <QWidget>
 #include <memory>
 #include <optional>
 
@@ -62,5 +63,14 @@ struct WindowTestHost {
     SessionEnvironment environment;
     std::shared_ptr<SessionManager> manager;
 };
+
+// The child widget named `name` (its field's name for a settings control); fails the test run
+// when there is none, since every check after it would be about nothing.
+template <class W>
+W* child(QWidget* parent, const char* name) {
+    W* w = parent->findChild<W*>(name);
+    if (!w) qFatal("no widget %s", name);
+    return w;
+}
 
 }  // namespace kelvo::test

@@ -21,17 +21,12 @@
 
 namespace kelvo {
 
+using test::child;
+
 namespace {
 
 PairingRecord record(const std::string& udid, const std::string& name) {
     return {udid, name, "kelvo-" + udid, std::vector<uint8_t>(32, 7), std::chrono::system_clock::now()};
-}
-
-template <class W>
-W* child(QWidget* parent, const char* name) {
-    W* w = parent->findChild<W*>(name);
-    if (!w) qFatal("no widget %s", name);
-    return w;
 }
 
 }  // namespace
