@@ -13,6 +13,7 @@
 #include "core/session/permissions.hpp"
 #include "core/settings/settings_store.hpp"
 #include "core/util/log.hpp"
+#include "core/video/cursor_service.hpp"
 #include "core/video/video_streamer.hpp"
 
 namespace kelvo {
@@ -79,6 +80,14 @@ void DeviceSession::setUpInput(const HelloMsg& hello) {
         if (auto channel = ctrl.lock()) channel->sendJSON(MsgType::toast, ToastMsg{text, kToastMs});
     };
     std::weak_ptr<DeviceSession> weak = weak_from_this();
+    // The cursor service is replaced on the main queue: it is looked up there.
+    service->onTouchActivity = [weak, main = env_.main](bool active) {
+        main->post([weak, active] {
+            if (auto self = weak.lock(); self && self->cursor_ && !self->state_.isClosed()) {
+                self->cursor_->touchActivity(active);
+            }
+        });
+    };
     service->onModeChange = [weak, main = env_.main](InputMode mode) {
         main->post([weak, mode] {
             if (auto self = weak.lock(); self && !self->state_.isClosed()) self->inputModeChanged(mode);
