@@ -128,6 +128,7 @@ TEST(ControlBridge, PublishesOnlyChangesAndIgnoresWhatIsNoRequest) {
 TEST(ControlBridge, RequestsConnectAndDisconnectThroughTheManager) {
     auto fake = FakeIPad::make({});
     ASSERT_TRUE(fake.ok());
+    FakeIPadCloser closer(fake.value());
     DirectHost host(fake.value()->ctrlPort(), fake.value()->videoPort());
     MemoryUserDefaults suite;
     int reloads = 0;

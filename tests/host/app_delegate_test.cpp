@@ -31,6 +31,7 @@ std::vector<std::string> lines(const std::string& text) {
 
 TEST(AppDelegate, SmokeTestPrintsFourLinesAndConnectsNothing) {
     auto fake = test::makeFakeIPad("Fake iPad");
+    FakeIPadCloser closer(fake);
     ASSERT_NE(fake, nullptr);
     TestApp host({.settings = TestApp::developerSettings(fake->ctrlPort(), fake->videoPort()),
                   .smokeTest = true,

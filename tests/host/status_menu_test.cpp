@@ -92,6 +92,7 @@ TEST(StatusMenu, FollowsTheSessionThroughItsStatuses) {
 
     // The tablet's name is the user's text: its '&' is shown, not taken as a shortcut mark.
     auto fake = test::makeFakeIPad("Tom & Jerry");
+    FakeIPadCloser closer(fake);
     ASSERT_NE(fake, nullptr);
     host.settings().update([&](Settings& s) {
         s.directCtrlPort = fake->ctrlPort();

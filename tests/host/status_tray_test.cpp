@@ -42,6 +42,7 @@ TEST(StatusTray, IconIsShownAndAClickOpensTheMenu) {
     EXPECT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty()) << "no Chinese font for Qt";
 
     auto fake = test::makeFakeIPad("Studio iPad");
+    FakeIPadCloser closer(fake);
     ASSERT_NE(fake, nullptr);
     TestApp host({.settings = TestApp::developerSettings(fake->ctrlPort(), fake->videoPort())});
     host.permissions().accessibilityAllowed = false;  // the warning line shows as well

@@ -80,6 +80,19 @@ public:
 // Runs `fn` on `executor` and waits for its result (inline when already on it).
 // Never call it from a queue that `fn`'s queue may itself wait on, nor for a manual executor
 // from outside its tasks (nobody would run it).
+// A queue held weakly, for closures that live on other queues: they must not keep a queue (and
+// the loop behind it) alive past its owner. Posting to a queue that is gone does nothing.
+class WeakQueue {
+public:
+    WeakQueue(const std::shared_ptr<Executor>& queue) : queue_(queue) {}  // NOLINT: converts
+    void post(Task task) const {
+        if (auto queue = queue_.lock()) queue->post(std::move(task));
+    }
+
+private:
+    std::weak_ptr<Executor> queue_;
+};
+
 template <class F>
 auto runSync(Executor& executor, F&& fn) -> std::invoke_result_t<F> {
     using R = std::invoke_result_t<F>;

@@ -188,9 +188,9 @@ void DeviceSession::start() {
     ctrl_->onMessage = [weak](WireMessage message) {
         if (auto self = weak.lock()) self->route(std::move(message));
     };
-    ctrl_->onClose = [weak, main = env_.main](std::optional<ChannelError> error) {
+    ctrl_->onClose = [weak, main = WeakQueue(env_.main)](std::optional<ChannelError> error) {
         std::string reason = "ctrl closed: " + (error ? error->description() : std::string("nil"));
-        main->post([weak, reason = std::move(reason)] {
+        main.post([weak, reason = std::move(reason)] {
             if (auto self = weak.lock()) self->end(reason, false, "error");
         });
     };

@@ -78,14 +78,14 @@ void DeviceSession::startDisplay() {
     auto streamer = std::make_shared<VideoStreamer>(videoQueue_, std::make_shared<ChannelVideoOutput>(video_), clock_,
                                                     config, env_.makeEncoder ? env_.makeEncoder : H264StreamEncoder::factory());
     std::weak_ptr<DeviceSession> weak = weak_from_this();
-    auto main = env_.main;
+    WeakQueue main(env_.main);
     auto ctrl = ctrl_;
     if (!videoRoute_) videoRoute_ = std::make_shared<VideoRoute>();
     auto route = videoRoute_;
     std::optional<EncoderError> failed = runSync(*videoQueue_, [&] {
         // The store's observers (the diagnostics window) expect the main queue.
         streamer->onStats = [main](const LiveStats& stats) {
-            main->post([stats] { StatsStore::shared().push(stats); });
+            main.post([stats] { StatsStore::shared().push(stats); });
         };
         streamer->policy().onToast = [ctrl](const std::string& text) {
             if (ctrl) ctrl->sendJSON(MsgType::toast, ToastMsg{text, 2500});
@@ -190,7 +190,7 @@ void DeviceSession::startFrameSource(DisplayId displayID, std::optional<Rect> so
     }
     const uint64_t generation = ++sourceGeneration_;
     std::weak_ptr<DeviceSession> weak = weak_from_this();
-    auto main = env_.main;
+    WeakQueue main(env_.main);
 
     const VideoStreamer::Config& config = streamConfig_;
     std::shared_ptr<FrameSource> source;
@@ -207,7 +207,7 @@ void DeviceSession::startFrameSource(DisplayId displayID, std::optional<Rect> so
         source = env_.makeScreenSource(options);
     }
     if (!source) {
-        main->post([weak, completion] {
+        main.post([weak, completion] {
             if (weak.lock()) completion(SourceError{"the screen cannot be captured here"});
         });
         return;
@@ -220,7 +220,7 @@ void DeviceSession::startFrameSource(DisplayId displayID, std::optional<Rect> so
         });
     });
     source->setOnError([weak, main, generation](const SourceError& error) {
-        main->post([weak, generation, error] {
+        main.post([weak, generation, error] {
             auto self = weak.lock();
             if (self && self->sourceGeneration_ == generation) self->captureFailed(error);
         });
@@ -229,14 +229,14 @@ void DeviceSession::startFrameSource(DisplayId displayID, std::optional<Rect> so
     videoQueue_->post([streamer = streamer_, weak, main, weakSource] {
         streamer->onFrameRateChange = [weak, main, weakSource](int fps) {
             if (auto s = weakSource.lock()) s->setFrameRate(fps);
-            main->post([weak, fps] {
+            main.post([weak, fps] {
                 if (auto self = weak.lock()) self->captureFps_ = fps;
             });
         };
     });
     source_ = source;
     source->start([weak, main, completion](std::optional<SourceError> error) {
-        main->post([weak, completion, error] {
+        main.post([weak, completion, error] {
             if (weak.lock()) completion(error);
         });
     });
@@ -250,10 +250,10 @@ void DeviceSession::switchFrameSource(DisplayId displayID, std::optional<Rect> s
         return;
     }
     std::weak_ptr<DeviceSession> weak = weak_from_this();
-    auto main = env_.main;
+    WeakQueue main(env_.main);
     movable->update(displayID, sourceRect, [weak, main, displayID, sourceRect, completion, movable = std::weak_ptr(movable)](
                                                std::optional<SourceError> error) {
-        main->post([weak, displayID, sourceRect, completion, movable, error] {
+        main.post([weak, displayID, sourceRect, completion, movable, error] {
             auto self = weak.lock();
             if (!self) return;
             if (!error) {

@@ -81,15 +81,15 @@ void DeviceSession::setUpInput(const HelloMsg& hello) {
     };
     std::weak_ptr<DeviceSession> weak = weak_from_this();
     // The cursor service is replaced on the main queue: it is looked up there.
-    service->onTouchActivity = [weak, main = env_.main](bool active) {
-        main->post([weak, active] {
+    service->onTouchActivity = [weak, main = WeakQueue(env_.main)](bool active) {
+        main.post([weak, active] {
             if (auto self = weak.lock(); self && self->cursor_ && !self->state_.isClosed()) {
                 self->cursor_->touchActivity(active);
             }
         });
     };
-    service->onModeChange = [weak, main = env_.main](InputMode mode) {
-        main->post([weak, mode] {
+    service->onModeChange = [weak, main = WeakQueue(env_.main)](InputMode mode) {
+        main.post([weak, mode] {
             if (auto self = weak.lock(); self && !self->state_.isClosed()) self->inputModeChanged(mode);
         });
     };

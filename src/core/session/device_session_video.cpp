@@ -62,9 +62,9 @@ void DeviceSession::videoConnected(UniqueFd fd) {
     video_ = Channel::create(std::move(fd), "video", videoQueue_, SocketOptions::video);
     // The route is the video queue's own: the handler reads nothing of the session.
     video_->onMessage = [route = videoRoute_](WireMessage message) { route->handle(message); };
-    video_->onClose = [weak = weak_from_this(), main = env_.main](std::optional<ChannelError> error) {
+    video_->onClose = [weak = weak_from_this(), main = WeakQueue(env_.main)](std::optional<ChannelError> error) {
         std::string why = error ? error->description() : "eof";
-        main->post([weak, why] {
+        main.post([weak, why] {
             if (auto self = weak.lock()) self->end("video closed: " + why, false, "error");
         });
     };
@@ -89,19 +89,19 @@ void DeviceSession::runProbe() {
     const QualityPolicy policy = settings_.settings().qualityPolicy;
     auto ladder = ProbeRung::ladder(orientation_);
     std::weak_ptr<DeviceSession> weak = weak_from_this();
-    auto main = env_.main;
+    WeakQueue main(env_.main);
     videoQueue_->post([route = videoRoute_, runner, bitrate, policy, ladder, weak, main] {
         route->probe = runner;
         runner->bitrate = bitrate;
         runner->onProgress = [weak, main](const RungResult& result) {
-            main->post([weak, result] {
+            main.post([weak, result] {
                 auto self = weak.lock();
                 if (self && self->onProbeProgress) self->onProbeProgress(result);
             });
         };
         // The completion must not hold the runner: the runner holds the completion.
         runner->run(ladder, policy, [weak, main](std::vector<RungResult> results, std::optional<ProbeSelection> sel) {
-            main->post([weak, results = std::move(results), sel = std::move(sel)]() mutable {
+            main.post([weak, results = std::move(results), sel = std::move(sel)]() mutable {
                 if (auto self = weak.lock()) self->probeFinished(std::move(results), std::move(sel));
             });
         });

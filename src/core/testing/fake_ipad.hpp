@@ -235,4 +235,20 @@ private:
     uint16_t secureVideoPort_ = 0;
 };
 
+// Closes a simulated tablet when a test's scope ends, while the queues still run: a tablet whose
+// last reference goes in a late callback of its own queue as the process exits would wait on a
+// pool that no longer runs.
+class FakeIPadCloser {
+public:
+    explicit FakeIPadCloser(std::shared_ptr<FakeIPad> fake) : fake_(std::move(fake)) {}
+    ~FakeIPadCloser() {
+        if (fake_) fake_->close();
+    }
+    FakeIPadCloser(const FakeIPadCloser&) = delete;
+    FakeIPadCloser& operator=(const FakeIPadCloser&) = delete;
+
+private:
+    std::shared_ptr<FakeIPad> fake_;
+};
+
 }  // namespace kelvo

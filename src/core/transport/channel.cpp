@@ -261,8 +261,23 @@ void Channel::flush() {
     }
 }
 
+namespace {
+// Closing a socket with unread bytes makes the kernel reset the connection, and a reset makes the
+// peer drop what it has not read yet: the last messages we sent (a bye) would be lost. Bounded, so
+// a peer that keeps sending cannot hold the close.
+void discardUnread(int fd) {
+    uint8_t sink[0x4000];
+    for (size_t total = 0; total < 0x100000;) {
+        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) return;
+        total += static_cast<size_t>(n);
+    }
+}
+}  // namespace
+
 void Channel::closeOnQueue(std::optional<ChannelError> error) {
     if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+    if (fd_) discardUnread(fd_.get());
     if (watch_) {
         watch_.reset();
         releaseDescriptor();
