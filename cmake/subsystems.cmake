@@ -16,6 +16,10 @@ function(kelvo_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} kelvo_testsupport GTest::gmock GTest::gtest)
+  if(KELVO_SANITIZE)
+    # The suites' own code is not where their time goes; unoptimized it compiles a third faster.
+    target_compile_options(${name} PRIVATE -O0)
+  endif()
   # Sanitizer options come from the environment (scripts/test exports them).
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()
