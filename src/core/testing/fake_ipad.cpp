@@ -671,4 +671,13 @@ void FakeIPad::sendBye(const std::string& reason) {
     });
 }
 
+void FakeIPad::sendLog(uint8_t level, const std::string& text) {
+    post([level, text](FakeIPad& me) {
+        if (!me.ctrl_) return;
+        std::vector<uint8_t> payload = Wire::pod(KVLogHeader{level});
+        payload.insert(payload.end(), text.begin(), text.end());
+        me.ctrl_->send(MsgType::log, payload);
+    });
+}
+
 }  // namespace kelvo

@@ -164,6 +164,8 @@ public:
     void sendAppState(int state);
     // A bye with this reason, then closes the control channel (and with it the video channel).
     void sendBye(const std::string& reason);
+    // One line of the tablet's own log; `level` is the raw level byte (0 debug … 3 error).
+    void sendLog(uint8_t level, const std::string& text);
 
     struct Private;
     FakeIPad(Private, Options options, std::shared_ptr<Executor> queue);
