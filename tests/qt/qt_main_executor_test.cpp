@@ -133,5 +133,28 @@ TEST_F(QtMainExecutorTest, DrainFromAnotherThreadWaitsForEarlierPosts) {
     main_.drain();  // on the queue itself: at once
 }
 
+// A task still waiting when the application object goes away may hold the last reference to the
+// queue (a finished session does). It is dropped with the application, and the queue with it;
+// run in a process of its own, since the other tests keep their application for the whole run.
+void endApplicationWithATaskHoldingTheQueue() {
+    alarm(20);  // a teardown that deadlocks fails here instead of hanging the run
+    int argc = 1;
+    char name[] = "qt_tests";
+    char* argv[] = {name, nullptr};
+    auto app = std::make_unique<QCoreApplication>(argc, argv);
+    auto main = std::make_shared<QtMainExecutor>("main");
+    std::weak_ptr<QtMainExecutor> weak = main;
+    main->post([keep = main] {});
+    main->post([] {});  // a second wake-up still queued when the first is released
+    main.reset();
+    app.reset();
+    std::exit(weak.expired() ? 0 : 1);
+}
+
+TEST(QtMainExecutorEnd, TaskHoldingTheQueueIsDroppedWithTheApplication) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(endApplicationWithATaskHoldingTheQueue(), ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace kelvo

@@ -1,5 +1,6 @@
 #include "platform/qt/qt_main_executor.hpp"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
@@ -216,13 +217,50 @@ private:
 }  // namespace
 
 QtMainExecutor::QtMainExecutor(std::string label)
-    : label_(std::move(label)), thread_(std::this_thread::get_id()), context_(std::make_unique<QObject>()) {}
+    : label_(std::move(label)), thread_(std::this_thread::get_id()), context_(std::make_unique<QObject>()) {
+    // Tasks that never ran are dropped with the application, before it tears down its event
+    // lists: one of them may hold the last reference to this queue.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QObject::connect(app, &QObject::destroyed, [weak = std::weak_ptr<Pending>(pending_)] {
+            if (auto pending = weak.lock()) pending->dropAll();
+        });
+    }
+}
 
-QtMainExecutor::~QtMainExecutor() = default;
+QtMainExecutor::~QtMainExecutor() { pending_->dropAll(); }
+
+void QtMainExecutor::Pending::dropAll() {
+    std::deque<Task> dropped;
+    {
+        std::lock_guard lock(mutex);
+        dropped.swap(tasks);
+    }
+    // Released outside the lock: a task's captures may post again.
+}
+
+Task QtMainExecutor::Pending::takeNext() {
+    std::lock_guard lock(mutex);
+    if (tasks.empty()) return {};
+    Task next = std::move(tasks.front());
+    tasks.pop_front();
+    return next;
+}
 
 void QtMainExecutor::post(Task task) {
-    // Queued calls to one receiver run in the order posted; they die with the receiver.
-    QMetaObject::invokeMethod(context_.get(), [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    {
+        std::lock_guard lock(pending_->mutex);
+        pending_->tasks.push_back(std::move(task));
+    }
+    // One wake-up per task; queued calls to one receiver run in the order posted, and the
+    // wake-ups die with the receiver.
+    QMetaObject::invokeMethod(
+        context_.get(),
+        [weak = std::weak_ptr<Pending>(pending_)] {
+            auto pending = weak.lock();
+            if (!pending) return;
+            if (Task next = pending->takeNext()) next();
+        },
+        Qt::QueuedConnection);
 }
 
 bool QtMainExecutor::isCurrent() const { return std::this_thread::get_id() == thread_; }
