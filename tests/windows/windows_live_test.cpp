@@ -14,16 +14,7 @@
 
 namespace kelvo {
 
-namespace {
-
-template <class W>
-W* child(QWidget* parent, const char* name) {
-    W* w = parent->findChild<W*>(name);
-    if (!w) qFatal("no widget %s", name);
-    return w;
-}
-
-}  // namespace
+using test::child;
 
 class WindowsLiveTest : public QObject {
     Q_OBJECT
