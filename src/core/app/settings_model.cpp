@@ -46,12 +46,15 @@ void SettingsModel::adopt() {
 }
 
 void SettingsModel::choosePreset(DisplayPreset preset, DeviceProfileStore& profiles, const DeviceSession* session) {
-    if (session && session->identity()) {
-        const auto& identity = *session->identity();
-        std::string key = session->connector() ? session->connector()->deviceKey() : identity.key;
-        profiles.update(key, identity.name, [&](DeviceProfile& p) { p.preset = preset; });
-    }
+    rememberPresetForTablet(preset, profiles, session);
     edit([&](Settings& s) { s.preset = preset; });
+}
+
+void rememberPresetForTablet(DisplayPreset preset, DeviceProfileStore& profiles, const DeviceSession* session) {
+    if (!session || !session->identity()) return;
+    const auto& identity = *session->identity();
+    std::string key = session->connector() ? session->connector()->deviceKey() : identity.key;
+    profiles.update(key, identity.name, [&](DeviceProfile& p) { p.preset = preset; });
 }
 
 DisplayPreset presetInForce(const Settings& settings, const DeviceProfileStore& profiles,

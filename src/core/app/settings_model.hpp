@@ -53,6 +53,10 @@ private:
 DisplayPreset presetInForce(const Settings& settings, const DeviceProfileStore& profiles,
                             const DeviceSession* session);
 
+// Stores `preset` in the profile of the tablet of `session` when its identity is known; the
+// caller sets the setting as well.
+void rememberPresetForTablet(DisplayPreset preset, DeviceProfileStore& profiles, const DeviceSession* session);
+
 // One step of a stepper over a closed range: up stops at `hi`, down at `lo`; a value already at
 // or beyond the end it moves towards stays as it is (a stored value outside the range is not
 // pulled in by a press the other way).

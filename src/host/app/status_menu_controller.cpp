@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include "core/app/settings_model.hpp"
 #include "core/display/display_configurator.hpp"
 #include "core/session/device_profile_store.hpp"
 #include "core/session/device_session.hpp"
@@ -123,11 +124,7 @@ StatusMenuController::Current StatusMenuController::current() const {
     c.status = manager.status();
     c.settings = manager.settingsStore().settings();
     c.mode = c.session ? c.session->inputMode() : c.settings.startMode;
-    c.preset = c.settings.preset;
-    if (c.session && c.session->connector()) {
-        auto profile = manager.profileStore().profile(c.session->connector()->deviceKey());
-        if (profile && profile->preset) c.preset = *profile->preset;
-    }
+    c.preset = presetInForce(c.settings, manager.profileStore(), c.session.get());
     return c;
 }
 
@@ -332,11 +329,7 @@ void StatusMenuController::rebuild() {
     for (DisplayPreset preset : allCases<DisplayPreset>()) {
         presets.push_back(makeItem(qt("看起来像 " + title(preset)), preset, [this, preset, builtWith] {
             // The tablet the menu was built for keeps the choice in its profile.
-            auto session = builtWith.lock();
-            if (session && session->identity() && session->connector()) {
-                app_.manager()->profileStore().update(session->connector()->deviceKey(), session->identity()->name,
-                                                      [preset](DeviceProfile& p) { p.preset = preset; });
-            }
+            rememberPresetForTablet(preset, app_.manager()->profileStore(), builtWith.lock().get());
             changeSettings([preset](Settings& s) { s.preset = preset; });
         }, preset == c.preset));
     }
