@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -110,6 +111,35 @@ TEST(PixelConvert, ChromaAveragesEachBlockAndOddEdgesAreCovered) {
     // Every chroma sample, including the odd right column and bottom row, is neutral grey.
     for (int y = 0; y < 2; ++y) {
         for (int x = 0; x < 4; ++x) EXPECT_NEAR(dst->plane(1)[y * dst->stride(1) + x], 128, 1) << x << "," << y;
+    }
+}
+
+// Chroma sits with the even luma columns (the decoder's default siting): a one-pixel red column
+// on grey colours the site on it, or splits evenly between the two sites beside it.
+TEST(PixelConvert, ChromaIsSitedWithTheEvenColumns) {
+    struct Case {
+        int column;
+        std::array<bool, 4> coloured;
+    };
+    const Case cases[] = {
+        {0, {true, false, false, false}}, {2, {false, true, false, false}},
+        {3, {false, true, true, false}},  {7, {false, false, false, true}},
+    };
+    for (const auto& c : cases) {
+        auto src = test::solidBgra(8, 2, 128, 128, 128);
+        for (int y = 0; y < 2; ++y) {
+            uint8_t* px = src->plane(0) + y * src->stride(0) + 4 * c.column;
+            px[0] = 0, px[1] = 0, px[2] = 255;
+        }
+        auto dst = PixelBuffer::make(PixelFormat::nv12, 8, 2);
+        ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *dst));
+        const uint8_t* uv = dst->plane(1);
+        for (int site = 0; site < 4; ++site) {
+            EXPECT_EQ(uv[2 * site + 1] > 130, c.coloured[site]) << "column " << c.column << ", site " << site;
+        }
+        if (c.column == 3) {
+            EXPECT_EQ(uv[3], uv[5]);
+        }
     }
 }
 

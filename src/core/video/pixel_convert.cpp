@@ -21,34 +21,34 @@ inline uint8_t luma(int b, int g, int r) {
     return uint8_t((kYR * r + kYG * g + kYB * b + (16 << 15) + (1 << 14)) >> 15);
 }
 
+// Two source pixels' worth of chroma sums at pair i, weighted [1 2 1] across around the even
+// column (the codec's default siting: chroma with the even luma column) and over both rows; `p`
+// is the offset of the left neighbour (0 at the left edge, where the edge pixel stands in).
+inline void chromaAt(const uint8_t* a, const uint8_t* c, int p, int n, uint8_t* uv) {
+    const int b = a[p] + 2 * a[0] + a[n] + c[p] + 2 * c[0] + c[n];
+    const int g = a[p + 1] + 2 * a[1] + a[n + 1] + c[p + 1] + 2 * c[1] + c[n + 1];
+    const int r = a[p + 2] + 2 * a[2] + a[n + 2] + c[p + 2] + 2 * c[2] + c[n + 2];
+    // Sums of weight eight: shift three more bits to average them.
+    uv[0] = uint8_t((kUR * r + kUG * g + kUB * b + (128 << 18) + (1 << 17)) >> 18);
+    uv[1] = uint8_t((kVR * r + kVG * g + kVB * b + (128 << 18) + (1 << 17)) >> 18);
+}
+
 // One pair of rows (the second may repeat the first at an odd bottom edge). Written as a plain
 // loop so that the compiler vectorises it; the AVX2 clone is picked at load time where the CPU has it.
-__attribute__((target_clones("avx2", "default"))) void convertRowPair(const uint8_t* __restrict s0, const uint8_t* __restrict s1, uint8_t* __restrict y0,
-                    uint8_t* __restrict y1, uint8_t* __restrict uv, int width) {
-    const int pairs = width / 2;
-    for (int i = 0; i < pairs; ++i) {
-        const uint8_t* a = s0 + 8 * i;
-        const uint8_t* c = s1 + 8 * i;
-        y0[2 * i] = luma(a[0], a[1], a[2]);
-        y0[2 * i + 1] = luma(a[4], a[5], a[6]);
-        y1[2 * i] = luma(c[0], c[1], c[2]);
-        y1[2 * i + 1] = luma(c[4], c[5], c[6]);
-        const int b = a[0] + a[4] + c[0] + c[4];
-        const int g = a[1] + a[5] + c[1] + c[5];
-        const int r = a[2] + a[6] + c[2] + c[6];
-        // Sums of four pixels: shift two more bits to average them.
-        uv[2 * i] = uint8_t((kUR * r + kUG * g + kUB * b + (128 << 17) + (1 << 16)) >> 17);
-        uv[2 * i + 1] = uint8_t((kVR * r + kVG * g + kVB * b + (128 << 17) + (1 << 16)) >> 17);
+__attribute__((target_clones("avx2", "default"))) void convertRowPair(
+    const uint8_t* __restrict s0, const uint8_t* __restrict s1, uint8_t* __restrict y0, uint8_t* __restrict y1,
+    uint8_t* __restrict uv, int width) {
+    for (int x = 0; x < width; ++x) {
+        y0[x] = luma(s0[4 * x], s0[4 * x + 1], s0[4 * x + 2]);
+        y1[x] = luma(s1[4 * x], s1[4 * x + 1], s1[4 * x + 2]);
     }
-    if (width & 1) {
-        const uint8_t* a = s0 + 4 * (width - 1);
-        const uint8_t* c = s1 + 4 * (width - 1);
-        y0[width - 1] = luma(a[0], a[1], a[2]);
-        y1[width - 1] = luma(c[0], c[1], c[2]);
-        const int b = 2 * (a[0] + c[0]), g = 2 * (a[1] + c[1]), r = 2 * (a[2] + c[2]);
-        uv[width - 1] = uint8_t((kUR * r + kUG * g + kUB * b + (128 << 17) + (1 << 16)) >> 17);
-        uv[width] = uint8_t((kVR * r + kVG * g + kVB * b + (128 << 17) + (1 << 16)) >> 17);
-    }
+    const int sites = (width + 1) / 2;
+    if (sites == 0) return;
+    // The first and last sites have a missing neighbour; the ones between take both.
+    chromaAt(s0, s1, 0, width > 1 ? 4 : 0, uv);
+    const int last = sites - 1;
+    for (int i = 1; i < last; ++i) chromaAt(s0 + 8 * i, s1 + 8 * i, -4, 4, uv + 2 * i);
+    if (last > 0) chromaAt(s0 + 8 * last, s1 + 8 * last, -4, 2 * last + 1 < width ? 4 : 0, uv + 2 * last);
 }
 
 // Rows [first, end) of the conversion; `first` is even.
