@@ -145,6 +145,36 @@ TEST(Channel, TwoFramesThenEndOfStreamDeliverBothThenEof) {
     EXPECT_EQ(rec.closes, 1);
 }
 
+// A peer that writes its last message and then resets the connection: when the message fills a
+// whole read, the reset is met in the same event, and the message is still delivered before it.
+TEST(Channel, MessageReadInTheSameEventAsAResetIsDeliveredFirst) {
+    auto [mine, peer] = test::socketPair();
+    // A stream socket closed with bytes it has not read resets its peer.
+    const uint8_t unread = 0;
+    ASSERT_EQ(::send(mine.get(), &unread, 1, MSG_NOSIGNAL), 1);
+    const int room = 1 << 20;
+    ::setsockopt(peer.get(), SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    const auto frame = test::rawFrame(0x04, 1, std::vector<uint8_t>(Channel::readChunk - Wire::headerSize, 7));
+    const ssize_t sent = ::send(peer.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent != ssize_t(frame.size())) GTEST_SKIP() << "the socket cannot hold one whole read";
+    peer.reset();
+
+    auto queue = AsioExecutor::makeQueue("kv.s.ctrl");
+    auto channel = Channel::create(std::move(mine), "ctrl", queue, SocketOptions::ctrl);
+    Recorder rec(channel);
+    channel->start();
+    ASSERT_TRUE(rec.waitClosed());
+    runSync(*queue, [&] {
+        channel->onMessage = nullptr;
+        channel->onClose = nullptr;
+    });
+    std::lock_guard g(rec.lock);
+    ASSERT_EQ(rec.messages.size(), 1u);
+    EXPECT_EQ(rec.messages[0].payload.size(), Channel::readChunk - Wire::headerSize);
+    ASSERT_TRUE(rec.reason);
+    EXPECT_EQ(rec.reason->kind(), ChannelError::Kind::io);
+}
+
 TEST(Channel, HandlerThatClosesStopsDeliveryAndCloseHappensOnce) {
     PairFixture f;
     std::atomic<int> delivered{0};

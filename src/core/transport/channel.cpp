@@ -160,7 +160,10 @@ void Channel::handleReadable() {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            closeOnQueue(ChannelError::io(errno));
+            // Whole messages read before the error (a peer's last words before a reset) still count.
+            const int error = errno;
+            deliverMessages();
+            closeOnQueue(ChannelError::io(error));
             return;
         }
         total += static_cast<size_t>(n);
