@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -277,6 +278,10 @@ public:
     void connect(uint16_t port, ConnectCompletion completion) override {
         if (port == DeviceSession::kVideoPort) {
             attempts.push_back(main_->nowUs());
+            if (holdVideo) {
+                held = std::move(completion);
+                return;
+            }
             if (refusals_-- > 0) {
                 main_->post([completion] { completion(ConnectError::refused()); });
                 return;
@@ -285,6 +290,8 @@ public:
         inner_->connect(port, std::move(completion));
     }
     std::vector<uint64_t> attempts;  // virtual times of the video connects
+    bool holdVideo = false;          // keep the video completion for the test to call
+    ConnectCompletion held;
 
 private:
     std::shared_ptr<DeviceConnector> inner_;
@@ -318,6 +325,37 @@ TEST(SessionStreamingTest, VideoConnectIsTriedThreeTimesThreeTenthsOfASecondApar
         EXPECT_EQ(flaky->attempts[1] - flaky->attempts[0], 300'000u);
         EXPECT_EQ(flaky->attempts[2] - flaky->attempts[1], 300'000u);
     }
+}
+
+// The tablet ends at the first of its streams that closes: a video connection completing after the
+// user disconnected must not close before the bye has been written on the control stream.
+TEST(SessionStreamingTest, LateVideoConnectionClosesOnlyBehindTheBye) {
+    auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, virtualTimeTablet());
+    auto& run = *owner;
+    run.options.skipProbe = true;
+    std::shared_ptr<FlakyVideoConnector> flaky;
+    run.wrapConnector = [&](std::shared_ptr<DeviceConnector> inner) {
+        flaky = std::make_shared<FlakyVideoConnector>(std::move(inner), run.fake.main, 0);
+        flaky->holdVideo = true;
+        return flaky;
+    };
+    run.connect();
+    ASSERT_TRUE(run.until([&] { return flaky->held != nullptr; }, std::chrono::seconds(10)));
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    UniqueFd late(ends[0]), peer(ends[1]);
+    bool closedAtOnce = false;
+    run.onMain([&] {
+        run.session->disconnect("user");
+        flaky->held(std::move(late));
+        char byte;
+        closedAtOnce = ::recv(peer.get(), &byte, 1, MSG_DONTWAIT) == 0;
+    });
+    EXPECT_FALSE(closedAtOnce);
+    ASSERT_TRUE(run.until([&] { return run.ipad->snapshot().lastBye.has_value(); }));
+    EXPECT_EQ(run.ipad->snapshot().lastBye, "user");
+    char byte;
+    EXPECT_EQ(::recv(peer.get(), &byte, 1, MSG_DONTWAIT), 0);  // closed once the bye went out
 }
 
 }  // namespace

@@ -165,6 +165,7 @@ private:
 
     // Video connection and probe (device_session_video.cpp).
     void connectVideo();
+    void tryVideoConnect();
     void videoConnectDone(ConnectResult result);
     void videoConnected(UniqueFd fd);
     void runProbe();

@@ -14,6 +14,14 @@ namespace {
 constexpr int kVideoConnectTries = 3;
 constexpr uint64_t kVideoRetryUs = 300'000;
 
+// A video connection that completes after its session ended is closed behind the bye already
+// queued on the control queue: the tablet ends at the first stream that closes and would
+// otherwise drop the bye unread.
+void closeAfterBye(const WeakQueue& ctrlQueue, ConnectResult late) {
+    if (!late.ok()) return;
+    ctrlQueue.post([fd = std::make_shared<ConnectResult>(std::move(late))] {});
+}
+
 }  // namespace
 
 void DeviceSession::VideoRoute::handle(const WireMessage& message) {
@@ -27,15 +35,25 @@ void DeviceSession::VideoRoute::handle(const WireMessage& message) {
 
 void DeviceSession::connectVideo() {
     setState(State::connectingVideo());
+    tryVideoConnect();
+}
+
+void DeviceSession::tryVideoConnect() {
     videoAttempts_ += 1;
-    connector_->connect(kVideoPort, [weak = weak_from_this()](ConnectResult result) {
-        // A session already gone lets the descriptor close with the result.
-        if (auto self = weak.lock()) self->videoConnectDone(std::move(result));
+    connector_->connect(kVideoPort, [weak = weak_from_this(), ctrl = WeakQueue(ctrlQueue_)](ConnectResult result) {
+        if (auto self = weak.lock()) {
+            self->videoConnectDone(std::move(result));
+        } else {
+            closeAfterBye(ctrl, std::move(result));
+        }
     });
 }
 
 void DeviceSession::videoConnectDone(ConnectResult result) {
-    if (state_.kind() != State::Kind::connectingVideo) return;  // stale: a socket closes with `result`
+    if (state_.kind() != State::Kind::connectingVideo) {
+        closeAfterBye(ctrlQueue_, std::move(result));  // stale
+        return;
+    }
     if (result.ok()) {
         videoConnected(std::move(result).value());
         return;
@@ -47,10 +65,7 @@ void DeviceSession::videoConnectDone(ConnectResult result) {
         videoRetry_->scheduleOnce(kVideoRetryUs, [weak = weak_from_this()] {
             auto self = weak.lock();
             if (!self || self->state_.kind() != State::Kind::connectingVideo) return;
-            self->videoAttempts_ += 1;
-            self->connector_->connect(kVideoPort, [weak](ConnectResult again) {
-                if (auto s = weak.lock()) s->videoConnectDone(std::move(again));
-            });
+            self->tryVideoConnect();
         });
         return;
     }
