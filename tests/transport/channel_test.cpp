@@ -240,6 +240,24 @@ TEST(Channel, StartWithNothingQueuedDrainsOnceAndSendsOnTheQueueAreWrittenInline
     });
 }
 
+// What has arrived is read and delivered at once when asked, on the channel's queue, before the
+// queue hears of it; a channel not started or closed reads nothing.
+TEST(Channel, ReadAvailableDeliversWhatHasArrivedAtOnce) {
+    PairFixture f;
+    auto& rec = f.rec;
+    runSync(*f.queue, [&] {
+        test::writeAll(f.peer.get(), test::rawFrame(0x04, 1, {1}));
+        f.channel->readAvailable();
+        EXPECT_EQ(rec.messageCount(), 0u);  // not started
+        f.channel->start();
+        test::writeAll(f.peer.get(), test::rawFrame(0x04, 2, {2}));
+        f.channel->readAvailable();
+        EXPECT_EQ(rec.messageCount(), 2u);
+        f.channel->readAvailable();  // nothing more: no wait, no close
+        EXPECT_EQ(rec.closes, 0);
+    });
+}
+
 TEST(Channel, ClosingBeforeStartReleasesTheSocketAndReportsTheGivenError) {
     PairFixture f;
     auto& rec = f.rec;

@@ -412,7 +412,11 @@ void FakeIPad::acceptVideo(UniqueFd fd) {
 void FakeIPad::videoClosed(const Channel* closing) {
     if (closing != video_.get() && (ctrl_ || video_)) return;
     video_.reset();
-    if (ctrl_) ctrl_->close();
+    // What the host sent on the control stream before this one ended (its bye) is read first.
+    if (auto ctrl = ctrl_) {
+        ctrl->readAvailable();
+        ctrl->close();
+    }
 }
 
 void FakeIPad::videoMessage(const WireMessage& message) {

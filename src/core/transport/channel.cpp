@@ -105,6 +105,17 @@ bool Channel::send(uint8_t rawType, Parts parts) {
     return true;
 }
 
+void Channel::readAvailable() {
+    auto read = [self = shared_from_this()] {
+        if (self->started_ && !self->isClosed()) self->handleReadable();
+    };
+    if (queue_->isCurrent()) {
+        read();
+    } else {
+        queue_->post(std::move(read));
+    }
+}
+
 void Channel::close(std::optional<ChannelError> error) {
     if (queue_->isCurrent()) {
         closeOnQueue(std::move(error));

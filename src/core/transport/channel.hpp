@@ -112,6 +112,11 @@ public:
         return send(type, Wire::json(value));
     }
 
+    // Reads and delivers what has already arrived, without waiting for the queue's next readiness
+    // report: a peer's last messages before its other stream ended. Started channels only; on the
+    // channel's queue at once, from other threads posted.
+    void readAvailable();
+
     // Closes once: unsent data is dropped, the descriptor released, onClose called with `error`.
     // Later closes are ignored. Any thread.
     void close(std::optional<ChannelError> error = std::nullopt);
