@@ -36,6 +36,7 @@ struct DirectHost {
     StatsStore stats;
     std::shared_ptr<SimulatedDisplayServer> displays = std::make_shared<SimulatedDisplayServer>();
     std::shared_ptr<SessionManager> manager;
+    std::vector<std::weak_ptr<Executor>> queues;  // made for the sessions, on the loop's thread
 
     DirectHost(uint16_t ctrlPort, uint16_t videoPort) : settings(nullptr, developer(ctrlPort, videoPort)) {
         displays->addDisplay({{SimulatedDisplayServer::mode(1920, 1080)}, 0, 0, 0, true, std::nullopt});
@@ -45,8 +46,10 @@ struct DirectHost {
         options.cursor = false;
         SessionEnvironment env;
         env.main = loop.sharedExecutor();
-        env.makeQueue = [](const std::string& label) -> std::shared_ptr<Executor> {
-            return AsioExecutor::makeQueue(label);
+        env.makeQueue = [this](const std::string& label) -> std::shared_ptr<Executor> {
+            auto queue = AsioExecutor::makeQueue(label);
+            queues.push_back(queue);
+            return queue;
         };
         env.displayServices = displays;
         env.displays = std::make_shared<DisplayBroker>(*displays, *displays, env.main);
@@ -55,6 +58,14 @@ struct DirectHost {
     }
     ~DirectHost() {
         manager->stop();
+        // Tasks on the session's queues may hold the last reference to an ended session, whose
+        // timers belong to this loop: they run while the loop still exists.
+        for (int round = 0; round < 2; ++round) {
+            loop.poll();
+            for (auto& made : queues) {
+                if (auto queue = made.lock()) queue->drain();
+            }
+        }
         loop.poll();
     }
     static Settings developer(uint16_t ctrlPort, uint16_t videoPort) {
