@@ -48,6 +48,12 @@ EOF
 dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
 dbus_pid=$!
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
+# The Avahi daemon gives up at once when the bus does not answer yet: wait for it first.
+for _ in $(seq 1 300); do
+  dbus-send --system --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetId >/dev/null 2>&1 && break
+  kill -0 "$dbus_pid" 2>/dev/null || break
+  sleep 0.1
+done
 
 cat >"$work/avahi.conf" <<EOF
 [server]
