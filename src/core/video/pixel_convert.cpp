@@ -21,9 +21,9 @@ inline uint8_t luma(int b, int g, int r) {
     return uint8_t((kYR * r + kYG * g + kYB * b + (16 << 15) + (1 << 14)) >> 15);
 }
 
-// Two source pixels' worth of chroma sums at pair i, weighted [1 2 1] across around the even
-// column (the codec's default siting: chroma with the even luma column) and over both rows; `p`
-// is the offset of the left neighbour (0 at the left edge, where the edge pixel stands in).
+// The chroma of the site at `a` and `c` (an even column of two rows): [1 2 1] across around that
+// column (the codec's default siting: chroma with the even luma column), both rows averaged; `p`
+// and `n` are the byte offsets of the left and right neighbours (0 at an edge: the pixel stands in).
 inline void chromaAt(const uint8_t* a, const uint8_t* c, int p, int n, uint8_t* uv) {
     const int b = a[p] + 2 * a[0] + a[n] + c[p] + 2 * c[0] + c[n];
     const int g = a[p + 1] + 2 * a[1] + a[n + 1] + c[p + 1] + 2 * c[1] + c[n + 1];
