@@ -262,6 +262,23 @@ TEST(ProbeRunner, CancelWhileEncodingSendsNothingAndNeverCompletes) {
     EXPECT_EQ(encoders.made.size(), 1u);
 }
 
+// Cancelled from the progress of a decisive rung: the walk ends there, with no completion and no
+// further probe, though its last result was already in.
+TEST(ProbeRunner, CancelFromProgressEndsTheWalkWithoutCompleting) {
+    ScriptedEncoders encoders;
+    ProbeBench bench(encoders.factory());
+    bench.answer = [](const ReceivedProbe& p) { return decodedAt(p, 12'000, 20'000); };
+    bench.runner->onProgress = [&](const RungResult& r) {
+        bench.progress.push_back(r);
+        bench.runner->cancel();
+    };
+    bench.start(kSmallLadder, QualityPolicy::clarity);
+    EXPECT_EQ(walkText(bench.progress), "L1 constrainedHigh fps60");
+    EXPECT_FALSE(bench.outcome);
+    EXPECT_EQ(bench.probes.size(), 1u);
+    EXPECT_EQ(bench.video->armedTimers(), 0u);
+}
+
 TEST(ProbeRunner, EncodingThatCannotFinishCountsAsNotEncodedAndLateFramesFindNothingFreed) {
     test::LogCapture log;
     ScriptedEncoders encoders;

@@ -251,5 +251,40 @@ TEST(TestPatternSource, NoFrameArrivesAfterStopReturnsOnARealQueue) {
     runSync(*queue, [] {});
 }
 
+// stop() from another thread returns only once a frame being handed out has been taken; from the
+// handler itself it returns at once and that frame is the last.
+TEST(TestPatternSource, StopWaitsForAFrameInHandAndFromTheHandlerEndsAtOnce) {
+    auto queue = AsioExecutor::makeQueue("kv.testpattern");
+    auto source = TestPatternSource::make(queue, 160, 120, 240);
+    std::promise<void> inHandler, release;
+    auto released = release.get_future().share();
+    std::atomic<int> delivered{0};
+    source->setOnFrame([&, released](const PixelBufferRef&, uint64_t) {
+        if (++delivered == 1) {
+            inHandler.set_value();
+            released.wait();
+        }
+    });
+    source->start(nullptr);
+    inHandler.get_future().wait();
+    auto stopped = std::async(std::launch::async, [&] { source->stop(); });
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    release.set_value();
+    stopped.get();
+    EXPECT_EQ(delivered.load(), 1);
+
+    std::promise<void> restarted;
+    source->setOnFrame([&](const PixelBufferRef&, uint64_t) {
+        if (++delivered == 2) {
+            source->stop();
+            restarted.set_value();
+        }
+    });
+    source->start(nullptr);
+    restarted.get_future().wait();
+    runSync(*queue, [] {});
+    EXPECT_EQ(delivered.load(), 2);
+}
+
 }  // namespace
 }  // namespace kelvo

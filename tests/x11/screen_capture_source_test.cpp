@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/runtime/manual_executor.hpp"
 #include "core/testing/x_server.hpp"
 #include "core/util/clock.hpp"
 #include "platform/x11/randr_display_services.hpp"
@@ -289,7 +290,65 @@ TEST_F(ScreenCapture, StopDuringStartReportsStoppedAndDeliversNothing) {
     }
 }
 
+// On queues the test drives: a frame comes with the queue's clock, only when the timer fires and
+// something changed, and none after stop().
+TEST_F(ScreenCapture, QueuesFromTheEnvironmentRunInVirtualTime) {
+    auto queue = std::make_shared<ManualExecutor>("kv.capture", 5'000'000);
+    ScreenCaptureSource::Environment env{server_->display(), ScreenCaptureSource::boundsFrom(*holder_)};
+    env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
+    auto source = ScreenCaptureSource::make({display_, 192, 108, 10, false, std::nullopt}, env);
+    source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+    Outcome start;
+    source->start(start.completion());
+    EXPECT_FALSE(start.done);
+    queue->runUntilIdle();
+    ASSERT_TRUE(start.done);
+    ASSERT_EQ(start.text(), "");
+    queue->advance(0);
+    ASSERT_EQ(frames_.seen(), 1u);
+    EXPECT_EQ(frames_.lastUs, 5'000'000u);
+
+    queue->advance(1'000'000);  // ten ticks over a still screen
+    EXPECT_EQ(frames_.seen(), 1u);
+    painter_->fill(1000, 100, 50, 50, kWhite);
+    // The server's damage report reaches the capture's connection in its own time.
+    ASSERT_TRUE(waitUntil([&] {
+        queue->advance(100'000);
+        return frames_.seen() > 1;
+    }));
+    EXPECT_EQ(frames_.lastUs, queue->nowUs());
+
+    source->stop();
+    painter_->fill(1100, 100, 50, 50, kWhite);
+    queue->advance(1'000'000);
+    EXPECT_EQ(frames_.seen(), 2u);
+    EXPECT_EQ(queue->armedTimers(), 0u);
+}
+
 }  // namespace
+
+// A missing display is looked for 20 times, 100 ms apart, on the lookup queue's clock.
+TEST(ScreenCaptureLookup, LookupsFollowTheControlQueueClock) {
+    auto queue = std::make_shared<ManualExecutor>("kv.capture.control", 0);
+    int lookups = 0;
+    ScreenCaptureSource::Environment env{"", [&](DisplayId) -> std::optional<Rect> {
+                                             ++lookups;
+                                             return std::nullopt;
+                                         }};
+    env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
+    auto source = ScreenCaptureSource::make({4242, 640, 480, 30, false, std::nullopt}, env);
+    Outcome start;
+    source->start(start.completion());
+    queue->runUntilIdle();
+    EXPECT_EQ(lookups, 1);
+    queue->advance(uint64_t(ScreenCaptureSource::kLookups - 1) * 100'000 - 1);
+    EXPECT_EQ(lookups, ScreenCaptureSource::kLookups - 1);
+    EXPECT_FALSE(start.done);
+    queue->advance(1);
+    EXPECT_EQ(lookups, ScreenCaptureSource::kLookups);
+    ASSERT_TRUE(start.done);
+    EXPECT_EQ(start.text(), "display 4242 did not appear in SCShareableContent");
+}
 
 // No server needed: the lookup never finds the display.
 TEST(ScreenCaptureLookup, AMissingDisplayFailsAfterTwentyLookups) {

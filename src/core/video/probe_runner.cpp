@@ -268,13 +268,15 @@ void ProbeRunner::rungDone(RungResult result) {
     walk.results.push_back(result);
     Log::i(kTag, result.summary());
     if (onProgress) onProgress(result);
-
-    if (result.verdict == ProbeVerdict::unusable && result.profile != H264Profile::main) {
-        if (!cancelled_) probe(H264Profile::main);
+    if (cancelled_) {  // by onProgress itself
+        walk_.reset();
         return;
     }
+
+    if (result.verdict == ProbeVerdict::unusable && result.profile != H264Profile::main) {
+        return probe(H264Profile::main);
+    }
     if (!ProbeSelector::isDecisive(result, walk.policy) && walk.index + 1 < walk.ladder.size()) {
-        if (cancelled_) return;
         ++walk.index;
         return probe(H264Profile::constrainedHigh);
     }
@@ -286,9 +288,13 @@ void ProbeRunner::rungDone(RungResult result) {
 
 void ProbeRunner::cancel() {
     cancelled_ = true;
-    queue_->dispatch([weak = weak_from_this()] {
+    if (queue_->isCurrent()) return cancelOnQueue();
+    queue_->post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->cancelOnQueue();
     });
+    // Progress or a completion running right now has returned once the queue reached this point;
+    // everything after it sees the flag.
+    queue_->drain();
 }
 
 void ProbeRunner::cancelOnQueue() {

@@ -48,9 +48,10 @@ public:
     // A message from the video channel (on the queue): the answer to the waiting probe; a result
     // for another probe id, a payload too short for its record, or any other message is ignored.
     void handle(const WireMessage& message);
-    // Any thread. Ends the walk: no probe starts after it, the waiting one is dropped, frames
-    // still encoding are discarded when they come back, and the completion is not called unless
-    // the walk was already finishing.
+    // Any thread. Ends the walk: no probe starts after it, the waiting one is dropped and frames
+    // still encoding are discarded when they come back. Once it returns neither onProgress nor
+    // the completion runs: from elsewhere it waits for the queue to finish one already running
+    // (so never call it from a queue the channel's queue may wait on).
     void cancel();
 
     // Set before run(), on the queue.

@@ -30,51 +30,40 @@ TestPatternSource::TestPatternSource(Private, std::shared_ptr<Executor> queue, i
 TestPatternSource::~TestPatternSource() = default;
 
 void TestPatternSource::setOnFrame(FrameHandler handler) {
-    std::lock_guard g(deliver_);
+    std::lock_guard g(handlerLock_);
     onFrame_ = std::move(handler);
 }
 
 void TestPatternSource::setOnError(ErrorHandler) {}
 
 void TestPatternSource::start(StartCompletion completion) {
-    uint64_t generation;
-    {
-        std::lock_guard g(deliver_);
-        running_ = true;
-        generation = ++generation_;
-    }
+    const uint64_t generation = ++generation_;
     queue_->post([weak = weak_from_this(), generation, completion = std::move(completion)] {
-        if (auto self = weak.lock()) {
-            bool current;
-            {
-                std::lock_guard g(self->deliver_);
-                current = self->generation_ == generation;
-            }
-            // A stop() that came after this start() wins.
-            if (current) self->schedule();
+        auto self = weak.lock();
+        // A stop() that came after this start() wins.
+        if (self && self->generation_ == generation) {
+            self->running_ = generation;
+            self->schedule();
         }
         if (completion) completion(std::nullopt);
     });
 }
 
 void TestPatternSource::stop() {
-    {
-        std::lock_guard g(deliver_);
-        if (!running_) return;
-        running_ = false;
-        ++generation_;
-    }
-    auto cancel = [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self || !self->timer_) return;
-        self->timer_.reset();
-        Log::i("video", "test pattern stopped after frame " + std::to_string(self->index_));
-    };
-    if (queue_->isCurrent()) {
-        cancel();
-    } else {
-        queue_->post(cancel);
-    }
+    ++generation_;
+    if (queue_->isCurrent()) return halt();
+    queue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->halt();
+    });
+    // A frame being handed out right now has returned once the queue reached the halt.
+    queue_->drain();
+}
+
+void TestPatternSource::halt() {
+    running_ = 0;
+    if (!timer_) return;
+    timer_.reset();
+    Log::i("video", "test pattern stopped after frame " + std::to_string(index_));
 }
 
 void TestPatternSource::setFrameRate(int fps) {
@@ -101,11 +90,14 @@ void TestPatternSource::schedule() {
 }
 
 void TestPatternSource::tick() {
-    std::lock_guard g(deliver_);
-    if (!running_) return;
+    if (running_ == 0 || running_ != generation_) return;
     ++index_;
     PixelBufferRef buffer = renderer_.render(index_);
-    FrameHandler handler = onFrame_;
+    FrameHandler handler;
+    {
+        std::lock_guard g(handlerLock_);
+        handler = onFrame_;
+    }
     if (buffer && handler) handler(buffer, queue_->nowUs());
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,12 +21,15 @@ public:
                                                    int fps);
     ~TestPatternSource() override;
 
+    // Any thread; a frame already being handed out may still reach the previous handler.
     void setOnFrame(FrameHandler handler) override;
     void setOnError(ErrorHandler handler) override;  // never called: the source cannot fail
     // Frame 1 comes at once, then one every 1/fps s (1 s for fps ≤ 0). Numbering goes on from the
     // last frame after a stop and a new start. Always reports success.
     void start(StartCompletion completion) override;
-    // Synchronous: waits for a frame being delivered on another thread; restartable.
+    // Any thread; restartable. Once it returns no frame is delivered: from elsewhere it waits
+    // for the queue (so never call it from a queue the source's queue may wait on); from a frame
+    // handler the running frame is the last.
     void stop() override;
     // Re-arms a running timer at the new rate; numbering goes on.
     void setFrameRate(int fps) override;
@@ -35,18 +39,19 @@ public:
 
 private:
     void schedule();  // on queue
+    void halt();      // on queue
     void tick();      // on queue
 
     std::shared_ptr<Executor> queue_;
-    TestPatternRenderer renderer_;  // queue only
+    // Every start and stop moves it on, from any thread; the queue runs only the latest start.
+    std::atomic<uint64_t> generation_{0};
 
-    // Held while a frame is delivered, so that stop() from elsewhere waits for it.
-    std::recursive_mutex deliver_;  // recursive: onFrame may call stop() or setOnFrame()
-    bool running_ = false;       // guarded by deliver_
-    uint64_t generation_ = 0;    // guarded by deliver_; every start and stop moves it on
-    FrameHandler onFrame_;       // guarded by deliver_
+    std::mutex handlerLock_;  // never held while calling out
+    FrameHandler onFrame_;    // guarded by handlerLock_
 
     // Queue only.
+    TestPatternRenderer renderer_;
+    uint64_t running_ = 0;  // the generation being delivered; 0 while stopped
     std::unique_ptr<Timer> timer_;
     int fps_;
     int64_t index_ = 0;  // the last frame produced

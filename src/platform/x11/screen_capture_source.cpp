@@ -4,7 +4,6 @@
 #include <cmath>
 #include <map>
 
-#include "core/util/clock.hpp"
 #include "core/util/log.hpp"
 #include "core/video/pixel_convert.hpp"
 #include "platform/runtime/asio_executor.hpp"
@@ -19,6 +18,10 @@ constexpr uint64_t kLeewayUs = 1000;
 uint64_t intervalUs(int fps) { return 1'000'000ull / uint64_t(std::max(fps, 1)); }
 
 SourceError stoppedError() { return SourceError{"stopped"}; }
+
+std::shared_ptr<Executor> makeQueue(const ScreenCaptureSource::Environment& env, const std::string& label) {
+    return env.makeQueue ? env.makeQueue(label) : AsioExecutor::makeQueue(label);
+}
 
 // The pixels of `bounds` (or of `part` of it, in the display's own coordinates) on the screen.
 PixelRect areaOf(const Rect& bounds, const std::optional<Rect>& part) {
@@ -74,12 +77,13 @@ std::shared_ptr<ScreenCaptureSource> ScreenCaptureSource::make(Options options, 
 
 ScreenCaptureSource::ScreenCaptureSource(Private, Options options, Environment environment)
     : env_(std::move(environment)),
-      queue_(AsioExecutor::makeQueue("kv.capture")),
-      control_(AsioExecutor::makeQueue("kv.capture.control")),
+      queue_(makeQueue(env_, "kv.capture")),
+      control_(makeQueue(env_, "kv.capture.control")),
       options_(std::move(options)) {}
 
 ScreenCaptureSource::~ScreenCaptureSource() {
-    stop();
+    // No task holds the source any more, so none is handing anything out: nothing to wait for.
+    halt();
     // A start or update still looking for its display learns that it ended.
     for (auto& [key, lookup] : lookups_) {
         lookup->timer->cancel();
@@ -283,7 +287,7 @@ void ScreenCaptureSource::tick() {
     if (!cap.grabber->takeDamage(o.showsCursor) && !cap.force) return;
     PixelBufferRef out = cap.nv12->take();
     if (!out || cap.area.width == 0 || cap.area.height == 0) return;
-    uint64_t captureUs = Clock::nowUs();
+    uint64_t captureUs = queue_->nowUs();
     auto image = cap.grabber->read(cap.area);
     if (!image) {
         if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
@@ -302,7 +306,6 @@ void ScreenCaptureSource::tick() {
         return;
     }
 
-    std::lock_guard d(deliver_);
     FrameHandler handler;
     {
         std::lock_guard g(m_);
@@ -315,7 +318,6 @@ void ScreenCaptureSource::tick() {
 void ScreenCaptureSource::endOnItsOwn(const SourceError& error) {
     capture_->timer->cancel();
     Log::w("capture", "stream stopped: " + error.description);
-    std::lock_guard d(deliver_);
     ErrorHandler handler;
     {
         std::lock_guard g(m_);
@@ -325,19 +327,26 @@ void ScreenCaptureSource::endOnItsOwn(const SourceError& error) {
     if (handler) handler(error);
 }
 
+bool ScreenCaptureSource::halt() {
+    std::lock_guard g(m_);
+    if (stopped_) return false;
+    stopped_ = true;
+    capturing_ = false;
+    onFrame_ = nullptr;
+    onError_ = nullptr;
+    return true;
+}
+
 void ScreenCaptureSource::stop() {
-    {
-        std::lock_guard g(m_);
-        stopped_ = true;
-        capturing_ = false;
-        onFrame_ = nullptr;
-        onError_ = nullptr;
+    if (halt()) {
+        // In a later task: stop() may come from a frame handler inside the capture timer's task.
+        queue_->post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->capture_.reset();
+        });
     }
-    // Waits for a frame being handed out on the capture queue; from a handler it returns at once.
-    { std::lock_guard d(deliver_); }
-    queue_->post([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->capture_.reset();
-    });
+    // A frame or error being handed out has returned once the queue reached this point; the
+    // handout after it sees the flag.
+    queue_->drain();
 }
 
 }  // namespace kelvo

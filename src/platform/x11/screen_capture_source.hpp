@@ -23,6 +23,8 @@ class PixelBufferPool;
 // output size, at most `fps` frames a second. A frame is delivered only when something was drawn
 // on the screen since the last one. Frames come on the source's own queue "kv.capture"; display
 // lookups, start and update completions on "kv.capture.control". Made through make().
+// The name "SCShareableContent" in the lookup failure is the text the tablet and logs have always
+// shown for it, kept on purpose.
 class ScreenCaptureSource final : public MovableFrameSource, public std::enable_shared_from_this<ScreenCaptureSource> {
 public:
     // fps 0 or less counts as 1; sourceRect is a part of the display in its own points.
@@ -35,6 +37,8 @@ public:
         std::function<std::optional<Rect>(DisplayId)> displayBounds;
         uint64_t lookupDelayUs = 100'000;  // between two of the 20 lookups
         bool sharedMemory = true;          // false: plain GetImage reads only
+        // Makes the two queues by label; nullptr: queues on the shared pool.
+        std::function<std::shared_ptr<Executor>(const std::string& label)> makeQueue = nullptr;
     };
     static constexpr int kLookups = 20;
 
@@ -51,8 +55,9 @@ public:
     // At most once; a second start reports an error. A stop() before the start completes makes
     // it report "stopped" and keep nothing.
     void start(StartCompletion completion) override;
-    // Final. Once it returns no frame and no error is delivered (called from a frame handler,
-    // the running frame is the last).
+    // Final, any thread. Once it returns no frame and no error is delivered: from elsewhere it
+    // waits for "kv.capture" to finish what it hands out; from a frame handler the running
+    // frame is the last.
     void stop() override;
     void setFrameRate(int fps) override;
     // Moves a running capture to another display and/or source rectangle (nullopt: the whole
@@ -76,6 +81,7 @@ private:
     void tick();  // on queue_
     void endOnItsOwn(const SourceError& error);  // on queue_
     bool isStopped() const;
+    bool halt();  // marks it stopped; false if it already was
 
     Environment env_;
     std::shared_ptr<Executor> queue_;    // "kv.capture": frames
@@ -83,18 +89,15 @@ private:
     std::map<uint64_t, std::shared_ptr<Lookup>> lookups_;  // control_ only
     uint64_t lookupSerial_ = 0;                                         // control_ only
 
-    mutable std::mutex m_;
+    mutable std::mutex m_;  // never held while calling out
     Options options_;          // guarded by m_
     bool started_ = false;     // guarded by m_
     bool capturing_ = false;   // guarded by m_
-    bool stopped_ = false;     // guarded by m_
+    bool stopped_ = false;     // guarded by m_; checked on "kv.capture" before each handout
     FrameHandler onFrame_;     // guarded by m_
     ErrorHandler onError_;     // guarded by m_
     Rect bounds_;              // guarded by m_; the display's rectangle on the screen
     uint64_t region_ = 0;      // guarded by m_; moves on with every change of what is read
-
-    // Held while a frame or error is handed out, so that stop() from another thread waits for it.
-    std::recursive_mutex deliver_;  // recursive: a handler may call stop()
 
     std::unique_ptr<Capture> capture_;  // queue_ only
 };

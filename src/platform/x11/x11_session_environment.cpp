@@ -37,6 +37,7 @@ Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_
     ScreenCaptureSource::Environment capture;
     capture.xDisplay = xDisplay;
     capture.displayBounds = ScreenCaptureSource::boundsFrom(randr);
+    capture.makeQueue = env.makeQueue;
     env.makeScreenSource = [capture](const MovableFrameSource::Options& options) -> std::shared_ptr<MovableFrameSource> {
         return ScreenCaptureSource::make(options, capture);
     };
