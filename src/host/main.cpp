@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
             .makeOptions = [] { return HostOptions::standard(localHostName()); },
             .makeEnvironment = [mainQueue] { return makeAppEnvironment(mainQueue); },
             .executable = executable,
+            .logNeedsEcho = [] { return logNeedsEcho(); },
         };
         AppDelegate delegate(smokeTest, mainQueue, std::move(services));
         if (auto ended = delegate.applicationDidFinishLaunching(std::cout)) {

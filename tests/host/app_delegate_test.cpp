@@ -70,6 +70,17 @@ TEST(AppDelegate, LaunchPublishesTheStatusAndAsksOnlyForMissingPermissions) {
     }
 }
 
+// From a terminal, or with no system log to read, the log is echoed to standard error at info;
+// otherwise it goes to the system log alone.
+TEST(AppDelegate, LaunchEchoesTheLogOnlyWhereNoOneWouldSeeItOtherwise) {
+    for (bool needsEcho : {true, false}) {
+        SCOPED_TRACE(needsEcho ? "terminal or no system log" : "system log only");
+        TestApp host({.logNeedsEcho = needsEcho});
+        EXPECT_EQ(LogStore::shared().echoLevel(), needsEcho ? std::optional(LogLevel::info) : std::nullopt);
+    }
+    LogStore::shared().setEchoLevel(std::nullopt);
+}
+
 TEST(AppDelegate, WindowsAreMadeOnceAndAnewAfterClosing) {
     TestApp host({});
     auto& app = host.app();

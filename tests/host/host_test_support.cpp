@@ -123,6 +123,7 @@ TestApp::TestApp(Options options)
                 return env;
             },
         .executable = "/opt/kelvo/kelvo-host",
+        .logNeedsEcho = [echo = options.logNeedsEcho] { return echo; },
     };
     app_ = std::make_unique<AppDelegate>(options.smokeTest, main_, std::move(services));
     app_->onQuit = [this] { ++quits; };

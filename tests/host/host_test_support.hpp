@@ -45,6 +45,7 @@ public:
         Settings settings = developerSettings(0, 0);
         bool smokeTest = false;
         bool launch = true;
+        bool logNeedsEcho = false;  // what the launch learns of the terminal and the system log
     };
     static Settings developerSettings(uint16_t ctrlPort, uint16_t videoPort);
 

@@ -5,7 +5,11 @@
 #include <time.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <atomic>
 #include <thread>
@@ -129,6 +133,52 @@ TEST(LogStore, EchoesToStandardErrorFromTheEchoLevelUp) {
               "00:00:00.001 Mac  I [t] i\n"
               "00:00:00.001 iPad W [t] w\n"
               "00:00:00.001 Mac  E [t] e\n");
+}
+
+// A socket bound at `path` in the manner of a syslog daemon, closed with the object.
+struct ListeningSocket {
+    ListeningSocket(const std::string& path, int type) : fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0)) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::memcpy(a.sun_path, path.data(), path.size());
+        bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && (type == SOCK_DGRAM || listen(fd, 4) == 0);
+    }
+    ~ListeningSocket() { close(fd); }
+    int fd;
+    bool bound = false;
+};
+
+// The echo is wanted where a person would otherwise see nothing: at a terminal, or where no
+// system log listens (a container without a syslog daemon).
+TEST(LogEcho, WantedAtATerminalOrWithoutASystemLog) {
+    test::TempDir dir;
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    const int notTerminal = pipeFds[1];
+    {
+        ListeningSocket daemon(dir.file("log"), SOCK_DGRAM);
+        ASSERT_TRUE(daemon.bound);
+        EXPECT_TRUE(systemLogListening(dir.file("log")));
+        EXPECT_FALSE(logNeedsEcho(notTerminal, dir.file("log")));
+        ListeningSocket streamDaemon(dir.file("stream"), SOCK_STREAM);
+        ASSERT_TRUE(streamDaemon.bound);
+        EXPECT_TRUE(systemLogListening(dir.file("stream")));
+
+        int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal >= 0) {
+            EXPECT_TRUE(logNeedsEcho(terminal, dir.file("log")));
+            close(terminal);
+        }
+    }
+    // Gone daemon (its socket file left behind), no socket at all, a plain file, a path too long.
+    EXPECT_FALSE(systemLogListening(dir.file("log")));
+    EXPECT_FALSE(systemLogListening(dir.file("missing")));
+    test::writeFile(dir.file("plain"), "x");
+    EXPECT_FALSE(systemLogListening(dir.file("plain")));
+    EXPECT_FALSE(systemLogListening(std::string(200, 'x')));
+    EXPECT_TRUE(logNeedsEcho(notTerminal, dir.file("missing")));
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 TEST(LogStore, RelayedTabletLinesAreBoundedAndStayOneLine) {

@@ -1,5 +1,7 @@
 #include "core/util/log.hpp"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,6 +10,9 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+
+#include "core/util/unique_fd.hpp"
 
 namespace kelvo {
 
@@ -122,6 +127,23 @@ std::string LogEntry::systemLogText() const {
     text += "] ";
     text += message;
     return text;
+}
+
+bool systemLogListening(const std::string& socketPath) {
+    sockaddr_un address{};
+    if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
+    // syslog(3) tries a datagram socket first, then a stream.
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        UniqueFd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+        if (fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+    }
+    return false;
+}
+
+bool logNeedsEcho(int stderrFd, const std::string& systemLogSocket) {
+    return ::isatty(stderrFd) == 1 || !systemLogListening(systemLogSocket);
 }
 
 LogStore& LogStore::shared() {

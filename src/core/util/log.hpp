@@ -88,6 +88,13 @@ private:
     bool systemLog_ = true;
 };
 
+// True when something takes syslog(3) lines at `socketPath` (a datagram or stream socket that
+// accepts a connection).
+bool systemLogListening(const std::string& socketPath = "/dev/log");
+// Whether a person would see the log only through the echo to standard error: `stderrFd` is a
+// terminal (the host was started from a shell), or no system log listens at `systemLogSocket`.
+bool logNeedsEcho(int stderrFd = 2, const std::string& systemLogSocket = "/dev/log");
+
 // The logging facade: Log::i("chan", "text") or Log::d("chan", [&] { return expensive(); }).
 // A message given as a callable is only evaluated when the level passes Log::minLevel.
 class Log {

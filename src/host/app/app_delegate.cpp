@@ -36,7 +36,8 @@ AppDelegate::~AppDelegate() {
 }
 
 std::optional<int> AppDelegate::applicationDidFinishLaunching(std::ostream& out) {
-    services_.log.setEchoLevel(smokeTest_ ? std::optional(LogLevel::info) : std::nullopt);
+    const bool echo = smokeTest_ || (services_.logNeedsEcho && services_.logNeedsEcho());
+    services_.log.setEchoLevel(echo ? std::optional(LogLevel::info) : std::nullopt);
 
     appProfiles_ = std::make_unique<AppProfileStore>(services_.defaults);
     environment_ = services_.makeEnvironment();

@@ -44,6 +44,9 @@ struct AppServices {
     std::function<AppEnvironment()> makeEnvironment;
     // What the login item starts.
     std::string executable;
+    // True when the log must be echoed to standard error for anyone to see it (a terminal, or
+    // no system log); nullptr: only the smoke test echoes.
+    std::function<bool()> logNeedsEcho;
 };
 
 // Builds and wires every long-lived object of the application at launch (manager, status menu,
