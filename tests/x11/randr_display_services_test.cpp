@@ -241,7 +241,9 @@ TEST_F(RandrDisplays, AVirtualDisplayTurnedOffByAnotherClientIsReportedTerminate
         requireResizable();
         if (IsSkipped()) return;
         OtherClient other(server_->display());
-        if (!c.spareOutput) ASSERT_TRUE(other.occupyAllOutputs());
+        if (!c.spareOutput) {
+            ASSERT_TRUE(other.occupyAllOutputs());
+        }
         test::LogCapture log;
         auto made = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"},
                                                Orientation::portrait, {197, 148}, std::nullopt,

@@ -21,7 +21,8 @@ inline constexpr std::array<WirelessLink, 3> kAllWirelessLinks{WirelessLink::any
 std::string_view rawValue(WirelessLink link) noexcept;  // "any", "infrastructure", "direct"
 std::optional<WirelessLink> wirelessLinkFromRaw(std::string_view raw) noexcept;
 
-// Peer-to-peer Wi-Fi interfaces are known by name alone: "awdl…" or "llw…".
+// Peer-to-peer Wi-Fi interfaces are known by name alone: "awdl…" or "llw…". The names are the
+// tablet's own platform's, kept on purpose: a discovery answer may name such an interface.
 bool isDirectInterface(std::string_view interfaceName) noexcept;
 
 // Keeps the set of tablets advertising the control service, with the interfaces each was seen

@@ -81,6 +81,7 @@ std::optional<H264Profile> h264ProfileFromRaw(std::string_view raw) noexcept {
 
 std::string EncoderError::description() const {
     switch (kind) {
+        // The other platform's call name, kept on purpose: logs and session endings have always said it.
         case Kind::createFailed: return "VTCompressionSessionCreate failed (" + std::to_string(status) + ")";
         case Kind::encodeFailed: return "encode failed (" + std::to_string(status) + ")";
         case Kind::invalidated: return "encoder invalidated";

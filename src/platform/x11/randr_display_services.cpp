@@ -23,6 +23,8 @@
 #include "core/util/log.hpp"
 #include "core/util/observer_list.hpp"
 #include "core/util/unique_fd.hpp"
+#include "platform/x11/xcb_session.hpp"
+#include "platform/x11/xwayland.hpp"
 
 namespace kelvo {
 
@@ -37,11 +39,8 @@ constexpr int32_t kIllegalArgument = 1001;
 constexpr int32_t kServerRefused = 1004;
 
 template <class T>
-using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <class T>
 XcbReply<T> own(T* reply) {
-    return XcbReply<T>(reply, &std::free);
+    return XcbReply<T>(reply);
 }
 
 // True when the request went through; a refusal is only logged by the caller.
@@ -157,6 +156,11 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
 
     // ---- queries, with m held ----
 
+    XcbReply<xcb_randr_get_screen_resources_current_reply_t> screenResourcesLocked() {
+        return own(xcb_randr_get_screen_resources_current_reply(conn, xcb_randr_get_screen_resources_current(conn, root),
+                                                                nullptr));
+    }
+
     std::vector<Monitor> queryMonitorsLocked() {
         std::vector<Monitor> out;
         if (!randr15) return out;
@@ -216,8 +220,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
 
     OutputModes outputModesLocked(xcb_randr_output_t output) {
         OutputModes out;
-        auto res = own(xcb_randr_get_screen_resources_current_reply(
-            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        auto res = screenResourcesLocked();
         if (!res) return out;
         auto info = own(xcb_randr_get_output_info_reply(
             conn, xcb_randr_get_output_info(conn, output, res->config_timestamp), nullptr));
@@ -342,8 +345,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     // Takes `mode` off `output` (turning off `crtc` first when it shows it) and destroys it.
     void dropModeLocked(xcb_randr_output_t output, xcb_randr_crtc_t crtc, xcb_randr_mode_t mode) {
         if (crtc) {
-            auto res = own(xcb_randr_get_screen_resources_current_reply(
-                conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+            auto res = screenResourcesLocked();
             auto info = own(xcb_randr_get_crtc_info_reply(
                 conn, xcb_randr_get_crtc_info(conn, crtc, res ? res->config_timestamp : 0), nullptr));
             if (res && info && info->mode == mode) {
@@ -383,8 +385,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
                 return false;
             }
         }
-        auto res = own(xcb_randr_get_screen_resources_current_reply(
-            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        auto res = screenResourcesLocked();
         auto reply = own(xcb_randr_set_crtc_config_reply(
             conn,
             xcb_randr_set_crtc_config(conn, v.crtc, XCB_CURRENT_TIME, res ? res->config_timestamp : 0, int16_t(x),
@@ -409,8 +410,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     // A disconnected output with a crtc nobody uses, none of ours already; nullopt when the
     // server has none.
     std::optional<std::pair<xcb_randr_output_t, xcb_randr_crtc_t>> spareOutputLocked() {
-        auto res = own(xcb_randr_get_screen_resources_current_reply(
-            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        auto res = screenResourcesLocked();
         if (!res) return std::nullopt;
         auto ours = [&](auto pred) {
             return std::any_of(virtuals.begin(), virtuals.end(), [&](auto& v) { return pred(v.second); });
@@ -465,8 +465,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     // Shows `mode` (0: the current one) on the crtc of the first output at (x, y).
     int32_t setCrtcLocked(const std::vector<xcb_randr_output_t>& outputs, xcb_randr_mode_t mode, int32_t x, int32_t y,
                           const DisplayMode* checkMode) {
-        auto res = own(xcb_randr_get_screen_resources_current_reply(
-            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        auto res = screenResourcesLocked();
         if (!res) return kServerRefused;
         auto current = outputModesLocked(outputs.front());
         if (!current.crtc) return kIllegalArgument;
@@ -551,8 +550,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
                 Log::i("display", "removed virtual monitor " + name + " left by an earlier run");
             }
         }
-        auto res = own(xcb_randr_get_screen_resources_current_reply(
-            conn, xcb_randr_get_screen_resources_current(conn, root), nullptr));
+        auto res = screenResourcesLocked();
         if (!res) return;
         const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res.get());
         int modeCount = xcb_randr_get_screen_resources_current_modes_length(res.get());
@@ -746,17 +744,16 @@ private:
 
 Expected<std::unique_ptr<RandrDisplayServices>, std::string> RandrDisplayServices::connect(const std::string& display) {
     auto impl = std::make_shared<Impl>();
-    const char* name = display.empty() ? nullptr : display.c_str();
-    int screenNumber = 0;
-    impl->conn = xcb_connect(name, &screenNumber);
-    impl->events = xcb_connect(name, nullptr);
-    if (xcb_connection_has_error(impl->conn) || xcb_connection_has_error(impl->events)) {
-        return std::string("cannot connect to X display ") + (name ? name : "$DISPLAY");
+    XcbSession requests = XcbSession::open(display);
+    XcbSession events = XcbSession::open(display);
+    if (requests.failure == XcbSession::Failure::unreachable || events.failure == XcbSession::Failure::unreachable) {
+        return std::string("cannot connect to X display ") + (display.empty() ? "$DISPLAY" : display);
     }
-    auto roots = xcb_setup_roots_iterator(xcb_get_setup(impl->conn));
-    for (int i = 0; i < screenNumber && roots.rem; ++i) xcb_screen_next(&roots);
-    if (!roots.rem) return std::string("X display has no screen ") + std::to_string(screenNumber);
-    impl->root = roots.data->root;
+    if (!requests || !events) return std::string("X display has no screen ") + std::to_string(requests.screenNumber);
+    impl->root = requests.root;
+    impl->conn = requests.connection.release();
+    impl->events = events.connection.release();
+    warnOnceIfXWayland(impl->conn, impl->root);
 
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(impl->conn, &xcb_randr_id);
     if (ext && ext->present) {

@@ -115,19 +115,17 @@ ScreenGrabber::~ScreenGrabber() = default;
 
 Expected<std::unique_ptr<ScreenGrabber>, std::string> ScreenGrabber::connect(const std::string& display,
                                                                            bool sharedMemory) {
-    auto impl = std::make_unique<Impl>();
-    int screenNumber = 0;
-    impl->c = xcb_connect(display.empty() ? nullptr : display.c_str(), &screenNumber);
-    if (xcb_connection_has_error(impl->c)) {
+    XcbSession x = XcbSession::open(display);
+    if (x.failure == XcbSession::Failure::unreachable) {
         return std::string("cannot connect to X display \"" + display + "\"");
     }
-    const xcb_setup_t* setup = xcb_get_setup(impl->c);
-    auto roots = xcb_setup_roots_iterator(setup);
-    for (int i = 0; i < screenNumber && roots.rem; ++i) xcb_screen_next(&roots);
-    if (!roots.rem) return std::string("X display \"" + display + "\" has no screen " + std::to_string(screenNumber));
-    impl->root = roots.data->root;
-    if (!rootIsBgrx(setup, roots.data)) {
-        return std::string("X screen is not 32-bit true colour (depth " + std::to_string(roots.data->root_depth) + ")");
+    if (!x) return std::string("X display \"" + display + "\" has no screen " + std::to_string(x.screenNumber));
+    auto impl = std::make_unique<Impl>();
+    impl->root = x.root;
+    const xcb_screen_t* screen = x.screen;
+    impl->c = x.connection.release();
+    if (!rootIsBgrx(xcb_get_setup(impl->c), screen)) {
+        return std::string("X screen is not 32-bit true colour (depth " + std::to_string(screen->root_depth) + ")");
     }
     xcb_connection_t* c = impl->c;
 

@@ -17,10 +17,15 @@ struct XcbDisconnect {
 using XcbConnectionPtr = std::unique_ptr<xcb_connection_t, XcbDisconnect>;
 
 // A connection to `display` ("" = $DISPLAY) and its default screen's root; null when the server
-// cannot be reached or refuses us.
+// cannot be reached or refuses us, or has no such screen (`failure` says which).
 struct XcbSession {
+    enum class Failure { none, unreachable, noScreen };
+
     XcbConnectionPtr connection;
     xcb_window_t root = 0;
+    const xcb_screen_t* screen = nullptr;  // lives in the connection's setup
+    int screenNumber = 0;                  // the display name's screen
+    Failure failure = Failure::none;
 
     static XcbSession open(const std::string& display);
     explicit operator bool() const { return connection != nullptr; }
