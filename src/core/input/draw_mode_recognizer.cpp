@@ -186,15 +186,11 @@ void DrawModeRecognizer::stroke(const TouchFrame& frame, const TouchTracker::Upd
 // ---- two fingers ----
 
 void DrawModeRecognizer::beginTwo(const std::vector<uint8_t>& ids, uint64_t t) {
-    group_.assign(ids.begin(), ids.begin() + 2);
-    groupDownUs_ = t;
-    startCentroid_ = lastCentroid_ = tracker_.centroid(group_, posTransform());
-    startDistance_ = lastDistance_ = std::max(tracker_.distance(group_[0], group_[1], posTransform()), 1.0);
-    anchorNorm_ = tracker_.centroid(group_, identity);
+    group_.begin(tracker_, {ids.begin(), ids.begin() + 2}, t, posTransform());
     third_.reset();
-    ctx_.post(synth::Move{global(anchorNorm_)});
+    ctx_.post(synth::Move{global(group_.anchorNorm)});
     if (ctx_.profile.draw.twoFingerPan.kind() == GestureAction::Kind::scroll) {
-        scroll_.prepare(global(anchorNorm_));
+        scroll_.prepare(global(group_.anchorNorm));
         mayBeginSent_ = true;
     }
     state_ = State::twoPending;
@@ -208,15 +204,15 @@ void DrawModeRecognizer::cancelPrepared() {
 void DrawModeRecognizer::twoPending(uint64_t t) {
     const auto f = fingers();
     std::vector<uint8_t> live;
-    for (uint8_t id : group_) {
+    for (uint8_t id : group_.ids) {
         if (has(f, id)) live.push_back(id);
     }
-    const double elapsed = elapsedMs(groupDownUs_, t);
-    const double moved = tracker_.maxMovement(group_, posTransform());
+    const double elapsed = elapsedMs(group_.downUs, t);
+    const double moved = tracker_.maxMovement(group_.ids, posTransform());
 
     if (!third_ && live.size() == 2) {
         for (uint8_t id : f) {
-            if (!has(group_, id)) {
+            if (!has(group_.ids, id)) {
                 third_ = Third{id, t};
                 break;
             }
@@ -245,19 +241,19 @@ void DrawModeRecognizer::twoPending(uint64_t t) {
         state_ = afterLift();
         return;
     }
-    const Point c = tracker_.centroid(group_, posTransform());
-    const double d = tracker_.distance(group_[0], group_[1], posTransform());
-    const double m = distance(c, startCentroid_);
-    const double delta = std::abs(d - startDistance_);
-    if (delta / startDistance_ > ctx_.params.pinchStartRatio && m < delta) {
-        cancelPrepared();
-        state_ = State::twoPinch;
-        pinch_.begin(global(anchorNorm_), ctx_.profile.draw.pinch);
-        pinch_.change(d / startDistance_);
-        lastDistance_ = d;
-        ctx_.onInputBegan();
-    } else if (m > ctx_.params.scrollStartSlop) {
-        startPan(c, t);
+    const Point c = tracker_.centroid(group_.ids, posTransform());
+    const double d = tracker_.distance(group_.ids[0], group_.ids[1], posTransform());
+    switch (group_.start(ctx_.params, c, d)) {
+        case FingerGroup::Start::pinch:
+            cancelPrepared();
+            state_ = State::twoPinch;
+            pinch_.begin(global(group_.anchorNorm), ctx_.profile.draw.pinch);
+            pinch_.change(d / group_.startDistance);
+            group_.lastDistance = d;
+            ctx_.onInputBegan();
+            break;
+        case FingerGroup::Start::pan: startPan(c, t); break;
+        case FingerGroup::Start::none: break;
     }
 }
 
@@ -268,28 +264,28 @@ void DrawModeRecognizer::startPan(Point centroid, uint64_t t) {
     if (ctx_.profile.draw.twoFingerPan.kind() == GestureAction::Kind::spaceDrag) {
         ctx_.post(synth::Key{kSpaceKey, true});
         spaceHeld_ = true;
-        ctx_.post(synth::Down{MouseButton::left, global(anchorNorm_), 1});
+        ctx_.post(synth::Down{MouseButton::left, global(group_.anchorNorm), 1});
         ctx_.post(synth::Drag{MouseButton::left, global(currentAnchorNorm())});
     } else {
-        scroll_.begin(global(anchorNorm_), groupDownUs_);
-        scroll_.move(centroid - startCentroid_, t);
+        scroll_.begin(global(group_.anchorNorm), group_.downUs);
+        scroll_.move(centroid - group_.startCentroid, t);
     }
-    lastCentroid_ = centroid;
+    group_.lastCentroid = centroid;
 }
 
 // The start anchor moved along with the fingers.
-Point DrawModeRecognizer::currentAnchorNorm() const { return tracker_.centroid(group_, identity); }
+Point DrawModeRecognizer::currentAnchorNorm() const { return tracker_.centroid(group_.ids, identity); }
 
 void DrawModeRecognizer::twoPan(uint64_t t) {
     const auto f = fingers();
-    if (!has(f, group_[0]) || !has(f, group_[1])) {
+    if (!has(f, group_.ids[0]) || !has(f, group_.ids[1])) {
         endPan(t);
         state_ = afterLift();
         return;
     }
-    const Point c = tracker_.centroid(group_, posTransform());
-    const Vector delta = c - lastCentroid_;
-    lastCentroid_ = c;
+    const Point c = tracker_.centroid(group_.ids, posTransform());
+    const Vector delta = c - group_.lastCentroid;
+    group_.lastCentroid = c;
     if (delta == Vector{}) return;
     if (spaceHeld_) ctx_.post(synth::Drag{MouseButton::left, global(currentAnchorNorm())});
     else scroll_.move(delta, t);
@@ -308,15 +304,15 @@ void DrawModeRecognizer::endPan(uint64_t t) {
 
 void DrawModeRecognizer::twoPinch() {
     const auto f = fingers();
-    if (!has(f, group_[0]) || !has(f, group_[1])) {
+    if (!has(f, group_.ids[0]) || !has(f, group_.ids[1])) {
         pinch_.end();
         ctx_.onInputCompleted();
         state_ = afterLift();
         return;
     }
-    const double d = tracker_.distance(group_[0], group_[1], posTransform());
-    pinch_.changeDistance(lastDistance_, d);
-    lastDistance_ = d;
+    const double d = tracker_.distance(group_.ids[0], group_.ids[1], posTransform());
+    pinch_.changeDistance(group_.lastDistance, d);
+    group_.lastDistance = d;
 }
 
 // ---- actions and cancelling ----
@@ -330,7 +326,7 @@ void DrawModeRecognizer::perform(const GestureAction& action) {
         case GestureAction::Kind::middleClick: {
             const auto button =
                 action.kind() == GestureAction::Kind::rightClick ? MouseButton::right : MouseButton::middle;
-            const Point g = global(anchorNorm_);
+            const Point g = global(group_.anchorNorm);
             ctx_.post(synth::Down{button, g, 1});
             ctx_.post(synth::Up{button, g, 1});
             ctx_.onInputCompleted();

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "core/input/finger_group.hpp"
 #include "core/input/input_context.hpp"
 #include "core/input/pinch_synthesizer.hpp"
 #include "core/input/pressure_model.hpp"
@@ -88,13 +89,7 @@ private:
     std::vector<Cached> cached_;
     std::unique_ptr<Cancellable> commitTimer_;
 
-    std::vector<uint8_t> group_;
-    uint64_t groupDownUs_ = 0;
-    Point startCentroid_;
-    double startDistance_ = 1.0;
-    Point lastCentroid_;
-    double lastDistance_ = 1.0;
-    Point anchorNorm_;
+    FingerGroup group_;
     bool mayBeginSent_ = false;
     bool spaceHeld_ = false;
     std::optional<Third> third_;

@@ -16,8 +16,6 @@ std::vector<uint8_t> firstThree(std::vector<uint8_t> ids) {
     return ids;
 }
 
-Point identity(Point p) { return p; }
-
 }  // namespace
 
 void TouchModeRecognizer::handle(const TouchFrame& frame) {
@@ -59,7 +57,7 @@ void TouchModeRecognizer::reset() {
 std::vector<uint8_t> TouchModeRecognizer::liveGroup() const {
     const auto live = tracker_.alive();
     std::vector<uint8_t> out;
-    for (uint8_t id : group_) {
+    for (uint8_t id : group_.ids) {
         if (has(live, id)) out.push_back(id);
     }
     return out;
@@ -198,14 +196,10 @@ void TouchModeRecognizer::cancelSingleTimers() {
 // ---- two fingers ----
 
 void TouchModeRecognizer::beginPending2(const std::vector<uint8_t>& ids, uint64_t t) {
-    group_.assign(ids.begin(), ids.begin() + 2);
-    groupDownUs_ = t;
+    group_.begin(tracker_, {ids.begin(), ids.begin() + 2}, t, posTransform());
     groupLifted_ = false;
-    startCentroid_ = lastCentroid_ = tracker_.centroid(group_, posTransform());
-    startDistance_ = lastDistance_ = std::max(tracker_.distance(group_[0], group_[1], posTransform()), 1.0);
-    anchorNorm_ = tracker_.centroid(group_, identity);
-    post(synth::Move{global(anchorNorm_)});
-    scroll_.prepare(global(anchorNorm_));
+    post(synth::Move{global(group_.anchorNorm)});
+    scroll_.prepare(global(group_.anchorNorm));
     mayBeginSent_ = true;
     state_ = State::pending2;
 }
@@ -220,15 +214,15 @@ void TouchModeRecognizer::pending2(const TouchFrame& frame) {
         return;
     }
     const auto down = liveGroup();
-    const double e = elapsedMs(groupDownUs_, t);
-    const double m = tracker_.maxMovement(group_, posTransform());
+    const double e = elapsedMs(group_.downUs, t);
+    const double m = tracker_.maxMovement(group_.ids, posTransform());
     if (down.size() < 2) {
         groupLifted_ = true;
         const bool tap = e <= ctx_.params.twoFingerTapMaxMs && m <= ctx_.params.tapSlop;
         if (down.empty()) {
             if (mayBeginSent_) scroll_.cancelPrepared();
             mayBeginSent_ = false;
-            if (tap) perform(ctx_.profile.touch.twoFingerTap, anchorNorm_);
+            if (tap) perform(ctx_.profile.touch.twoFingerTap, group_.anchorNorm);
             state_ = afterLift();
         } else if (!tap) {
             if (mayBeginSent_) scroll_.cancelPrepared();
@@ -237,26 +231,22 @@ void TouchModeRecognizer::pending2(const TouchFrame& frame) {
         }  // else the tap may still complete when the other finger lifts
         return;
     }
-    const Point c = tracker_.centroid(group_, posTransform());
-    const double d = tracker_.distance(group_[0], group_[1], posTransform());
-    const double mc = distance(c, startCentroid_);
-    const double dd = std::abs(d - startDistance_);
-    // A pinch needs the distance to change by more than the ratio, and by more than the centroid
-    // moved; it is tested first in every frame.
-    if (dd / startDistance_ > ctx_.params.pinchStartRatio && mc < dd) {
-        startPinch(d);
-    } else if (mc > ctx_.params.scrollStartSlop) {
-        startScroll(c, t);
+    const Point c = tracker_.centroid(group_.ids, posTransform());
+    const double d = tracker_.distance(group_.ids[0], group_.ids[1], posTransform());
+    switch (group_.start(ctx_.params, c, d)) {
+        case FingerGroup::Start::pinch: startPinch(d); break;
+        case FingerGroup::Start::pan: startScroll(c, t); break;
+        case FingerGroup::Start::none: break;
     }
 }
 
 void TouchModeRecognizer::startScroll(Point centroid, uint64_t t) {
     mayBeginSent_ = false;  // the prepared scroll continues into the gesture
     state_ = State::scrolling;
-    members_ = {group_.begin(), group_.end()};
-    scroll_.begin(global(anchorNorm_), groupDownUs_);
-    scroll_.move(centroid - startCentroid_, t);  // the movement made so far scrolls at once
-    lastCentroid_ = centroid;
+    members_ = {group_.ids.begin(), group_.ids.end()};
+    scroll_.begin(global(group_.anchorNorm), group_.downUs);
+    scroll_.move(centroid - group_.startCentroid, t);  // the movement made so far scrolls at once
+    group_.lastCentroid = centroid;
     ctx_.onInputBegan();
 }
 
@@ -267,13 +257,13 @@ void TouchModeRecognizer::scrolling(const TouchFrame& frame) {
         const Point c = tracker_.centroid(down, posTransform());
         const std::set<uint8_t> now(down.begin(), down.end());
         if (now == members_) {
-            const Vector delta = c - lastCentroid_;
-            lastCentroid_ = c;
+            const Vector delta = c - group_.lastCentroid;
+            group_.lastCentroid = c;
             if (delta != Vector{}) scroll_.move(delta, t);
         } else {
             // A finger of the pair lifted: go on with the other without scrolling the jump.
             members_ = now;
-            lastCentroid_ = c;
+            group_.lastCentroid = c;
         }
         return;
     }
@@ -297,32 +287,29 @@ void TouchModeRecognizer::startPinch(double d) {
     if (mayBeginSent_) scroll_.cancelPrepared();
     mayBeginSent_ = false;
     state_ = State::pinching;
-    pinch_.begin(global(anchorNorm_), ctx_.profile.touch.pinch);
-    pinch_.change(d / startDistance_);
-    lastDistance_ = d;
+    pinch_.begin(global(group_.anchorNorm), ctx_.profile.touch.pinch);
+    pinch_.change(d / group_.startDistance);
+    group_.lastDistance = d;
     ctx_.onInputBegan();
 }
 
 void TouchModeRecognizer::pinching() {
-    if (liveGroup().size() < group_.size()) {
+    if (liveGroup().size() < group_.ids.size()) {
         pinch_.end();
         ctx_.onInputCompleted();
         state_ = afterLift();
         return;
     }
-    const double d = tracker_.distance(group_[0], group_[1], posTransform());
-    pinch_.changeDistance(lastDistance_, d);
-    lastDistance_ = d;
+    const double d = tracker_.distance(group_.ids[0], group_.ids[1], posTransform());
+    pinch_.changeDistance(group_.lastDistance, d);
+    group_.lastDistance = d;
 }
 
 // ---- three fingers ----
 
 void TouchModeRecognizer::beginPending3(const std::vector<uint8_t>& ids, uint64_t t) {
-    group_ = ids;
-    groupDownUs_ = t;
+    group_.begin(tracker_, ids, t, posTransform());
     groupLifted_ = false;
-    startCentroid_ = tracker_.centroid(group_, posTransform());
-    anchorNorm_ = tracker_.centroid(group_, identity);
     state_ = State::pending3;
 }
 
@@ -332,22 +319,22 @@ void TouchModeRecognizer::pending3(const TouchFrame& frame) {
         return;
     }
     const auto down = liveGroup();
-    const double e = elapsedMs(groupDownUs_, frame.timestampUs);
-    const double m = tracker_.maxMovement(group_, posTransform());
-    if (down.size() < group_.size()) {
+    const double e = elapsedMs(group_.downUs, frame.timestampUs);
+    const double m = tracker_.maxMovement(group_.ids, posTransform());
+    if (down.size() < group_.ids.size()) {
         groupLifted_ = true;
         const bool tap = e <= ctx_.params.threeFingerTapMaxMs && m <= 1.5 * ctx_.params.tapSlop;
         if (down.empty()) {
-            if (tap) perform(ctx_.profile.touch.threeFingerTap, anchorNorm_);
+            if (tap) perform(ctx_.profile.touch.threeFingerTap, group_.anchorNorm);
             state_ = afterLift();
         } else if (!tap) {
             state_ = State::consumed;
         }
         return;
     }
-    const Point c = tracker_.centroid(group_, posTransform());
-    const double dx = c.x - startCentroid_.x;
-    const double dy = c.y - startCentroid_.y;
+    const Point c = tracker_.centroid(group_.ids, posTransform());
+    const double dx = c.x - group_.startCentroid.x;
+    const double dy = c.y - group_.startCentroid.y;
     if (std::max(std::abs(dx), std::abs(dy)) <= ctx_.params.threeFingerSwipeMin) return;
     const GestureAction& action = ctx_.profile.touch.threeFingerSwipe;
     if (action.kind() == GestureAction::Kind::spaces) {
@@ -357,7 +344,7 @@ void TouchModeRecognizer::pending3(const TouchFrame& frame) {
         else key = dy < 0 ? KeyCode::up : KeyCode::down;
         ctx_.combo(KeyCombo{key, EventFlag::control});
     } else {
-        perform(action, anchorNorm_);
+        perform(action, group_.anchorNorm);
     }
     state_ = State::consumed;
 }

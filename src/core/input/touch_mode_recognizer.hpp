@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "core/input/finger_group.hpp"
 #include "core/input/input_context.hpp"
 #include "core/input/pinch_synthesizer.hpp"
 #include "core/input/scroll_synthesizer.hpp"
@@ -77,13 +78,7 @@ private:
     std::unique_ptr<Cancellable> dragCommitTimer_;
     std::optional<LastClick> lastClick_;
 
-    std::vector<uint8_t> group_;
-    uint64_t groupDownUs_ = 0;
-    Point startCentroid_;
-    double startDistance_ = 1.0;
-    Point lastCentroid_;
-    double lastDistance_ = 1.0;
-    Point anchorNorm_;
+    FingerGroup group_;
     std::set<uint8_t> members_;
     bool mayBeginSent_ = false;
     bool groupLifted_ = false;

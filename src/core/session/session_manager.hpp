@@ -60,7 +60,6 @@ public:
     const std::shared_ptr<DeviceSession>& session() const { return session_; }
     const HostStatus& status() const { return status_; }
     const HostOptions& options() const { return options_; }
-    void setOptions(HostOptions options) { options_ = std::move(options); }
     bool ignoreUSB = false;
     WirelessLink wirelessLink = WirelessLink::any;
 
