@@ -19,6 +19,8 @@ namespace kelvo {
 namespace {
 
 constexpr std::string_view kTag = "wireless";
+constexpr const char* kNotRunning = "avahi-daemon is not running";
+constexpr const char* kStopped = "avahi-daemon stopped";
 
 using Alive = std::shared_ptr<std::atomic<bool>>;
 
@@ -115,6 +117,7 @@ struct AvahiDiscovery::Core {
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
     bool running = false;
+    std::string absence = kNotRunning;  // why requests wait, while they wait
     std::map<uint64_t, std::unique_ptr<Request>> requests;
     uint64_t nextId = 1;
 
@@ -143,7 +146,7 @@ struct AvahiDiscovery::Core {
         if (running) {
             activate(r);
         } else if (r.kind == Request::Kind::browse) {
-            r.reportBrowse(BrowseEvent::Kind::waiting, "avahi daemon not running");
+            r.reportBrowse(BrowseEvent::Kind::waiting, absence);
         }
         return id;
     }
@@ -163,7 +166,12 @@ struct AvahiDiscovery::Core {
                 if (r.browser) return;
                 r.browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, r.type.c_str(),
                                                       nullptr, AvahiLookupFlags(0), onBrowse, &r);
-                if (!r.browser) r.fail(clientError());
+                if (!r.browser) {
+                    r.fail(clientError());
+                    return;
+                }
+                // The (empty) set at once: the owner learns that browsing runs before any service shows.
+                r.report();
                 return;
             case Request::Kind::resolve: {
                 if (r.resolver) return;
@@ -210,6 +218,7 @@ struct AvahiDiscovery::Core {
             case AVAHI_CLIENT_S_RUNNING:
                 if (!running) Log::i(kTag, "avahi: connected to the daemon");
                 running = true;
+                absence = kNotRunning;
                 for (auto& [id, r] : requests) activate(*r);
                 return;
             case AVAHI_CLIENT_S_REGISTERING:
@@ -222,23 +231,35 @@ struct AvahiDiscovery::Core {
                 running = false;
                 for (auto& [id, r] : requests)
                     if (r->kind == Request::Kind::browse && !r->dead)
-                        r->reportBrowse(BrowseEvent::Kind::waiting, "avahi daemon not running");
+                        r->reportBrowse(BrowseEvent::Kind::waiting, absence);
                 return;
             case AVAHI_CLIENT_FAILURE: {
                 int err = avahi_client_errno(c);
                 std::string text = avahi_strerror(err);
-                Log::w(kTag, "avahi: client failed: " + text);
                 running = false;
-                for (auto& [id, r] : requests) {
-                    r->release();
-                    if (r->kind != Request::Kind::publish) r->fail(text);
-                }
                 if (err == AVAHI_ERR_DISCONNECTED) {
-                    // The daemon went away: wait for it to come back with a fresh client.
+                    // The daemon went away. Browses wait for it (their owner says so once) and
+                    // start again when it is back; what they showed is gone with it; lookups end.
+                    Log::d(kTag, "avahi: daemon went away: " + text);
+                    absence = kStopped;
+                    for (auto& [id, r] : requests) {
+                        const bool showed = !r->seen.empty();
+                        r->release();
+                        if (r->kind == Request::Kind::resolve) r->fail(absence);
+                        if (r->kind != Request::Kind::browse || r->dead) continue;
+                        if (showed) r->report();
+                        r->reportBrowse(BrowseEvent::Kind::waiting, absence);
+                    }
                     avahi_client_free(c);
                     client = nullptr;
                     int newErr = 0;
                     avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, onClient, this, &newErr);
+                    return;
+                }
+                Log::w(kTag, "avahi: client failed: " + text);
+                for (auto& [id, r] : requests) {
+                    r->release();
+                    if (r->kind != Request::Kind::publish) r->fail(text);
                 }
                 return;
             }
@@ -343,7 +364,10 @@ bool AvahiDiscovery::start() {
     AvahiClient* c = avahi_client_new(avahi_threaded_poll_get(core_->poll), AVAHI_CLIENT_NO_FAIL, Core::onClient,
                                       core_.get(), &err);
     if (!c || avahi_threaded_poll_start(core_->poll) < 0) {
-        Log::e(kTag, std::string("avahi: cannot start: ") + avahi_strerror(c ? AVAHI_ERR_FAILURE : err));
+        const std::string why = avahi_strerror(c ? AVAHI_ERR_FAILURE : err);
+        Log::e(kTag, "avahi: cannot start: " + why);
+        // Browses made from now on say why they wait.
+        core_->absence = "cannot reach avahi-daemon: " + why;
         if (c) avahi_client_free(c);
         avahi_threaded_poll_free(core_->poll);
         core_->poll = nullptr;
