@@ -470,6 +470,8 @@ void SessionManager::updateStatus() {
     HostStatus next = deriveStatus(statusInputs());
     if (next == status_) return;
     status_ = std::move(next);
+    // The line the user sees, so that a log tells what they saw when.
+    Log::i(kTag, "status: " + status_.description());
     if (onStatusChange) onStatusChange(status_);
 }
 
