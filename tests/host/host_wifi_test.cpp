@@ -41,35 +41,6 @@ const std::string kUdid = "00008101-0000WIFITEST";
 const std::string kWaiting = "browser waiting: avahi-daemon is not running";
 const std::string kSearching = "status: 未插 USB，正在无线查找已配对的 iPad…";
 
-enum class Run { inside, doneOutside, skipped };
-
-// Outside the namespace: runs this test again inside it through the script (its output shown,
-// its result checked here); `skipText` says why when the script cannot make the namespace.
-Run rerunInside(const std::string& scriptOptions, std::string& skipText) {
-    if (getenv("KELVO_AVAHI_INSIDE")) return Run::inside;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    char self[4096] = {};
-    EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string cmd = std::string(KELVO_NETNS_SCRIPT) + " " + scriptOptions + " " + self + " --gtest_filter=" +
-                      info->test_suite_name() + "." + info->name() + " 2>&1";
-    FILE* out = popen(cmd.c_str(), "r");
-    EXPECT_TRUE(out);
-    if (!out) return Run::doneOutside;
-    std::string text;
-    char buf[4096];
-    while (size_t n = fread(buf, 1, sizeof buf, out)) text.append(buf, n);
-    int status = pclose(out);
-    EXPECT_TRUE(WIFEXITED(status)) << text;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-        skipText = text;
-        return Run::skipped;
-    }
-    std::cout << text;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
-    EXPECT_NE(text.find("[  PASSED  ] 1 test."), std::string::npos) << text;
-    return Run::doneOutside;
-}
-
 // What kelvo-host writes to the system log, read from the datagram socket /dev/log leads to.
 class HostLog {
 public:
@@ -243,8 +214,11 @@ std::string reusedDisplayAfter(const HostLog& log, const std::string& fragment) 
 
 TEST(HostOverWiFi, PairsOverTheCableThenFollowsTheTabletToWiFiAndBack) {
     std::string skipText;
-    if (auto run = rerunInside("--syslog", skipText); run == Run::doneOutside) return;
-    else if (run == Run::skipped) GTEST_SKIP() << skipText;
+    if (auto run = test::rerunInNamespace(KELVO_NETNS_SCRIPT, "--syslog", skipText);
+        run == test::NamespaceRun::doneOutside)
+        return;
+    else if (run == test::NamespaceRun::skipped)
+        GTEST_SKIP() << skipText;
     WiFiRoad road;
     if (auto whyNot = road.lay(); !whyNot.empty()) GTEST_SKIP() << whyNot;
     auto& log = road.log();
@@ -282,8 +256,11 @@ TEST(HostOverWiFi, PairsOverTheCableThenFollowsTheTabletToWiFiAndBack) {
 
 TEST(HostOverWiFi, WithoutTheAvahiDaemonSaysSoOnceAndFindsTheTabletWhenItStartsOrComesBack) {
     std::string skipText;
-    if (auto run = rerunInside("--syslog --avahi-later", skipText); run == Run::doneOutside) return;
-    else if (run == Run::skipped) GTEST_SKIP() << skipText;
+    if (auto run = test::rerunInNamespace(KELVO_NETNS_SCRIPT, "--syslog --avahi-later", skipText);
+        run == test::NamespaceRun::doneOutside)
+        return;
+    else if (run == test::NamespaceRun::skipped)
+        GTEST_SKIP() << skipText;
     WiFiRoad road;
     if (auto whyNot = road.lay(); !whyNot.empty()) GTEST_SKIP() << whyNot;
     auto& log = road.log();

@@ -5,6 +5,7 @@
 #include <avahi-client/publish.h>
 #include <avahi-common/error.h>
 #include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
 #include <net/if.h>
 
 #include <algorithm>
@@ -118,6 +119,9 @@ struct AvahiDiscovery::Core {
     AvahiClient* client = nullptr;
     bool running = false;
     std::string absence = kNotRunning;  // why requests wait, while they wait
+    bool busMissing = false;             // no client could be made: tried again on a timer
+    AvahiTimeout* clientRetry = nullptr;
+    static constexpr unsigned kClientRetryMs = 5000;
     std::map<uint64_t, std::unique_ptr<Request>> requests;
     uint64_t nextId = 1;
 
@@ -134,6 +138,32 @@ struct AvahiDiscovery::Core {
         Core& core_;
         std::lock_guard<std::mutex> guard_;
     };
+
+    // Makes the client. Where the system bus cannot be reached it tries again every 5 s, quietly:
+    // browses say why they wait. Runs with the poll lock held, or before the poll thread runs.
+    void connectClient() {
+        // The client reports "connecting" from inside avahi_client_new when the bus is there.
+        if (busMissing) absence = kNotRunning;
+        int err = 0;
+        const AvahiPoll* api = avahi_threaded_poll_get(poll);
+        if (AvahiClient* c = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, onClient, this, &err)) {
+            client = c;
+            busMissing = false;
+            return;
+        }
+        client = nullptr;
+        absence = std::string("cannot reach avahi-daemon: ") + avahi_strerror(err);
+        if (!busMissing) Log::d(kTag, "avahi: " + absence + "; trying again every 5 s");
+        busMissing = true;
+        timeval when{};
+        avahi_elapse_time(&when, kClientRetryMs, 0);
+        if (clientRetry) {
+            api->timeout_update(clientRetry, &when);
+        } else {
+            clientRetry = api->timeout_new(
+                api, &when, [](AvahiTimeout*, void* self) { static_cast<Core*>(self)->connectClient(); }, this);
+        }
+    }
 
     std::string clientError() const { return avahi_strerror(client ? avahi_client_errno(client) : AVAHI_ERR_FAILURE); }
 
@@ -252,8 +282,7 @@ struct AvahiDiscovery::Core {
                     }
                     avahi_client_free(c);
                     client = nullptr;
-                    int newErr = 0;
-                    avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, onClient, this, &newErr);
+                    connectClient();
                     return;
                 }
                 Log::w(kTag, "avahi: client failed: " + text);
@@ -359,19 +388,15 @@ bool AvahiDiscovery::start() {
         Log::e(kTag, "avahi: cannot make a poll loop");
         return false;
     }
-    int err = 0;
     // No poll thread yet, so the client callback that runs inside avahi_client_new is alone.
-    AvahiClient* c = avahi_client_new(avahi_threaded_poll_get(core_->poll), AVAHI_CLIENT_NO_FAIL, Core::onClient,
-                                      core_.get(), &err);
-    if (!c || avahi_threaded_poll_start(core_->poll) < 0) {
-        const std::string why = avahi_strerror(c ? AVAHI_ERR_FAILURE : err);
-        Log::e(kTag, "avahi: cannot start: " + why);
-        // Browses made from now on say why they wait.
-        core_->absence = "cannot reach avahi-daemon: " + why;
-        if (c) avahi_client_free(c);
-        avahi_threaded_poll_free(core_->poll);
+    core_->connectClient();
+    if (avahi_threaded_poll_start(core_->poll) < 0) {
+        Log::e(kTag, "avahi: cannot start its poll thread");
+        if (core_->client) avahi_client_free(core_->client);
+        avahi_threaded_poll_free(core_->poll);  // with the retry timer
         core_->poll = nullptr;
         core_->client = nullptr;
+        core_->clientRetry = nullptr;
         return false;
     }
     return true;
@@ -395,9 +420,10 @@ std::vector<std::shared_ptr<Executor>> AvahiDiscovery::halt() {
             r->release();
         }
         if (core_->client) avahi_client_free(core_->client);
-        avahi_threaded_poll_free(core_->poll);
+        avahi_threaded_poll_free(core_->poll);  // with the retry timer
         core_->poll = nullptr;
         core_->client = nullptr;
+        core_->clientRetry = nullptr;
         core_->running = false;
     }
     return queues;

@@ -23,7 +23,8 @@ public:
     AvahiDiscovery(const AvahiDiscovery&) = delete;
     AvahiDiscovery& operator=(const AvahiDiscovery&) = delete;
 
-    // False (logged) when Avahi cannot run its poll loop at all.
+    // False (logged) when Avahi cannot run its poll loop at all. Where the system bus cannot be
+    // reached yet, requests wait and the client is tried again every 5 s.
     bool start();
     void stop();
 
