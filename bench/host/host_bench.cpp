@@ -34,7 +34,7 @@
 #include "core/util/stats_store.hpp"
 #include "core/video/h264_encoder.hpp"
 #include "platform/runtime/asio_executor.hpp"
-#include "platform/x11/x11_session_environment.hpp"
+#include "host/wiring/app_environment.hpp"
 
 using namespace kelvo;
 using namespace kelvo::bench;

@@ -7,7 +7,10 @@
 
 #include "core/runtime/manual_executor.hpp"
 #include "core/testing/fake_ipad.hpp"
+#include "core/testing/fake_service_browser.hpp"
 #include "core/testing/fake_usbmuxd.hpp"
+#include "core/transport/pairing_store.hpp"
+#include "core/transport/secure_transport.hpp"
 #include "session_manager_rig.hpp"
 #include "support/test_support.hpp"
 
@@ -103,6 +106,44 @@ TEST_F(UsbChoiceTest, TabletWhoseAppDoesNotListenIsWaitedFor) {
     ASSERT_TRUE(eventually([&] { return rig->manager->status() == HostStatus::WaitingForApp{"udid-5"}; }));
     daemon->detach(5);
     ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::NoDevice>(); }));
+}
+
+// Wi-Fi discovery whose daemon comes and goes: the status says it searches only while a browse
+// runs, and the discovery backend lives only while the wireless setting is on.
+TEST_F(UsbChoiceTest, WirelessSearchIsShownOnlyWhileDiscoveryRunsAndGoesWithTheSetting) {
+    rig.reset();
+    Settings settings;
+    settings.wireless = true;
+    rig.emplace(FakeSessionEnvironment::Queues::threads, settings);
+    rig->fake.pairing.save(PairingRecord{"udid-9", "Tablet", "kelvo-9", std::vector<uint8_t>(32, 9), SystemTime{}});
+    int made = 0;  // main queue
+    std::weak_ptr<FakeServiceBrowser> backend;
+    rig->make([&](SessionEnvironment& env) {
+        env.usbmuxSocketPath = dir.file("usbmuxd");
+        env.makeServiceBrowser = [&]() -> std::shared_ptr<ServiceBrowser> {
+            ++made;
+            auto fresh = std::make_shared<FakeServiceBrowser>();
+            backend = fresh;
+            return fresh;
+        };
+    });
+    const std::string kCtrl(SecureTransport::ctrlServiceType);
+    rig->start();
+    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::SearchingWireless>(); }));
+
+    // The daemon goes away: nothing searches, and the status does not say it does.
+    rig->read([&] { return backend.lock(); })->wait(kCtrl, "avahi-daemon stopped");
+    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::NoDevice>(); }));
+    // Back: a browse answers again.
+    rig->read([&] { return backend.lock(); })->add({"someone-else", kCtrl, "local", "en0"}, {});
+    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::SearchingWireless>(); }));
+
+    // Settings observers run where the change is made: on the main queue, like the application's.
+    rig->onMain([&] { rig->fake.settings.update([](Settings& s) { s.wireless = false; }); });
+    ASSERT_TRUE(eventually([&] { return backend.expired() && rig->manager->status().is<HostStatus::NoDevice>(); }));
+    rig->onMain([&] { rig->fake.settings.update([](Settings& s) { s.wireless = true; }); });
+    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::SearchingWireless>(); }));
+    EXPECT_EQ(rig->read([&] { return made; }), 2);
 }
 
 // Developer mode and the loop's gates, in virtual time on one manual queue.

@@ -13,7 +13,7 @@
 #include "core/transport/pairing_store.hpp"
 #include "core/util/stats_store.hpp"
 #include "platform/runtime/asio_executor.hpp"
-#include "platform/x11/x11_session_environment.hpp"
+#include "host/wiring/app_environment.hpp"
 #include "session_manager_rig.hpp"
 #include "support/test_support.hpp"
 

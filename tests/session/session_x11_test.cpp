@@ -11,7 +11,7 @@
 #include "core/settings/settings_store.hpp"
 #include "core/testing/x_server.hpp"
 #include "platform/runtime/asio_executor.hpp"
-#include "platform/x11/x11_session_environment.hpp"
+#include "host/wiring/app_environment.hpp"
 #include "session/session_run.hpp"
 
 namespace kelvo {

@@ -1,9 +1,14 @@
 #include "support/test_support.hpp"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -82,6 +87,32 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+NamespaceRun rerunInNamespace(const std::string& script, const std::string& scriptOptions, std::string& skipText) {
+    if (getenv("KELVO_AVAHI_INSIDE")) return NamespaceRun::inside;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    char self[4096] = {};
+    EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string cmd = script + " " + scriptOptions + " " + self + " --gtest_filter=" + info->test_suite_name() + "." +
+                      info->name() + " 2>&1";
+    FILE* out = popen(cmd.c_str(), "r");
+    EXPECT_TRUE(out);
+    if (!out) return NamespaceRun::doneOutside;
+    std::string text;
+    char buf[4096];
+    while (size_t n = fread(buf, 1, sizeof buf, out)) text.append(buf, n);
+    int status = pclose(out);
+    EXPECT_TRUE(WIFEXITED(status)) << text;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        skipText = text;
+        return NamespaceRun::skipped;
+    }
+    // What ran inside, for whoever reads the test's output.
+    std::cout << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    EXPECT_NE(text.find("[  PASSED  ] 1 test."), std::string::npos) << text;
+    return NamespaceRun::doneOutside;
 }
 
 }  // namespace kelvo::test

@@ -54,4 +54,10 @@ bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
+// Tests that need a network namespace (and a private Avahi daemon) re-run themselves inside one
+// through tests/transport/avahi_netns.sh. Inside, the test goes on (`inside`); outside, the run
+// inside is checked here (`doneOutside`), or `skipText` says why the script could not (`skipped`).
+enum class NamespaceRun { inside, doneOutside, skipped };
+NamespaceRun rerunInNamespace(const std::string& script, const std::string& scriptOptions, std::string& skipText);
+
 }  // namespace kelvo::test

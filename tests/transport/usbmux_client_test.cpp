@@ -274,5 +274,20 @@ TEST_F(UsbmuxClientTest, ConnectorOutcomesAndATunnelThatCarriesFrames) {
     EXPECT_TRUE(test::pumpUntil(main, [&] { return test::openFdCount() <= fdsBefore; }));
 }
 
+TEST(UsbmuxSocketAddress, OnlyAbsoluteUnixPathsAreTaken) {
+    EXPECT_EQ(UsbmuxClient::socketPathFromAddress("UNIX:/var/run/usbmuxd"), "/var/run/usbmuxd");
+    EXPECT_EQ(UsbmuxClient::socketPathFromAddress("UNIX:/tmp/a b/usbmuxd"), "/tmp/a b/usbmuxd");
+    for (std::string_view bad : {"", "UNIX:", "UNIX:relative/path", "unix:/lower/case", "/plain/path",
+                                 "127.0.0.1:27015"}) {
+        std::string why;
+        EXPECT_FALSE(UsbmuxClient::socketPathFromAddress(bad, &why)) << bad;
+        EXPECT_FALSE(why.empty()) << bad;
+    }
+    // sun_path holds 108 bytes with the NUL: a longer path would name another socket.
+    EXPECT_FALSE(UsbmuxClient::socketPathFromAddress("UNIX:/" + std::string(107, 'a')));
+    EXPECT_TRUE(UsbmuxClient::socketPathFromAddress("UNIX:/" + std::string(106, 'a')));
+    EXPECT_FALSE(UsbmuxClient::socketPathFromAddress(std::string("UNIX:/a\0b", 9)));
+}
+
 }  // namespace
 }  // namespace kelvo

@@ -137,6 +137,47 @@ TEST(WirelessBrowser, FailedBrowseClearsResultsAndRetriesWithBackOff) {
     EXPECT_EQ(rig.fake->browsesStarted(kCtrl), 3u);
 }
 
+// The backend's daemon away at the start, back, away again: searching() follows, the absence is
+// said once however often the backend repeats it, and the return is said too.
+TEST(WirelessBrowser, SearchingFollowsTheBackendAndItsAbsenceIsSaidOnce) {
+    auto main = std::make_shared<ManualExecutor>("main");
+    auto fake = std::make_shared<FakeServiceBrowser>();
+    WirelessBrowser browser(WirelessLink::any, fake, main);
+    int flips = 0;
+    browser.onSearchingChange = [&] { ++flips; };
+    test::LogCapture log;
+    EXPECT_FALSE(browser.searching());
+    browser.start();
+    EXPECT_FALSE(browser.searching());  // not before the backend answered
+    main->runUntilIdle();
+    EXPECT_TRUE(browser.searching());
+    EXPECT_EQ(flips, 1);
+
+    for (int i = 0; i < 3; ++i) fake->wait(kCtrl, "avahi-daemon stopped");
+    main->runUntilIdle();
+    EXPECT_FALSE(browser.searching());
+    EXPECT_EQ(flips, 2);
+    EXPECT_EQ(log.count("browser waiting: avahi-daemon stopped; Wi-Fi search is unavailable until it is back",
+                        "wireless"),
+              1u);
+
+    fake->add(seen("tab", "en0"), {});
+    main->runUntilIdle();
+    EXPECT_TRUE(browser.searching());
+    EXPECT_TRUE(browser.isVisible("tab"));
+    EXPECT_EQ(log.count("browser searching again", "wireless"), 1u);
+
+    // A failed browse is not searching until its retry is answered.
+    fake->fail(kCtrl, "Daemon connection failed");
+    main->runUntilIdle();
+    EXPECT_FALSE(browser.searching());
+    main->advance(WirelessBrowser::kFirstRetryUs);
+    EXPECT_TRUE(browser.searching());
+
+    browser.stop();
+    EXPECT_FALSE(browser.searching());
+}
+
 TEST(WirelessBrowser, LinkNamesRoundTrip) {
     for (auto link : kAllWirelessLinks) EXPECT_EQ(wirelessLinkFromRaw(rawValue(link)), link);
     EXPECT_FALSE(wirelessLinkFromRaw("Any"));

@@ -5,7 +5,7 @@
 #include "core/display/display_broker.hpp"
 #include "core/testing/x_server.hpp"
 #include "platform/runtime/asio_executor.hpp"
-#include "platform/x11/x11_session_environment.hpp"
+#include "host/wiring/app_environment.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {

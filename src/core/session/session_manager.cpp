@@ -118,6 +118,7 @@ void SessionManager::stop() {
     devices_.clear();
     if (browser_) browser_->stop();
     browser_.reset();
+    discovery_.reset();
     if (settingsObserver_) stores_.settings.removeObserver(*settingsObserver_);
     settingsObserver_.reset();
     if (env_.displays) env_.displays->releaseNow();
@@ -372,6 +373,8 @@ void SessionManager::updateWireless() {
     if (!stores_.settings.settings().wireless) {
         if (browser_) browser_->stop();
         browser_.reset();
+        // The backend holds a daemon connection and a thread: it goes with the setting.
+        discovery_.reset();
         if (auto session = session_; session && isWireless(session->connector())) session->disconnect("wireless off");
         return;
     }
@@ -382,6 +385,9 @@ void SessionManager::updateWireless() {
             std::weak_ptr<SessionManager> weak = weak_from_this();
             browser_->onChange = [weak] {
                 if (auto self = weak.lock()) self->tick();
+            };
+            browser_->onSearchingChange = [weak] {
+                if (auto self = weak.lock()) self->updateStatus();
             };
             browser_->start();
         } else {
@@ -421,7 +427,8 @@ SessionManager::StatusInputs SessionManager::statusInputs() const {
         in.usbDevicesUsable = static_cast<int>(std::count_if(
             devices_.begin(), devices_.end(), [&](const auto& d) { return !suppressed_.contains(d.second.udid); }));
     }
-    in.searchingWireless = settings.wireless && browser_ && !stores_.pairing.records().empty();
+    in.searchingWireless =
+        settings.wireless && browser_ && browser_->searching() && !stores_.pairing.records().empty();
     return in;
 }
 
@@ -463,6 +470,8 @@ void SessionManager::updateStatus() {
     HostStatus next = deriveStatus(statusInputs());
     if (next == status_) return;
     status_ = std::move(next);
+    // The line the user sees, so that a log tells what they saw when.
+    Log::i(kTag, "status: " + status_.description());
     if (onStatusChange) onStatusChange(status_);
 }
 

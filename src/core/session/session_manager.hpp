@@ -87,7 +87,7 @@ public:
         bool usbmuxAvailable = true;
         int usbDevices = 0;        // attached USB tablets, 0 while USB is ignored
         int usbDevicesUsable = 0;  // of them, those not suppressed
-        bool searchingWireless = false;  // Wi-Fi on, a browser running and at least one pairing
+        bool searchingWireless = false;  // Wi-Fi on, a browser searching and at least one pairing
     };
     static HostStatus deriveStatus(const StatusInputs& inputs);
     // Seconds before the next try after `failures` consecutive sessions that never streamed:

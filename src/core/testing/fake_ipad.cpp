@@ -323,7 +323,7 @@ void FakeIPad::restartSecureListeners() {
     std::weak_ptr<FakeIPad> weak = weak_from_this();
     auto listen = [&](std::string_view type, bool control) {
         SecureListener::Options options;
-        options.host = kLoopback;
+        options.host = options_.secureHost;
         if (options_.serviceName) options.service = SecureListener::Service{*options_.serviceName, std::string(type)};
         options.publisher = options_.publisher;
         options.onReject = [weak](std::string reason) {

@@ -66,6 +66,9 @@ public:
         std::optional<std::string> serviceName;
         // Where the secure listeners advertise; needed only with a service name.
         std::shared_ptr<ServicePublisher> publisher;
+        // The address the secure listeners bind: loopback, or another (a namespace's link) where
+        // a host finds them through a real discovery daemon.
+        std::string secureHost = "127.0.0.1";
         // How far the tablet's clock runs ahead of the host's (pong, acknowledgement times), so
         // tests can check that the host relates the clocks rather than comparing them.
         int64_t clockAheadUs = 0;

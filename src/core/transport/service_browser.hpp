@@ -53,8 +53,10 @@ public:
     using OnBrowse = std::function<void(const BrowseEvent&)>;
     using OnResolve = std::function<void(ResolveResult)>;
 
-    // Browses `type` in the default domains; `onEvent` runs on `executor` with every change of
-    // the visible set, or once with `failed` after which this browse reports nothing more.
+    // Browses `type` in the default domains; `onEvent` runs on `executor` with the set once
+    // browsing runs and with every change of it, with `waiting` while the backend cannot browse
+    // (until it reports a set again), or once with `failed` after which this browse reports
+    // nothing more.
     virtual std::unique_ptr<DiscoveryHandle> browse(const std::string& type, std::shared_ptr<Executor> executor,
                                                     OnBrowse onEvent) = 0;
     // Looks up where `instance` listens, on its interface only unless that is "". `done` runs

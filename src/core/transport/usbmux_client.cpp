@@ -246,9 +246,19 @@ void UsbmuxClient::report(std::function<void(UsbmuxClient&)> call) {
 
 void UsbmuxClient::listenLoop() {
     Reported reported = Reported::nothing;
+    std::string lastWarning;  // while the daemon stays away, each retry is not logged again
     while (isRunning()) {
         std::optional<UsbmuxError> error = listenOnce(reported);
-        if (error && isRunning()) Log::w("usbmux", "listen connection lost: " + error->description());
+        if (reported == Reported::available) lastWarning.clear();
+        if (error && isRunning()) {
+            std::string text = "listen connection lost: " + error->description();
+            if (text != lastWarning) {
+                Log::w("usbmux", text + "; retrying every " + std::to_string(retryPauseUs_ / 1'000'000) + " s");
+                lastWarning = std::move(text);
+            } else {
+                Log::d("usbmux", text);
+            }
+        }
         if (!isRunning()) return;  // stopped: nothing more is reported
         detachAll();
         if (reported != Reported::unavailable) {
@@ -370,6 +380,20 @@ void UsbmuxClient::listDevices(const std::string& socketPath, uint64_t timeoutUs
                             if (!devices) return completion(UsbmuxError::badReply());
                             completion(std::move(*devices));
                         });
+}
+
+std::optional<std::string> UsbmuxClient::socketPathFromAddress(std::string_view address, std::string* whyNot) {
+    auto refuse = [&](const char* why) -> std::optional<std::string> {
+        if (whyNot) *whyNot = why;
+        return std::nullopt;
+    };
+    constexpr std::string_view unixPrefix = "UNIX:";
+    if (!address.starts_with(unixPrefix)) return refuse("not a UNIX:/path address");
+    std::string_view path = address.substr(unixPrefix.size());
+    if (!path.starts_with('/')) return refuse("the socket path is not absolute");
+    if (path.size() >= sizeof(sockaddr_un::sun_path)) return refuse("the socket path is too long");
+    if (path.find('\0') != std::string_view::npos) return refuse("the socket path holds a NUL");
+    return std::string(path);
 }
 
 bool UsbmuxClient::isAvailable(const std::string& socketPath) {

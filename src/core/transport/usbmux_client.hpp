@@ -6,8 +6,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,6 +73,10 @@ public:
     // The devices the daemon lists, in its order; `completion` runs once on `queue`.
     static void listDevices(const std::string& socketPath, uint64_t timeoutUs, std::shared_ptr<Executor> queue,
                             std::function<void(ListResult)> completion);
+    // The socket path in a daemon address as the tools of the USB multiplexing daemon read it
+    // from USBMUXD_SOCKET_ADDRESS ("UNIX:/path"); nullopt with the reason in `whyNot` for any
+    // other form (the daemon's TCP form is not supported).
+    static std::optional<std::string> socketPathFromAddress(std::string_view address, std::string* whyNot = nullptr);
     // Whether the daemon's socket file is readable and writable (does not connect).
     static bool isAvailable(const std::string& socketPath = defaultSocketPath);
 

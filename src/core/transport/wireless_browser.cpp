@@ -1,6 +1,7 @@
 #include "core/transport/wireless_browser.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/transport/secure_transport.hpp"
 #include "core/util/log.hpp"
@@ -48,10 +49,12 @@ void WirelessBrowser::stop() {
     running_ = false;
     browse_.reset();
     if (retry_) retry_->cancel();
+    unavailableSaid_ = false;
     if (!results_.empty()) {
         results_.clear();
         if (onChange) onChange();
     }
+    setSearching(false);
 }
 
 void WirelessBrowser::browse() {
@@ -74,10 +77,20 @@ void WirelessBrowser::handle(const BrowseEvent& event) {
                 entry.service = inst.name;
                 entry.interfaceNames.push_back(inst.interfaceName);
             }
+            if (std::exchange(unavailableSaid_, false)) Log::i(kTag, "browser searching again");
             replace(std::move(next));
+            setSearching(true);
             return;
         }
-        case BrowseEvent::Kind::waiting: Log::w(kTag, "browser waiting: " + event.error); return;
+        case BrowseEvent::Kind::waiting:
+            // A daemon that stays away would otherwise be reported at each of its retries.
+            if (!std::exchange(unavailableSaid_, true)) {
+                Log::w(kTag, "browser waiting: " + event.error + "; Wi-Fi search is unavailable until it is back");
+            } else {
+                Log::d(kTag, "browser still waiting: " + event.error);
+            }
+            setSearching(false);
+            return;
         case BrowseEvent::Kind::failed: {
             // A browse that ran for a good while starts the back-off over; a flapping one does not.
             if (main_->nowUs() - browseStartUs_ >= kMaxRetryUs) nextRetryUs_ = kFirstRetryUs;
@@ -85,6 +98,9 @@ void WirelessBrowser::handle(const BrowseEvent& event) {
             nextRetryUs_ = std::min(nextRetryUs_ * 2, kMaxRetryUs);
             Log::e(kTag, "browser failed: " + event.error + "; retrying in " + std::to_string(delay / 1'000'000) + " s");
             browse_.reset();
+            // The failure said it; the wait of the next browse need not say it again.
+            unavailableSaid_ = true;
+            setSearching(false);
             // A dead browse cannot tell us when a tablet leaves: nothing it showed is trusted.
             replace({});
             if (!retry_) retry_ = main_->makeTimer();
@@ -112,6 +128,12 @@ void WirelessBrowser::replace(std::map<std::string, Result> next) {
         return text + "]";
     });
     if (onChange) onChange();
+}
+
+void WirelessBrowser::setSearching(bool searching) {
+    if (searching == searching_) return;
+    searching_ = searching;
+    if (onSearchingChange) onSearchingChange();
 }
 
 bool WirelessBrowser::isVisible(const std::string& service) const {

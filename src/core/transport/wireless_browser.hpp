@@ -31,7 +31,8 @@ bool isDirectInterface(std::string_view interfaceName) noexcept;
 // Main queue only: construct → start() → stop() (idempotent; start() may follow again) → destroy
 // (calls nothing back). When the backend's browse fails, the set is emptied (with onChange) and
 // browsing restarts after 1, 2, 4 … up to 30 s (from 1 s again
-// after a browse that lasted 30 s).
+// after a browse that lasted 30 s). While the backend waits (its daemon is away) the browser is
+// not searching; it says so once in the log and searches again when the backend reports results.
 class WirelessBrowser {
 public:
     struct Result {
@@ -56,9 +57,14 @@ public:
     bool isVisible(const std::string& service) const;
     // The first peer-to-peer interface `service` was seen on, if any.
     std::optional<std::string> directInterface(const std::string& service) const;
+    // Whether a browse is running and the backend has answered it: false before the first
+    // answer, while the backend waits or retries after a failure, and when stopped.
+    bool searching() const { return searching_; }
 
     // Called on the main queue after results() changed.
     std::function<void()> onChange;
+    // Called on the main queue after searching() changed.
+    std::function<void()> onSearchingChange;
 
     static constexpr uint64_t kFirstRetryUs = 1'000'000;
     static constexpr uint64_t kMaxRetryUs = 30'000'000;
@@ -67,6 +73,7 @@ private:
     void browse();
     void handle(const BrowseEvent& event);
     void replace(std::map<std::string, Result> next);
+    void setSearching(bool searching);
 
     WirelessLink link_;
     std::shared_ptr<ServiceBrowser> backend_;
@@ -77,6 +84,8 @@ private:
     uint64_t nextRetryUs_ = kFirstRetryUs;
     uint64_t browseStartUs_ = 0;
     bool running_ = false;
+    bool searching_ = false;
+    bool unavailableSaid_ = false;  // the current wait was logged: later waits are not repeated
     std::shared_ptr<bool> token_ = std::make_shared<bool>(true);  // callbacks check it is still ours
 };
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/session/host_options.hpp"
-#include "host/app/app_environment.hpp"
+#include "host/wiring/app_environment.hpp"
 #include "host/app/core_events.hpp"
 #include "host/app/window_registry.hpp"
 

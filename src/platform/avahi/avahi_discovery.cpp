@@ -5,6 +5,7 @@
 #include <avahi-client/publish.h>
 #include <avahi-common/error.h>
 #include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
 #include <net/if.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@ namespace kelvo {
 namespace {
 
 constexpr std::string_view kTag = "wireless";
+constexpr const char* kNotRunning = "avahi-daemon is not running";
+constexpr const char* kStopped = "avahi-daemon stopped";
 
 using Alive = std::shared_ptr<std::atomic<bool>>;
 
@@ -115,6 +118,10 @@ struct AvahiDiscovery::Core {
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
     bool running = false;
+    std::string absence = kNotRunning;  // why requests wait, while they wait
+    bool busMissing = false;             // no client could be made: tried again on a timer
+    AvahiTimeout* clientRetry = nullptr;
+    static constexpr unsigned kClientRetryMs = 5000;
     std::map<uint64_t, std::unique_ptr<Request>> requests;
     uint64_t nextId = 1;
 
@@ -132,6 +139,32 @@ struct AvahiDiscovery::Core {
         std::lock_guard<std::mutex> guard_;
     };
 
+    // Makes the client. Where the system bus cannot be reached it tries again every 5 s, quietly:
+    // browses say why they wait. Runs with the poll lock held, or before the poll thread runs.
+    void connectClient() {
+        // The client reports "connecting" from inside avahi_client_new when the bus is there.
+        if (busMissing) absence = kNotRunning;
+        int err = 0;
+        const AvahiPoll* api = avahi_threaded_poll_get(poll);
+        if (AvahiClient* c = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, onClient, this, &err)) {
+            client = c;
+            busMissing = false;
+            return;
+        }
+        client = nullptr;
+        absence = std::string("cannot reach avahi-daemon: ") + avahi_strerror(err);
+        if (!busMissing) Log::d(kTag, "avahi: " + absence + "; trying again every 5 s");
+        busMissing = true;
+        timeval when{};
+        avahi_elapse_time(&when, kClientRetryMs, 0);
+        if (clientRetry) {
+            api->timeout_update(clientRetry, &when);
+        } else {
+            clientRetry = api->timeout_new(
+                api, &when, [](AvahiTimeout*, void* self) { static_cast<Core*>(self)->connectClient(); }, this);
+        }
+    }
+
     std::string clientError() const { return avahi_strerror(client ? avahi_client_errno(client) : AVAHI_ERR_FAILURE); }
 
     uint64_t add(std::unique_ptr<Request> req) {
@@ -143,7 +176,7 @@ struct AvahiDiscovery::Core {
         if (running) {
             activate(r);
         } else if (r.kind == Request::Kind::browse) {
-            r.reportBrowse(BrowseEvent::Kind::waiting, "avahi daemon not running");
+            r.reportBrowse(BrowseEvent::Kind::waiting, absence);
         }
         return id;
     }
@@ -163,7 +196,12 @@ struct AvahiDiscovery::Core {
                 if (r.browser) return;
                 r.browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, r.type.c_str(),
                                                       nullptr, AvahiLookupFlags(0), onBrowse, &r);
-                if (!r.browser) r.fail(clientError());
+                if (!r.browser) {
+                    r.fail(clientError());
+                    return;
+                }
+                // The (empty) set at once: the owner learns that browsing runs before any service shows.
+                r.report();
                 return;
             case Request::Kind::resolve: {
                 if (r.resolver) return;
@@ -210,6 +248,7 @@ struct AvahiDiscovery::Core {
             case AVAHI_CLIENT_S_RUNNING:
                 if (!running) Log::i(kTag, "avahi: connected to the daemon");
                 running = true;
+                absence = kNotRunning;
                 for (auto& [id, r] : requests) activate(*r);
                 return;
             case AVAHI_CLIENT_S_REGISTERING:
@@ -222,23 +261,34 @@ struct AvahiDiscovery::Core {
                 running = false;
                 for (auto& [id, r] : requests)
                     if (r->kind == Request::Kind::browse && !r->dead)
-                        r->reportBrowse(BrowseEvent::Kind::waiting, "avahi daemon not running");
+                        r->reportBrowse(BrowseEvent::Kind::waiting, absence);
                 return;
             case AVAHI_CLIENT_FAILURE: {
                 int err = avahi_client_errno(c);
                 std::string text = avahi_strerror(err);
-                Log::w(kTag, "avahi: client failed: " + text);
                 running = false;
+                if (err == AVAHI_ERR_DISCONNECTED) {
+                    // The daemon went away. Browses wait for it (their owner says so once) and
+                    // start again when it is back; what they showed is gone with it; lookups end.
+                    Log::d(kTag, "avahi: daemon went away: " + text);
+                    absence = kStopped;
+                    for (auto& [id, r] : requests) {
+                        const bool showed = !r->seen.empty();
+                        r->release();
+                        if (r->kind == Request::Kind::resolve) r->fail(absence);
+                        if (r->kind != Request::Kind::browse || r->dead) continue;
+                        if (showed) r->report();
+                        r->reportBrowse(BrowseEvent::Kind::waiting, absence);
+                    }
+                    avahi_client_free(c);
+                    client = nullptr;
+                    connectClient();
+                    return;
+                }
+                Log::w(kTag, "avahi: client failed: " + text);
                 for (auto& [id, r] : requests) {
                     r->release();
                     if (r->kind != Request::Kind::publish) r->fail(text);
-                }
-                if (err == AVAHI_ERR_DISCONNECTED) {
-                    // The daemon went away: wait for it to come back with a fresh client.
-                    avahi_client_free(c);
-                    client = nullptr;
-                    int newErr = 0;
-                    avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, onClient, this, &newErr);
                 }
                 return;
             }
@@ -338,16 +388,15 @@ bool AvahiDiscovery::start() {
         Log::e(kTag, "avahi: cannot make a poll loop");
         return false;
     }
-    int err = 0;
     // No poll thread yet, so the client callback that runs inside avahi_client_new is alone.
-    AvahiClient* c = avahi_client_new(avahi_threaded_poll_get(core_->poll), AVAHI_CLIENT_NO_FAIL, Core::onClient,
-                                      core_.get(), &err);
-    if (!c || avahi_threaded_poll_start(core_->poll) < 0) {
-        Log::e(kTag, std::string("avahi: cannot start: ") + avahi_strerror(c ? AVAHI_ERR_FAILURE : err));
-        if (c) avahi_client_free(c);
-        avahi_threaded_poll_free(core_->poll);
+    core_->connectClient();
+    if (avahi_threaded_poll_start(core_->poll) < 0) {
+        Log::e(kTag, "avahi: cannot start its poll thread");
+        if (core_->client) avahi_client_free(core_->client);
+        avahi_threaded_poll_free(core_->poll);  // with the retry timer
         core_->poll = nullptr;
         core_->client = nullptr;
+        core_->clientRetry = nullptr;
         return false;
     }
     return true;
@@ -371,9 +420,10 @@ std::vector<std::shared_ptr<Executor>> AvahiDiscovery::halt() {
             r->release();
         }
         if (core_->client) avahi_client_free(core_->client);
-        avahi_threaded_poll_free(core_->poll);
+        avahi_threaded_poll_free(core_->poll);  // with the retry timer
         core_->poll = nullptr;
         core_->client = nullptr;
+        core_->clientRetry = nullptr;
         core_->running = false;
     }
     return queues;

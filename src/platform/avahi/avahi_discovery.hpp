@@ -9,8 +9,9 @@ namespace kelvo {
 
 // Service discovery through the Avahi daemon on the system bus (libavahi-client with its own
 // poll thread). Requests made before start(), or while the daemon is away, wait for it; browses
-// report `waiting` meanwhile. When the daemon goes away, running browses fail and pending
-// lookups end with an error; advertisements are renewed once it is back.
+// report `waiting` with the reason meanwhile, and a browse that starts reports its (empty) set at
+// once. When the daemon goes away, browses report an empty set and `waiting`, pending lookups end
+// with an error; browses and advertisements start again once it is back.
 //
 // Lifecycle: construct (nothing runs) → start() → stop() (joins the poll thread, then drains the
 // queues its requests report on; synchronous, idempotent; no callback runs after it returns)
@@ -22,7 +23,8 @@ public:
     AvahiDiscovery(const AvahiDiscovery&) = delete;
     AvahiDiscovery& operator=(const AvahiDiscovery&) = delete;
 
-    // False (logged) when Avahi cannot run its poll loop at all.
+    // False (logged) when Avahi cannot run its poll loop at all. Where the system bus cannot be
+    // reached yet, requests wait and the client is tried again every 5 s.
     bool start();
     void stop();
 
