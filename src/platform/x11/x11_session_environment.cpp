@@ -9,6 +9,7 @@
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
 #include "platform/x11/x11_front_app_observer.hpp"
+#include "platform/x11/x11_key_layout.hpp"
 #include "platform/x11/x11_permissions.hpp"
 #include "platform/x11/x11_window_list.hpp"
 #include "platform/x11/xfixes_cursor_source.hpp"
@@ -33,6 +34,8 @@ Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_
                                                   [randr](DisplayBroker* broker) { delete broker; });
     env.power = std::make_shared<PowerObserver>(main, linuxPowerSources(main));
     env.permissions = std::make_shared<X11Permissions>(xDisplay);
+    // Sidebar shortcuts on typed characters use the keys of this desktop's layout.
+    installX11KeyLayoutSource(xDisplay);
 
     ScreenCaptureSource::Environment capture;
     capture.xDisplay = xDisplay;
