@@ -9,13 +9,18 @@
 
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <thread>
 
+#include "core/input/input_service.hpp"
 #include "core/input/key_combo.hpp"
+#include "core/input/sidebar_item.hpp"
+#include "core/protocol/records.hpp"
 #include "core/runtime/manual_executor.hpp"
 #include "core/testing/x_server.hpp"
 #include "platform/x11/x11_front_app_observer.hpp"
 #include "platform/x11/x11_key_layout.hpp"
+#include "host/wiring/app_environment.hpp"
 #include "platform/x11/x11_window_list.hpp"
 #include "platform/x11/xcb_session.hpp"
 
@@ -237,6 +242,95 @@ TEST_F(X11DesktopInput, KeyLayoutFollowsTheServersLayout) {
     ASSERT_TRUE(setLayout(display(), "us"));
     KeyLayoutMap::installCurrentSource(nullptr);
     EXPECT_EQ(x11KeyLayoutMap(":nonexistent"), KeyLayoutMap::usANSI()) << "no server: the US map";
+}
+
+// A window with the keyboard focus that records the keys pressed in it, modifiers left out.
+class KeyWindow {
+public:
+    explicit KeyWindow(const std::string& display) : session_(XcbSession::open(display)) {
+        auto* c = session_.connection.get();
+        window_ = xcb_generate_id(c);
+        uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, session_.root, 0, 0, 100, 100, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_map_window(c, window_);
+        xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+
+    struct Press {
+        uint8_t keycode;
+        uint16_t state;
+        friend bool operator==(const Press&, const Press&) = default;
+        friend void PrintTo(const Press& p, std::ostream* os) {
+            *os << "keycode " << int(p.keycode) << " state 0x" << std::hex << p.state << std::dec;
+        }
+    };
+    // The next key press that is not a modifier key's, or nothing after a few seconds.
+    std::optional<Press> nextPress() {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto* ev = xcb_poll_for_event(session_.connection.get());
+            if (!ev) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            std::optional<Press> press;
+            if ((ev->response_type & 0x7f) == XCB_KEY_PRESS) {
+                auto* key = reinterpret_cast<xcb_key_press_event_t*>(ev);
+                if (!kModifierKeycodes.count(key->detail)) press = Press{key->detail, key->state};
+            }
+            std::free(ev);
+            if (press) return press;
+        }
+        return std::nullopt;
+    }
+
+private:
+    // Shift, Control and Alt, left and right, in the server's evdev keycodes.
+    static inline const std::set<uint8_t> kModifierKeycodes = {50, 62, 37, 105, 64, 108};
+    XcbSession session_;
+    xcb_window_t window_ = 0;
+};
+
+// The program's own wiring: the X session environment installs the layout, the session hands it
+// to the input service, and a sidebar Command on a typed "z" reaches the window through XTest.
+TEST_F(X11DesktopInput, SidebarShortcutOnATypedCharacterUsesTheDesktopsLayoutAndFollowsItsSwitch) {
+    ASSERT_TRUE(setLayout(display(), "de")) << "setxkbmap is needed (x11-xkb-utils)";
+    auto main = std::make_shared<ManualExecutor>("main");
+    auto env = makeX11SessionEnvironment(main, display(), "");
+    ASSERT_TRUE(env.ok()) << env.error();
+    auto sink = env.value().makeEventSink();
+    ASSERT_TRUE(sink);
+    KeyWindow window(display());
+
+    auto queue = std::make_shared<ManualExecutor>("kv.input");
+    auto service = std::make_shared<InputService>(sink, CoordinateMapper{{0, 0, 1920, 1080}, {1920, 1080}},
+                                                  InputParams{}, ResolvedProfile{}, InputMode::touch, queue);
+    service->setKeyLayout(KeyLayoutMap::current());  // as the session does when input starts
+    auto commandPlus = [&](const char* text) {
+        for (uint8_t phase : {0, 1}) {
+            service->handle({static_cast<uint8_t>(MsgType::uiEvent), 0,
+                             Wire::pod(KVUIEvent{0, uint16_t(SidebarItem::command), phase})});
+        }
+        service->handle({static_cast<uint8_t>(MsgType::textInput), 0, std::vector<uint8_t>(text, text + strlen(text))});
+        queue->runUntilIdle();
+        return window.nextPress();
+    };
+
+    // Keycode 29 is the key that types z on a German keyboard (y on a US one), 52 the other way round.
+    using Press = KeyWindow::Press;
+    EXPECT_EQ(commandPlus("z"), (Press{29, XCB_MOD_MASK_CONTROL})) << "Control + the key that types z";
+    ASSERT_TRUE(setLayout(display(), "us"));
+    EXPECT_EQ(commandPlus("z"), (Press{52, XCB_MOD_MASK_CONTROL})) << "the switch to US keys is followed";
+    ASSERT_TRUE(setLayout(display(), "de"));
+    EXPECT_EQ(commandPlus("y"), (Press{52, XCB_MOD_MASK_CONTROL})) << "and back";
+
+    queue->post([&] { service->stop(); });  // it waits for its queue: run it there
+    queue->runUntilIdle();
+    EXPECT_TRUE(setLayout(display(), "us"));
+    KeyLayoutMap::installCurrentSource(nullptr);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ struct Received {
     uint8_t type;    // XCB_BUTTON_PRESS or XCB_KEY_PRESS
     uint8_t detail;  // button or keycode
     uint16_t state;  // modifiers and buttons before the event
+    int16_t rootX = 0, rootY = 0;
 };
 
 // Keycodes of Shift, Control and Alt (left and right) in the server's default mapping.
@@ -55,7 +56,7 @@ public:
             if (type == XCB_BUTTON_PRESS || type == XCB_KEY_PRESS) {
                 auto* p = reinterpret_cast<xcb_button_press_event_t*>(ev);
                 if (type == XCB_BUTTON_PRESS || !kModifierKeycodes.count(p->detail)) {
-                    out.push_back({type, p->detail, p->state});
+                    out.push_back({type, p->detail, p->state, p->root_x, p->root_y});
                 }
             }
             std::free(ev);
@@ -69,6 +70,12 @@ public:
         std::tuple<int, int, uint16_t> out{r ? r->root_x : -1, r ? r->root_y : -1, r ? r->mask : 0};
         std::free(r);
         return out;
+    }
+
+    // Moves the pointer as another client (or the pen device) would.
+    void warp(int x, int y) {
+        xcb_warp_pointer(c_, XCB_NONE, root_, 0, 0, 0, 0, int16_t(x), int16_t(y));
+        std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
     }
 
     // The symbol at level 0 of a keycode.
@@ -136,6 +143,25 @@ TEST_F(XTestSink, ButtonsWheelStepsAndMagnifyReachTheWindow) {
     for (size_t i = 0; i < want.size(); ++i) {
         EXPECT_EQ(got[i].detail, want[i].first) << "press " << i;
         EXPECT_EQ((got[i].state & XCB_MOD_MASK_CONTROL) != 0, want[i].second) << "press " << i;
+    }
+}
+
+TEST_F(XTestSink, PressLandsWhereTheTouchIsAfterThePointerWasMovedElsewhere) {
+    const Point touch{150, 150};
+    post(synth::Move{touch});
+    window_->warp(300, 300);  // the mouse, or the pen device, whose motion bypasses XTest
+    post(synth::Move{touch});
+    post(synth::Down{MouseButton::left, touch, 1});
+    post(synth::Up{MouseButton::left, touch, 1});
+    window_->warp(320, 320);
+    post(synth::Down{MouseButton::right, touch, 1});  // a press without a move first
+    post(synth::Up{MouseButton::right, touch, 1});
+
+    auto got = window_->presses(2);
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto& press : got) {
+        EXPECT_EQ(press.rootX, 150) << "button " << int(press.detail);
+        EXPECT_EQ(press.rootY, 150) << "button " << int(press.detail);
     }
 }
 

@@ -121,6 +121,8 @@ void InputService::process(const WireMessage& message) {
             const std::string_view text(reinterpret_cast<const char*>(message.payload.data()), message.payload.size());
             if (!isValidUtf8(text)) break;
             if (trace_) trace_->recordText(text, Clock::nowUs());
+            // The desktop's layout may have been switched since the session began.
+            if (auto layout = KeyLayoutMap::fromInstalledSource()) ctx_.keyLayout = std::move(*layout);
             keyboard_.text(text);
             break;
         }

@@ -44,6 +44,8 @@ public:
     void setMapper(CoordinateMapper mapper);
     void setParams(InputParams params);
     void setProfile(ResolvedProfile profile);
+    // The layout typed characters are looked up in; where KeyLayoutMap has an installed source,
+    // each text message reads it again so that a layout switch is followed.
     void setKeyLayout(KeyLayoutMap layout);
 
     // Ends any gesture, releases held keys and sidebar modifiers and reports that no finger is

@@ -44,12 +44,18 @@ KeyLayoutMap KeyLayoutMap::fromTranslator(const Translator& translate) {
 }
 
 KeyLayoutMap KeyLayoutMap::current() {
+    auto installed = fromInstalledSource();
+    return installed ? std::move(*installed) : usANSI();
+}
+
+std::optional<KeyLayoutMap> KeyLayoutMap::fromInstalledSource() {
     Source source;
     {
         std::lock_guard lock(gSourceLock);
         source = gSource;
     }
-    return source ? source() : usANSI();
+    if (!source) return std::nullopt;
+    return source();
 }
 
 void KeyLayoutMap::installCurrentSource(Source source) {

@@ -31,6 +31,8 @@ public:
     // The current layout's map, from the installed source; usANSI while none is installed.
     // Any thread.
     static KeyLayoutMap current();
+    // The installed source's map; nothing while none is installed. Any thread.
+    static std::optional<KeyLayoutMap> fromInstalledSource();
     static void installCurrentSource(Source source);
 
     // The stroke for `c`; an upper-case letter missing from the map is its lower-case key with

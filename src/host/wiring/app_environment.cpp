@@ -19,6 +19,7 @@
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
 #include "platform/x11/x11_front_app_observer.hpp"
+#include "platform/x11/x11_key_layout.hpp"
 #include "platform/x11/x11_permissions.hpp"
 #include "platform/x11/x11_window_list.hpp"
 #include "platform/x11/xfixes_cursor_source.hpp"
@@ -67,6 +68,7 @@ void wireDisplaysAndCapture(SessionEnvironment& env, const std::shared_ptr<Randr
     ScreenCaptureSource::Environment capture;
     capture.xDisplay = xDisplay;
     capture.displayBounds = ScreenCaptureSource::boundsFrom(randr);
+    capture.makeQueue = env.makeQueue;
     env.makeScreenSource = [capture](const MovableFrameSource::Options& options) -> std::shared_ptr<MovableFrameSource> {
         return ScreenCaptureSource::make(options, capture);
     };
@@ -81,9 +83,10 @@ void wireDisplaysAndCapture(SessionEnvironment& env, const std::shared_ptr<Randr
     env.makeEncoder = H264StreamEncoder::factory();
 }
 
-// Input: injection, the front application and window for profiles and tablet mapping. The
-// keyboard layout the keys are typed in belongs here too.
+// Input: injection, the front application and window for profiles and tablet mapping, and the
+// keyboard layout sidebar shortcuts on typed characters are made with.
 void wireInput(SessionEnvironment& env, const std::string& xDisplay, const std::string& uinputPath) {
+    installX11KeyLayoutSource(xDisplay);
     env.makeEventSink = [xDisplay, uinputPath] { return makeX11EventSink(xDisplay, uinputPath); };
     env.makeFrontAppObserver = [xDisplay, main = env.main] { return makeX11FrontAppObserver(xDisplay, main); };
     env.frontWindowBounds = x11FrontWindowBounds(xDisplay);

@@ -83,6 +83,7 @@ bool PenDevice::ensureDevice() {
     writer_.reset();
     writer_ = factory_ ? factory_({deviceName, wanted, productPen, maxPosition, maxPressure}) : nullptr;
     vendor_ = wanted;
+    if (writer_ && onDeviceMade) onDeviceMade();
     return writer_ != nullptr;
 }
 
@@ -106,7 +107,10 @@ bool PenDevice::proximity(bool enter, bool eraser) {
         return true;
     }
     uint16_t tool = eraser ? BTN_TOOL_RUBBER : BTN_TOOL_PEN;
-    if (tool_ == tool) return true;
+    if (tool_ == tool) {
+        contactBroughtIn_ = false;  // now held by proximity events, not by the stroke
+        return true;
+    }
     lift();
     // A new vendor id needs a new device; it is only swapped while the pen is away.
     if (!ensureDevice()) return false;
@@ -120,6 +124,7 @@ bool PenDevice::tablet(TabletAction action, double x, double y, double pressure)
         // Only a contact brings the pen in on its own, so a device that cannot be made is tried
         // once a stroke, not at every movement.
         if (action != TabletAction::down || !proximity(true, false)) return false;
+        contactBroughtIn_ = true;
     }
     auto scale = [](double v, int32_t max) {
         return static_cast<int32_t>(std::lround(std::clamp(std::isfinite(v) ? v : 0.0, 0.0, 1.0) * max));
@@ -132,6 +137,8 @@ bool PenDevice::tablet(TabletAction action, double x, double y, double pressure)
                   : emit({{EV_ABS, ABS_X, ax}, {EV_ABS, ABS_Y, ay}, {EV_ABS, ABS_PRESSURE, p},
                           {EV_KEY, BTN_TOUCH, touch ? 1 : 0}, {EV_SYN, SYN_REPORT, 0}});
     if (ok) touching_ = touch;
+    // Nothing else would take the pen out: a tool left in proximity keeps the desktop in pen mode.
+    if (ok && !touch && contactBroughtIn_) lift();
     return ok;
 }
 
@@ -141,6 +148,7 @@ void PenDevice::lift() {
     if (tool_ != 0) emit({{EV_KEY, tool_, 0}, {EV_SYN, SYN_REPORT, 0}});
     touching_ = false;
     tool_ = 0;
+    contactBroughtIn_ = false;
 }
 
 }  // namespace kelvo

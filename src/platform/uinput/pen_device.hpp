@@ -37,7 +37,9 @@ PenWriterFactory uinputPenWriterFactory(std::string path = "/dev/uinput");
 
 // A pressure-sensitive pen with an eraser end, driven by the tablet's pen events. Positions are
 // fractions (0…1) of the area the device is mapped onto. The device is made on the first pen
-// event and again when its vendor id must change. Used from one queue at a time.
+// event and again when its vendor id must change. A pen a contact brought in (no proximity events,
+// as with pressure-only tablet events) leaves proximity again when that stroke ends. Used from one
+// queue at a time.
 class PenDevice {
 public:
     static constexpr uint16_t vendorKelvo = 0x4B56;
@@ -64,6 +66,9 @@ public:
 
     bool inProximity() const { return tool_ != 0; }
 
+    // Called when a device was made, before anything is written into it.
+    std::function<void()> onDeviceMade;
+
 private:
     bool ensureDevice();
     bool emit(std::initializer_list<std::array<int32_t, 3>> events);
@@ -74,6 +79,7 @@ private:
     bool spoofWacom_ = false;
     uint16_t tool_ = 0;  // BTN_TOOL_PEN or BTN_TOOL_RUBBER while in proximity
     bool touching_ = false;
+    bool contactBroughtIn_ = false;  // in proximity only for the stroke under way
 };
 
 }  // namespace kelvo

@@ -7,7 +7,11 @@ namespace kelvo {
 
 PenTabletEventSink::PenTabletEventSink(std::unique_ptr<XTestEventSink> xtest, std::unique_ptr<PenDevice> pen,
                                        std::unique_ptr<X11PenMapping> mapping)
-    : xtest_(std::move(xtest)), pen_(std::move(pen)), mapping_(std::move(mapping)) {}
+    : xtest_(std::move(xtest)), pen_(std::move(pen)), mapping_(std::move(mapping)) {
+    // Written into before the server knows it, the first stroke would spread over the whole
+    // desktop: the device is mapped before anything goes into it.
+    pen_->onDeviceMade = [this] { mapping_->awaitDevice(kDeviceWaitUs); };
+}
 
 PenTabletEventSink::~PenTabletEventSink() {
     std::lock_guard lock(mutex_);

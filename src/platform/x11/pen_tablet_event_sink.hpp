@@ -29,6 +29,10 @@ public:
     void setSpoofWacom(bool spoof) override;
     void setLocked(bool locked) override;
 
+    // How long a new pen device may take to reach the X server (udev, then the input driver);
+    // the stroke that made it waits that long at most.
+    static constexpr uint64_t kDeviceWaitUs = 1'500'000;
+
 private:
     std::mutex mutex_;
     bool locked_ = false;

@@ -11,7 +11,8 @@ namespace kelvo {
 // ANSI map when the server cannot be reached ("" uses $DISPLAY) or has no XKB.
 KeyLayoutMap x11KeyLayoutMap(const std::string& display);
 
-// Makes KeyLayoutMap::current() read the layout of `display`, afresh on every call.
+// Makes KeyLayoutMap::current() give the layout of `display`, kept over one connection and read
+// again whenever the server announces a new keymap or another active group (a layout switch).
 void installX11KeyLayoutSource(const std::string& display);
 
 }  // namespace kelvo

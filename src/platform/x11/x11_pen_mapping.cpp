@@ -4,6 +4,9 @@
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -40,6 +43,7 @@ struct X11PenMapping::Impl {
     SizeD screen;
     bool stale = true;
     std::optional<std::array<float, 9>> applied;  // on the device, as far as we know
+    std::optional<std::array<float, 9>> wanted;   // for the area asked for last
     bool tryDevice = true;  // a missing device is looked for again at the next refresh only
 
     std::vector<xcb_input_device_id_t> devices(const std::string& prefix) {
@@ -56,11 +60,15 @@ struct X11PenMapping::Impl {
         return out;
     }
 
-    void drainEvents() {
+    // Whether there were any.
+    bool drainEvents() {
+        bool any = false;
         while (auto* ev = xcb_poll_for_event(c)) {
             if ((ev->response_type & 0x7f) == randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY) stale = true;
             std::free(ev);
+            any = true;
         }
+        return any;
     }
 
     void readLayout() {
@@ -96,6 +104,12 @@ std::unique_ptr<X11PenMapping> X11PenMapping::open(const std::string& display, s
     }
     impl->randrEventBase = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
     xcb_randr_select_input(c, impl->session.root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+    // Devices coming and going wake awaitDevice().
+    struct {
+        xcb_input_event_mask_t head;
+        uint32_t bits;
+    } hierarchy{{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_HIERARCHY};
+    xcb_input_xi_select_events(c, impl->session.root, 1, &hierarchy.head);
     auto atoms = internAtoms(c, {"Coordinate Transformation Matrix", "FLOAT"});
     impl->matrixAtom = atoms[0];
     impl->floatAtom = atoms[1];
@@ -116,6 +130,7 @@ Rect X11PenMapping::areaFor(double x, double y) {
     if (impl_->stale) impl_->readLayout();
     Rect area = monitorAt(impl_->monitors, x, y).value_or(Rect{0, 0, impl_->screen.width, impl_->screen.height});
     auto matrix = coordinateTransformMatrix(area, impl_->screen);
+    impl_->wanted = matrix;
     if (impl_->applied != matrix && impl_->tryDevice) {
         if (!setMatrix(impl_->deviceName, matrix)) {
             impl_->tryDevice = false;
@@ -126,6 +141,31 @@ Rect X11PenMapping::areaFor(double x, double y) {
                              " at " + std::to_string(int(area.x)) + "," + std::to_string(int(area.y)));
     }
     return area;
+}
+
+bool X11PenMapping::awaitDevice(uint64_t timeoutUs) {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    const auto deadline = start + microseconds(timeoutUs);
+    auto* c = impl_->c;
+    while (impl_->devices(impl_->deviceName).empty()) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0 || xcb_connection_has_error(c)) {
+            Log::w("inject", "the X server did not list the pen device within " + std::to_string(timeoutUs / 1000) +
+                                 " ms: its strokes may spread over the whole desktop");
+            return false;
+        }
+        // Events read along with the last reply would not wake the poll: look again first.
+        if (impl_->drainEvents()) continue;
+        pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
+        ::poll(&fd, 1, static_cast<int>(left));
+    }
+    Log::i("inject", "pen device listed by the X server after " +
+                         std::to_string(duration_cast<milliseconds>(steady_clock::now() - start).count()) + " ms");
+    impl_->tryDevice = true;
+    impl_->applied.reset();
+    if (impl_->wanted && setMatrix(impl_->deviceName, *impl_->wanted)) impl_->applied = impl_->wanted;
+    return true;
 }
 
 bool X11PenMapping::setMatrix(const std::string& prefix, const std::array<float, 9>& matrix) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,11 @@ public:
     // The monitor for a pen at (x, y) (the whole screen when no monitor is known), with the
     // device mapped onto it.
     Rect areaFor(double x, double y);
+
+    // Waits until the server lists the pen device (a new uinput device reaches it a moment after
+    // it is made), at most `timeoutUs`, then maps it as the last areaFor() asked. False when it did
+    // not appear in time.
+    bool awaitDevice(uint64_t timeoutUs);
 
     // The matrix on every device named `prefix…`; false when there is none.
     bool setMatrix(const std::string& prefix, const std::array<float, 9>& matrix);

@@ -116,7 +116,6 @@ struct XTestEventSink::Impl {
     bool broken = false;
     PressedButtons buttons;
     std::set<uint8_t> keysDown;  // X keycodes the sink holds
-    std::optional<std::pair<int, int>> lastPoint;
     int32_t scrollX = 0, scrollY = 0;  // pixels not yet worth a wheel step
     double magnify = 0;                // scale change not yet worth a wheel step
 
@@ -198,11 +197,10 @@ struct XTestEventSink::Impl {
         }
     }
 
+    // Always sent, even to the place of our own last move: the mouse or the pen device (whose
+    // motion bypasses XTest) may have moved the pointer since, and a press must land at the touch.
     void moveTo(Point p) {
-        std::pair<int, int> px{static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y))};
-        if (lastPoint == px) return;
-        fake(XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(px.first), static_cast<int16_t>(px.second));
-        lastPoint = px;
+        fake(XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(std::lround(p.x)), static_cast<int16_t>(std::lround(p.y)));
     }
 
     void press(MouseButton b, Point p) {
