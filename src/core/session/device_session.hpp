@@ -176,6 +176,8 @@ private:
     void startDisplay();
     void applyPreset(int attempt);
     void displayReconfigured();
+    // Points the capture at the session's whole display again, where it now is.
+    void followDisplay();
     void startCursor();
     void startFrameSource(DisplayId displayID, std::optional<Rect> sourceRect,
                           std::function<void(std::optional<SourceError>)> completion);
