@@ -22,28 +22,34 @@ public:
     static std::unique_ptr<FakeRun> make(FakeSessionEnvironment::Queues queues, FakeIPad::Options tablet) {
         auto fake = std::make_unique<FakeSessionEnvironment>(queues);
         auto screens = std::make_shared<ScriptedScreenSource::Recorder>();
-        return std::unique_ptr<FakeRun>(new FakeRun(std::move(fake), screens, std::move(tablet)));
+        auto encoders = fake->manual ? std::make_shared<EncoderScript>() : nullptr;
+        return std::unique_ptr<FakeRun>(new FakeRun(std::move(fake), screens, std::move(tablet), encoders));
     }
     ~FakeRun() { stop(); }
 
     std::unique_ptr<FakeSessionEnvironment> owned;
     FakeSessionEnvironment& fake;
     std::shared_ptr<ScriptedScreenSource::Recorder> screens;
+    // The encoders' script in virtual time (manual queues); null on threads.
+    std::shared_ptr<EncoderScript> encoders;
 
 private:
-    static Host host(FakeSessionEnvironment& fake, const std::shared_ptr<ScriptedScreenSource::Recorder>& screens) {
+    static Host host(FakeSessionEnvironment& fake, const std::shared_ptr<ScriptedScreenSource::Recorder>& screens,
+                     const std::shared_ptr<EncoderScript>& encoders) {
         Host h{fake.environment(), fake.stores(), [&fake](const std::function<void()>& work) { fake.onMain(work); },
                [&fake] { fake.run(); }};
         h.env.makeScreenSource = ScriptedScreenSource::factory(screens, fake.makeQueue);
-        if (fake.manual) {
-            // Everything on the test thread: encoders that answer at once, on the video queue.
-            h.env.makeEncoder = std::make_shared<EncoderScript>()->factory();
-        }
+        // Everything on the test thread: encoders that answer at once, on the video queue.
+        if (encoders) h.env.makeEncoder = encoders->factory();
         return h;
     }
     FakeRun(std::unique_ptr<FakeSessionEnvironment> f, std::shared_ptr<ScriptedScreenSource::Recorder> s,
-            FakeIPad::Options tablet)
-        : SessionRun(host(*f, s), std::move(tablet)), owned(std::move(f)), fake(*owned), screens(std::move(s)) {}
+            FakeIPad::Options tablet, std::shared_ptr<EncoderScript> e = nullptr)
+        : SessionRun(host(*f, s, e), std::move(tablet)),
+          owned(std::move(f)),
+          fake(*owned),
+          screens(std::move(s)),
+          encoders(std::move(e)) {}
 };
 
 // Small pictures keep the encoder quick: the ladder is answered as the tablet decodes, and
@@ -231,12 +237,13 @@ TEST(SessionStreamingTest, SettingsChangesReachTheDisplayTheCaptureAndTheMapping
     auto moves = [&] { return run.screens->with([](auto& s) { return s.moves.size(); }); };
     auto change = [&](std::function<void(Settings&)> body) { run.onMain([&] { run.fake.settings.update(body); }); };
 
-    // A larger preset: the session's display takes its mode.
+    // A larger preset: the session's display takes its mode, and the capture follows it.
     change([](Settings& s) { s.preset = DisplayPreset::most; });
     Rect bounds;
     run.onMain([&] { bounds = run.fake.displayServer->bounds(run.session->displayID()); });
     EXPECT_EQ(bounds.width, 1366);
     EXPECT_TRUE(run.until([&] { return run.session->region() == bounds; }));
+    ASSERT_TRUE(run.until([&] { return moves() == 1u; }));
 
     // The pointer burned into the picture: a new capture that shows it.
     change([](Settings& s) { s.cursorMode = CursorMode::burnedIn; });
@@ -247,13 +254,13 @@ TEST(SessionStreamingTest, SettingsChangesReachTheDisplayTheCaptureAndTheMapping
     change([](Settings& s) { s.mappingView = TabletMappingView::inputOnly; });
     run.onMain([&] { run.session->setInputMode(InputMode::tabletMapping); });
     ASSERT_TRUE(run.reached(Kind::paused));
-    EXPECT_EQ(moves(), 0u);
+    EXPECT_EQ(moves(), 1u);
     change([](Settings& s) { s.mappingView = TabletMappingView::preview; });
     ASSERT_TRUE(run.reached(Kind::streaming));
-    ASSERT_TRUE(run.until([&] { return moves() == 1u; }));
+    ASSERT_TRUE(run.until([&] { return moves() == 2u; }));
     // A custom area moves it again.
     change([](Settings& s) { s.mappingCustomRect = Rect{100, 100, 400, 300}; s.mappingArea = TabletMappingArea::custom; });
-    ASSERT_TRUE(run.until([&] { return moves() == 2u; }));
+    ASSERT_TRUE(run.until([&] { return moves() == 3u; }));
     EXPECT_EQ(run.screens->with([](auto& s) { return s.moves.back().sourceRect; }), (Rect{100, 100, 400, 300}));
 }
 
@@ -356,6 +363,116 @@ TEST(SessionStreamingTest, LateVideoConnectionClosesOnlyBehindTheBye) {
     EXPECT_EQ(run.ipad->snapshot().lastBye, "user");
     char byte;
     EXPECT_EQ(::recv(peer.get(), &byte, 1, MSG_DONTWAIT), 0);  // closed once the bye went out
+}
+
+// The capture follows every change of its display: a larger preset moves it in place onto the
+// grown display, also when the change comes while the capture is still starting.
+TEST(SessionStreamingTest, CaptureFollowsItsDisplay) {
+    auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, virtualTimeTablet());
+    auto& run = *owner;
+    run.options.skipProbe = true;
+    run.options.frameSource = HostOptions::FrameSourceKind::screen;
+    run.screens->with([](auto& s) { return s.holdStarts = true; });
+    run.connect();
+    ASSERT_TRUE(run.until([&] { return run.screens->with([](auto& s) { return s.heldStarts.size(); }) == 1u; }));
+    EXPECT_EQ(run.state().kind(), Kind::startingDisplay);
+    auto moves = [&] { return run.screens->with([](auto& s) { return s.moves; }); };
+    auto change = [&](DisplayPreset preset) {
+        run.onMain([&] { run.fake.settings.update([&](Settings& s) { s.preset = preset; }); });
+    };
+    DisplayId own = 0;
+    Rect bounds;
+    run.onMain([&] { own = run.session->displayID(); });
+
+    // Grown before the start completed: the capture catches up once it runs.
+    change(DisplayPreset::more);
+    run.onMain([&] { bounds = run.fake.displayServer->bounds(own); });
+    ASSERT_EQ(bounds.width, 1152);
+    ASSERT_TRUE(run.until([&] { return run.session->region() == bounds; }));
+    const size_t before = moves().size();
+    auto held = run.screens->with([](auto& s) { return std::exchange(s.heldStarts, {}); });
+    run.onMain([&] { held[0](std::nullopt); });
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    ASSERT_TRUE(run.until([&] { return moves().size() == before + 1; }));
+    EXPECT_EQ(moves().back().displayID, own);
+    EXPECT_EQ(moves().back().sourceRect, std::nullopt);
+
+    // Grown while streaming: moved in place, the whole display again.
+    change(DisplayPreset::most);
+    ASSERT_TRUE(run.until([&] { return moves().size() == before + 2; }));
+    EXPECT_EQ(moves().back().displayID, own);
+    EXPECT_EQ(moves().back().sourceRect, std::nullopt);
+    EXPECT_EQ(run.state().kind(), Kind::streaming);
+    run.fake.advance(1'000'000);
+    EXPECT_EQ(moves().size(), before + 2);  // nothing more without a change
+}
+
+// A stream setting changed while streaming passes the limits the stream started with, and the
+// capture follows the frame-rate cap.
+TEST(SessionStreamingTest, StreamSettingsChangedWhileStreamingKeepTheStartLimitsAndReachTheCapture) {
+    struct Case {
+        const char* name;
+        int64_t fpsCap;
+        double bitrateMbps;
+        int fps;
+        int bitrate;
+        std::vector<int> captureRates;
+    };
+    const std::vector<Case> cases{
+        {"lower cap", 30, 25, 30, 25'000'000, {30}},
+        {"cap above the selection", 120, 12.5, 60, 12'500'000, {}},
+        {"cap below 1", 0, 25, 60, 25'000'000, {}},
+        {"negative cap", -5, 20, 60, 20'000'000, {}},
+        {"bitrate below 0.1 Mbit/s", 60, 0.00001, 60, 25'000'000, {}},
+        {"cap and bitrate", 24, 0.05, 24, 25'000'000, {24}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto owner = streamingOnScriptedScreen();
+        ASSERT_TRUE(owner);
+        auto& run = *owner;
+        const size_t made = run.encoders->made.size();
+        run.onMain([&] {
+            run.fake.settings.update([&](Settings& s) {
+                s.fpsCap = c.fpsCap;
+                s.bitrateMbps = c.bitrateMbps;
+            });
+        });
+        ASSERT_TRUE(run.until([&] { return run.encoders->made.size() == made + 1; }));
+        EXPECT_EQ(run.encoders->made.back().fps, c.fps);
+        EXPECT_EQ(run.encoders->made.back().bitrate, c.bitrate);
+        EXPECT_EQ(run.screens->with([](auto& s) { return s.frameRates; }), c.captureRates);
+    }
+}
+
+// A capture start that completes after a newer one began belongs to a source already replaced:
+// a restart racing a cursor-mode change must not end the session with the old source's "stopped".
+TEST(SessionStreamingTest, StartOfAReplacedCaptureIsIgnored) {
+    auto owner = streamingOnScriptedScreen();
+    ASSERT_TRUE(owner);
+    auto& run = *owner;
+    auto made = [&] { return run.screens->with([](auto& s) { return s.made.size(); }); };
+    LogCapture log;
+    run.screens->with([](auto& s) { return s.holdStarts = true; });
+    run.screens->latest()->fail(SourceError{"capture stalled"});
+    ASSERT_TRUE(run.until([&] { return log.contains("restarting in 1 s", "capture"); }));
+    run.fake.advance(1'000'000);
+    ASSERT_TRUE(run.until([&] { return made() == 2u; }));
+
+    // The pointer burned in meanwhile: a third source replaces the restarting one.
+    run.onMain([&] { run.fake.settings.update([](Settings& s) { s.cursorMode = CursorMode::burnedIn; }); });
+    ASSERT_TRUE(run.until([&] { return made() == 3u; }));
+    auto held = run.screens->with([](auto& s) { return std::exchange(s.heldStarts, {}); });
+    ASSERT_EQ(held.size(), 2u);
+    run.onMain([&] { held[0](SourceError{"stopped"}); });
+    run.fake.run();
+    EXPECT_EQ(run.state().kind(), Kind::streaming);
+    EXPECT_TRUE(run.endings.empty());
+
+    // The newer start still counts: its failure ends the session.
+    run.onMain([&] { held[1](SourceError{"display gone"}); });
+    ASSERT_TRUE(run.reached(Kind::closed));
+    EXPECT_EQ(run.endings, std::vector<std::string>{"capture restart failed: display gone"});
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <optional>
 #include <cstdlib>
 #include <thread>
 
@@ -55,49 +58,89 @@ private:
     uint32_t step_ = 0;
 };
 
-// The whole host on a real X server: a RandR virtual display made for the tablet, captured
-// through shared memory, encoded and decoded by the simulated tablet, whose tap puts the X
-// pointer on it; then the tablet as a graphics tablet over the main monitor, whose tap moves
-// the pointer to the mapped place.
-TEST(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndTheMappedMonitor) {
-    std::string whyNot;
-    auto server = XServer::start(XServer::Want::any, &whyNot);
-    if (!server) GTEST_SKIP() << whyNot;
-    if (!server->resizable()) GTEST_SKIP() << "this X server cannot grow its screen for a virtual monitor";
+// A window of one colour over `area`, repainted on request so that the capture reads it again.
+class Patch {
+public:
+    Patch(const std::string& display, const Rect& area, uint32_t colour) : c_(xcb_connect(display.c_str(), nullptr)) {
+        auto* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        window_ = xcb_generate_id(c_);
+        uint32_t values[] = {colour, 1};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, int16_t(area.x), int16_t(area.y),
+                          uint16_t(area.width), uint16_t(area.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c_, window_);
+        xcb_flush(c_);
+    }
+    ~Patch() { xcb_disconnect(c_); }
+    void repaint() {
+        xcb_clear_area(c_, 0, window_, 0, 0, 0, 0);
+        xcb_flush(c_);
+    }
 
-    auto main = AsioExecutor::makeQueue("main");
-    // No pen device: the test's server reads no input devices but XTest.
-    auto made = makeX11SessionEnvironment(main, server->display(), "");
-    ASSERT_TRUE(made.ok()) << made.error();
-    SettingsStore settings(nullptr);
-    DeviceProfileStore profiles(nullptr);
-    AppProfileStore appProfiles(nullptr);
-    // The dummy driver's largest screen holds a small virtual monitor beside its own output.
-    settings.update([](Settings& s) { s.preset = DisplayPreset::standard; });
+private:
+    xcb_connection_t* c_;
+    xcb_window_t window_ = 0;
+};
 
-    FakeIPad::Options tablet;
-    tablet.decodeMaxPixels = 1600 * 1200;
-    test::SessionRun::Host host{std::move(made).value(),
-                                {settings, profiles, appProfiles},
-                                [main](const std::function<void()>& work) { runSync(*main, work); },
-                                nullptr};
-    auto displays = host.env.displays;
-    {
-        test::SessionRun run(host, tablet);
+// The host's session environment on an X server of the test's own (Xorg dummy: one that can
+// grow its screen for a virtual monitor), with stores in memory and the standard preset: the
+// dummy driver's largest screen holds a small virtual monitor beside its own output.
+class SessionX11Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string whyNot;
+        server = XServer::start(XServer::Want::any, &whyNot);
+        if (!server) GTEST_SKIP() << whyNot;
+        if (!server->resizable()) GTEST_SKIP() << "this X server cannot grow its screen for a virtual monitor";
+        main = AsioExecutor::makeQueue("main");
+        // No pen device: the test's server reads no input devices but XTest.
+        auto made = makeX11SessionEnvironment(main, server->display(), "");
+        ASSERT_TRUE(made.ok()) << made.error();
+        settings.update([](Settings& s) { s.preset = DisplayPreset::standard; });
+        host.emplace(test::SessionRun::Host{std::move(made).value(),
+                                            {settings, profiles, appProfiles},
+                                            [main = main](const std::function<void()>& work) { runSync(*main, work); },
+                                            nullptr});
+        tablet.decodeMaxPixels = 1600 * 1200;
+    }
+    void TearDown() override {
+        if (host) runSync(*main, [&] { host->env.displays->releaseNow(); });
+    }
+
+    // Connects `run` and waits until it streams the virtual display; its region and display id.
+    static void stream(test::SessionRun& run, Rect& region, DisplayId& display) {
         run.options.frameSource = HostOptions::FrameSourceKind::screen;
         run.options.skipProbe = true;
         run.connect();
         ASSERT_TRUE(run.reached(Kind::streaming)) << run.state().description();
-
-        Rect region;
-        DisplayId display = 0;
         run.onMain([&] {
             region = run.session->region();
             display = run.session->displayID();
         });
         ASSERT_NE(display, 0u);
         ASSERT_GT(region.width, 0);
-        EXPECT_NE(display, host.env.displayServices->mainDisplay());
+    }
+
+    std::unique_ptr<XServer> server;
+    std::shared_ptr<Executor> main;
+    SettingsStore settings{nullptr};
+    DeviceProfileStore profiles{nullptr};
+    AppProfileStore appProfiles{nullptr};
+    std::optional<test::SessionRun::Host> host;
+    FakeIPad::Options tablet;
+};
+
+// The whole host on a real X server: a RandR virtual display made for the tablet, captured
+// through shared memory, encoded and decoded by the simulated tablet, whose tap puts the X
+// pointer on it; then the tablet as a graphics tablet over the main monitor, whose tap moves
+// the pointer to the mapped place.
+TEST_F(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndTheMappedMonitor) {
+    {
+        test::SessionRun run(*host, tablet);
+        Rect region;
+        DisplayId display = 0;
+        ASSERT_NO_FATAL_FAILURE(stream(run, region, display));
+        EXPECT_NE(display, host->env.displayServices->mainDisplay());
 
         Painter painter(server->display(), region);
         ASSERT_TRUE(run.until([&] {
@@ -141,7 +184,71 @@ TEST(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndTheMa
         EXPECT_EQ(run.state().kind(), Kind::streaming);
         run.stop();
     }
-    runSync(*main, [&] { displays->releaseNow(); });
+}
+
+// A larger preset while streaming grows the virtual display; the capture follows it, so a marker
+// drawn in the area the display gained reaches the tablet's decoded picture.
+TEST_F(SessionX11Test, CaptureFollowsAPresetChangeOntoTheGrownDisplay) {
+    {
+        test::SessionRun run(*host, tablet);
+        // The mean luma of a small block around the picture's point `at` (fractions of its size),
+        // in the last decoded picture; -1 before the first.
+        struct Seen {
+            std::mutex m;
+            double at[2] = {0, 0};
+            double luma = -1;
+        };
+        auto seen = std::make_shared<Seen>();
+        run.ipad->onPictureDecoded = [seen](const PixelBuffer& picture, uint64_t, uint64_t) {
+            std::lock_guard g(seen->m);
+            const int cx = int(seen->at[0] * picture.width()), cy = int(seen->at[1] * picture.height());
+            double sum = 0;
+            int n = 0;
+            for (int y = std::max(cy - 3, 0); y <= std::min(cy + 3, picture.height() - 1); ++y) {
+                for (int x = std::max(cx - 3, 0); x <= std::min(cx + 3, picture.width() - 1); ++x, ++n) {
+                    sum += picture.plane(0)[size_t(y) * picture.stride(0) + size_t(x)];
+                }
+            }
+            seen->luma = n ? sum / n : -1;
+        };
+        Rect before;
+        DisplayId display = 0;
+        ASSERT_NO_FATAL_FAILURE(stream(run, before, display));
+
+        // 1024×768 points to 1366×1024: the display grows by a third each way.
+        run.onMain([&] { settings.update([](Settings& s) { s.preset = DisplayPreset::most; }); });
+        Rect after;
+        ASSERT_TRUE(run.until([&] {
+            after = run.session->region();
+            return after.width > before.width * 1.3;
+        })) << after.width;
+
+        // Dark over the whole grown display, a white marker only in the part it gained.
+        Patch dark(server->display(), after, 0x202020);
+        const Rect marker{after.x + before.width + 100, after.y + before.height + 100, 300, 250};
+        Patch white(server->display(), marker, 0xFFFFFF);
+        {
+            std::lock_guard g(seen->m);
+            seen->at[0] = (marker.x - after.x + marker.width / 2) / after.width;
+            seen->at[1] = (marker.y - after.y + marker.height / 2) / after.height;
+        }
+        const bool markerSeen = run.until(
+            [&] {
+                white.repaint();
+                std::lock_guard g(seen->m);
+                return seen->luma > 180;
+            },
+            std::chrono::seconds(30));
+        double luma = 0;
+        {
+            std::lock_guard g(seen->m);
+            luma = seen->luma;
+        }
+        EXPECT_TRUE(markerSeen) << "luma at the marker " << luma << ", region " << after.x << "," << after.y;
+        EXPECT_EQ(run.ipad->snapshot().decodeErrors, 0);
+        EXPECT_EQ(run.state().kind(), Kind::streaming);
+        run.stop();
+    }
 }
 
 }  // namespace

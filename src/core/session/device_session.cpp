@@ -34,11 +34,8 @@ namespace kelvo {
 namespace {
 
 constexpr std::string_view kTag = "session";
-constexpr uint64_t kPingIntervalUs = 1'000'000;
 // How long the bye and the last frames may take to leave before the channels close anyway.
 constexpr uint64_t kFlushTimeoutUs = 250'000;
-// Pings kept for matching pongs; older ones are past the heartbeat limit anyway.
-constexpr size_t kMaxPingsInFlight = 8;
 
 // 1 … 2^64 − 1 from the system's random source; the tablet takes 0 as "no session".
 uint64_t randomToken() {
@@ -165,6 +162,9 @@ DeviceSession::DeviceSession(Private, std::shared_ptr<DeviceConnector> connector
     ctrlQueue_ = env_.makeQueue("kv.s.ctrl");
     videoQueue_ = env_.makeQueue("kv.s.video");
     ctrl_ = Channel::create(std::move(ctrlFD), "ctrl", ctrlQueue_, SocketOptions::ctrl);
+    heartbeat_ = std::make_unique<Heartbeat>(env_.main, clock_, [ctrl = ctrl_](const KVPing& ping) {
+        ctrl->send(MsgType::ping, Wire::pod(ping));
+    });
 }
 
 // Releases what it holds and nothing more: every stop goes through end().
@@ -351,7 +351,10 @@ void DeviceSession::greeted(HelloMsg hello) {
     if (input_) ctrl_->sendJSON(MsgType::uiState, input_->currentUIState());
     sendHostState();
 
-    startPing();
+    heartbeat_->onLost = [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->end("heartbeat lost", false, "error");
+    };
+    heartbeat_->start();
     std::weak_ptr<DeviceSession> weak = weak_from_this();
     settingsObserver_ = settings_.observe([weak](const Settings& old, const Settings& now) {
         if (auto self = weak.lock()) self->settingsChanged(old, now);
@@ -389,41 +392,11 @@ HostStateMsg DeviceSession::hostStateMessage() const {
 
 void DeviceSession::sendHostState() { ctrl_->sendJSON(MsgType::hostState, hostStateMessage()); }
 
-// ---- ping and heartbeat
+// ---- heartbeat
 
-void DeviceSession::startPing() {
-    lastPongUs_ = env_.main->nowUs();
-    pingTimer_ = env_.main->makeTimer();
-    std::weak_ptr<DeviceSession> weak = weak_from_this();
-    pingTimer_->scheduleRepeating(kPingIntervalUs, [weak] {
-        if (auto self = weak.lock()) self->pingTick();
-    });
-}
-
-void DeviceSession::pingTick() {
-    if (state_.isClosed()) return;
-    const uint64_t now = env_.main->nowUs();
-    if (lastPongUs_ + kPongTimeoutUs < now) {
-        end("heartbeat lost", false, "error");
-        return;
-    }
-    ctrl_->send(MsgType::ping, Wire::pod(KVPing{now}));
-    pingsInFlight_.push_back(now);
-    if (pingsInFlight_.size() > kMaxPingsInFlight) pingsInFlight_.pop_front();
-}
-
-// A pong counts only when it echoes a ping this session sent and arrived after it: anything
-// else would feed the clock mapping (and keep the heartbeat alive) with the peer's inventions.
 void DeviceSession::pong(const KVPong& pong, uint64_t receivedUs) {
     if (state_.isClosed()) return;
-    const auto sent = std::find(pingsInFlight_.begin(), pingsInFlight_.end(), pong.t0);
-    if (sent == pingsInFlight_.end() || pong.t0 > receivedUs) {
-        Log::d(kTag, "PONG for no ping sent (t0 " + std::to_string(pong.t0) + ") dropped");
-        return;
-    }
-    pingsInFlight_.erase(pingsInFlight_.begin(), sent + 1);
-    clock_->add(pong.t0, pong.t1, pong.t2, receivedUs);
-    lastPongUs_ = receivedUs;
+    heartbeat_->pong(pong, receivedUs);
 }
 
 // ---- end
@@ -436,7 +409,7 @@ void DeviceSession::end(const std::string& reason, bool sendBye, const std::stri
     Log::i(kTag, "ending: " + reason);
     if (sendBye) ctrl_->sendJSON(MsgType::bye, ByeMsg{byeReason, reason});
     if (helloTimer_) helloTimer_->cancel();
-    if (pingTimer_) pingTimer_->cancel();
+    heartbeat_->stop();
     if (settingsObserver_) settings_.removeObserver(*std::exchange(settingsObserver_, std::nullopt));
     if (probe_) probe_->cancel();
     if (input_) {

@@ -15,6 +15,7 @@
 #include "core/protocol/records.hpp"
 #include "core/protocol/wire_message.hpp"
 #include "core/runtime/executor.hpp"
+#include "core/session/heartbeat.hpp"
 #include "core/session/host_options.hpp"
 #include "core/session/power_observer.hpp"
 #include "core/session/session_environment.hpp"
@@ -77,7 +78,7 @@ public:
     };
 
     static constexpr uint64_t kHelloTimeoutUs = 3'000'000;
-    static constexpr uint64_t kPongTimeoutUs = 3'000'000;
+    static constexpr uint64_t kPongTimeoutUs = Heartbeat::kTimeoutUs;
     static constexpr uint16_t kCtrlPort = 47100;
     static constexpr uint16_t kVideoPort = 47101;
     // The end reason when the user stopped sharing from the desktop; the manager does not reconnect.
@@ -148,8 +149,6 @@ private:
     ConfigMsg configMessage() const;
     UILayoutMsg uiLayoutMessage() const;
     HostStateMsg hostStateMessage() const;
-    void startPing();
-    void pingTick();
     void pairAnswered(std::optional<PairAckMsg> answer);
     void pong(const KVPong& pong, uint64_t receivedUs);
     void sendHostState();
@@ -176,6 +175,8 @@ private:
     void startDisplay();
     void applyPreset(int attempt);
     void displayReconfigured();
+    // Points the capture at the session's whole display again, where it now is.
+    void followDisplay();
     void startCursor();
     void startFrameSource(DisplayId displayID, std::optional<Rect> sourceRect,
                           std::function<void(std::optional<SourceError>)> completion);
@@ -237,8 +238,7 @@ private:
     std::unique_ptr<DisplayReconfigurationObserver> reconfig_;
     std::optional<Uuid> settingsObserver_;
     std::unique_ptr<Timer> helloTimer_;
-    std::unique_ptr<Timer> pingTimer_;
-    uint64_t lastPongUs_ = 0;
+    std::unique_ptr<Heartbeat> heartbeat_;  // started at the greeting
     bool appPaused_ = false;
     bool userPaused_ = false;
     int videoAttempts_ = 0;
@@ -247,8 +247,6 @@ private:
     // The input service as the control queue sees it: set and cleared there, so that the router
     // never reads a pointer that main is writing.
     std::shared_ptr<InputService> ctrlInput_;
-    // t0 of pings sent and not yet answered, oldest first; a pong must echo one of them.
-    std::deque<uint64_t> pingsInFlight_;
     // Whether the control socket's peer is a loopback address; absent when it is not an IP socket
     // (USB tunnels, local bridges).
     std::optional<bool> ctrlPeerLoopback_;

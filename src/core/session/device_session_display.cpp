@@ -70,7 +70,13 @@ void DeviceSession::startDisplay() {
         reconfig_ = std::make_unique<DisplayReconfigurationObserver>(
             *env_.displayServices, env_.main, [weak = weak_from_this(), mine](DisplayId display, uint32_t) {
                 auto self = weak.lock();
-                if (self && display == mine) self->displayReconfigured();
+                if (!self) return;
+                if (display == mine) {
+                    self->displayReconfigured();
+                } else if (self->mapping_ && display == self->mapping_->targetDisplayID()) {
+                    // The mapped display moved or changed size: the mapped region follows it.
+                    self->mapping_->refresh();
+                }
             });
     }
 
@@ -104,7 +110,8 @@ void DeviceSession::startDisplay() {
 
     if (input_) input_->setMapper(CoordinateMapper{region_, StreamSetup::tabletPoints(*hello_)});
     startCursor();
-    startFrameSource(displayID_, std::nullopt, [weak](std::optional<SourceError> error) {
+    const Rect captured = region_;
+    startFrameSource(displayID_, std::nullopt, [weak, captured](std::optional<SourceError> error) {
         auto self = weak.lock();
         if (!self || self->state_.isClosed()) return;
         if (error) {
@@ -120,6 +127,8 @@ void DeviceSession::startDisplay() {
         self->updatePause();
         Log::i("session", "streaming " + self->selection_->description() + " to " + self->identity_->name +
                               ", region " + describe(self->region_));
+        // The display changed while the capture was starting: it may read the old place.
+        if (self->region_ != captured && self->inputMode_ != InputMode::tabletMapping) self->followDisplay();
     });
 }
 
@@ -160,6 +169,18 @@ void DeviceSession::displayReconfigured() {
     if (!hello_ || !selection_) return;
     if (input_) input_->setMapper(CoordinateMapper{region_, StreamSetup::tabletPoints(*hello_)});
     if (cursor_) cursor_->setRegion(region_, std::max(streamConfig_.width, 1));
+    // A capture still starting catches up when its start completes.
+    const auto kind = state_.kind();
+    if (kind == State::Kind::streaming || kind == State::Kind::paused) followDisplay();
+}
+
+void DeviceSession::followDisplay() {
+    switchFrameSource(displayID_, std::nullopt, [weak = weak_from_this()](std::optional<SourceError> error) {
+        auto self = weak.lock();
+        if (!self || self->state_.isClosed()) return;
+        if (error) return self->captureFailed(*error);
+        self->keyframeOnVideoQueue();
+    });
 }
 
 void DeviceSession::startCursor() {
@@ -235,9 +256,16 @@ void DeviceSession::startFrameSource(DisplayId displayID, std::optional<Rect> so
         };
     });
     source_ = source;
-    source->start([weak, main, completion](std::optional<SourceError> error) {
-        main.post([weak, completion, error] {
-            if (weak.lock()) completion(error);
+    source->start([weak, main, completion, generation](std::optional<SourceError> error) {
+        main.post([weak, completion, error, generation] {
+            auto self = weak.lock();
+            if (!self) return;
+            // A newer source replaced this one while it started: that one's start reports.
+            if (self->sourceGeneration_ != generation) {
+                Log::d("capture", "start of a replaced capture ignored");
+                return;
+            }
+            completion(error);
         });
     });
 }
@@ -256,13 +284,13 @@ void DeviceSession::switchFrameSource(DisplayId displayID, std::optional<Rect> s
         main.post([weak, displayID, sourceRect, completion, movable, error] {
             auto self = weak.lock();
             if (!self) return;
+            // Another switch or start replaced the source meanwhile: that one reports.
+            if (self->source_ != movable.lock()) return;
             if (!error) {
                 completion(std::nullopt);
                 return;
             }
             Log::w("capture", "in-place update failed (" + error->description + "); recreating stream");
-            // Another switch may have replaced the source meanwhile; then that one stands.
-            if (self->source_ != movable.lock()) return completion(error);
             self->startFrameSource(displayID, sourceRect, completion);
         });
     });

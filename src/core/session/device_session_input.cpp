@@ -1,7 +1,6 @@
 #include "core/session/device_session.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "core/display/display_configurator.hpp"
 #include "core/input/app_profile_store.hpp"
@@ -31,15 +30,6 @@ const std::string kReasonInputOnly = "\u7EAF\u8F93\u5165";                      
 
 constexpr uint8_t kStopReasonPaused = 2;
 constexpr uint8_t kStopReasonInputOnly = 4;
-
-// Bits per second from the setting; the store keeps it finite and positive, this keeps the
-// conversion defined whatever it holds.
-int bitrateOf(double mbps) {
-    const double bps = mbps * 1'000'000;
-    if (!(bps >= 1)) return 1;
-    if (bps >= static_cast<double>(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
-    return static_cast<int>(bps);
-}
 
 }  // namespace
 
@@ -135,8 +125,8 @@ void DeviceSession::settingsChanged(const Settings& old, const Settings& now) {
         configurator.setMirroring(displayID_, now.mirrorMain ? std::optional(configurator.mainDisplay()) : std::nullopt);
     }
     if ((old.fpsCap != now.fpsCap || old.bitrateMbps != now.bitrateMbps) && selection_ && streamer_) {
-        const auto fps = static_cast<int>(std::clamp<int64_t>(now.fpsCap, 1, 240));
-        const auto config = VideoStreamer::Config::from(*selection_, fps, bitrateOf(now.bitrateMbps));
+        // The limits the stream started with: a hand-edited value is replaced, not taken.
+        const auto config = StreamSetup::streamerConfig(*selection_, now);
         videoQueue_->post([streamer = streamer_, config] {
             if (auto error = streamer->reconfigure(config)) Log::e("video", "reconfigure failed: " + error->description());
         });

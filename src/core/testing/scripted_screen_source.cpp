@@ -26,6 +26,11 @@ void ScriptedScreenSource::setOnError(ErrorHandler handler) {
 }
 
 void ScriptedScreenSource::start(StartCompletion completion) {
+    bool held = recorder_->with([&](Script& s) {
+        if (s.holdStarts) s.heldStarts.push_back(completion);
+        return s.holdStarts;
+    });
+    if (held) return;
     auto failure = recorder_->with([](Script& s) { return std::exchange(s.failNextStart, std::nullopt); });
     if (failure) {
         queue_->post([completion, failure] { completion(failure); });
@@ -41,6 +46,11 @@ void ScriptedScreenSource::stop() {
         onError_ = nullptr;
     }
     pattern_->stop();
+}
+
+void ScriptedScreenSource::setFrameRate(int fps) {
+    recorder_->with([fps](Script& s) { s.frameRates.push_back(fps); });
+    pattern_->setFrameRate(fps);
 }
 
 void ScriptedScreenSource::fail(SourceError error) {

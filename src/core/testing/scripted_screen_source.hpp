@@ -25,8 +25,12 @@ public:
     struct Script {
         std::vector<MovableFrameSource::Options> made;  // in order
         std::vector<Move> moves;
+        std::vector<int> frameRates;  // every setFrameRate, in order
         std::optional<SourceError> failNextStart;
         bool refuseMoves = false;
+        // Starts wait here, in order, for the test to complete them, instead of completing.
+        bool holdStarts = false;
+        std::vector<StartCompletion> heldStarts;
         std::weak_ptr<ScriptedScreenSource> latest;
     };
     class Recorder {
@@ -59,7 +63,7 @@ public:
     void setOnError(ErrorHandler handler) override;
     void start(StartCompletion completion) override;
     void stop() override;
-    void setFrameRate(int fps) override { pattern_->setFrameRate(fps); }
+    void setFrameRate(int fps) override;
     void update(DisplayId displayID, std::optional<Rect> sourceRect, StartCompletion completion) override;
 
     ScriptedScreenSource(std::shared_ptr<Recorder> recorder, std::shared_ptr<Executor> queue, const Options& options);

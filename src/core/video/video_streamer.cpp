@@ -302,8 +302,12 @@ std::optional<EncoderError> VideoStreamer::reconfigure(Config config) {
     const bool sizeChanged = config.width != config_.width || config.height != config_.height;
     config_ = config;
     policy_.baseFps = config.fps;
-    currentFps_ = std::min(config.fps, currentFps_);
+    const int fps = std::min(config.fps, currentFps_);
+    const bool fpsChanged = fps != currentFps_;
+    currentFps_ = fps;
     gate_.window = config.window;
+    // The capture follows the cap, as it does the policy's.
+    if (fpsChanged && onFrameRateChange) onFrameRateChange(currentFps_);
     if (sizeChanged) {
         gate_.reset();  // the last frame has the old size
         return makeEncoder();
