@@ -3,10 +3,11 @@
 // ports (as a tablet that is plugged in and out), moving content drawn on the host's virtual
 // monitor while it streams. After every session the host's resident memory (RSS), threads and
 // open descriptors are printed; at the end the growth against the first session and over the
-// last half of the run, which must stay flat.
+// last half of the run, which must stay flat. With --static-seconds, one more session streams a
+// desktop where nothing changes, and the host's CPU over that time is printed.
 //
-//   host_soak [--sessions 100] [--stream-seconds 8] [--tablet-points 1024x768] [--host-cpus 0,1]
-//             [--peer-cpus 2,3] [--host PATH]
+//   host_soak [--sessions 100] [--stream-seconds 8] [--static-seconds 0] [--tablet-points 1024x768]
+//             [--host-cpus 0,1] [--peer-cpus 2,3] [--host PATH]
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "animated_window.hpp"
@@ -34,12 +36,13 @@ using namespace kelvo::bench;
 namespace {
 
 constexpr const char* kUsage =
-    "host_soak [--sessions N] [--stream-seconds S] [--tablet-points WxH] [--host-cpus LIST] [--peer-cpus LIST] "
-    "[--host PATH]";
+    "host_soak [--sessions N] [--stream-seconds S] [--static-seconds S] [--tablet-points WxH] [--host-cpus LIST] "
+    "[--peer-cpus LIST] [--host PATH]";
 
 struct Options : CommonOptions {
     int sessions = 100;
     double streamSeconds = 8;
+    double staticSeconds = 0;
     FrameSize tabletPoints{1024, 768};
     SplitCpus cpus;
     std::string host = KELVO_HOST;
@@ -55,6 +58,10 @@ Options parse(int argc, char** argv) {
         if (name == "--stream-seconds") {
             o.streamSeconds = std::atof(value.c_str());
             return o.streamSeconds >= 1 && o.streamSeconds <= 3600;
+        }
+        if (name == "--static-seconds") {
+            o.staticSeconds = std::atof(value.c_str());
+            return o.staticSeconds >= 1 && o.staticSeconds <= 3600;
         }
         if (name == "--tablet-points") {
             auto size = parseSize(value);
@@ -173,17 +180,18 @@ int main(int argc, char** argv) {
     Rect windowArea;
     std::vector<Sample> samples;
     bool failed = false;
-    for (int session = 1; session <= o.sessions && !failed; ++session) {
+    // One session: the tablet (anew after the first) until frames are decoded, then `work` while
+    // it streams; false when it did not stream.
+    auto session = [&](int number, bool moving, const std::function<void()>& work) {
         if (!tablet) {
             auto again = FakeIPad::make(tabletOptions, ctrlPort, videoPort);
             if (!again.ok()) {
                 std::fprintf(stderr, "host_soak: simulated tablet: %s\n", again.error().description().c_str());
-                failed = true;
-                break;
+                return false;
             }
             tablet = again.value();
         }
-        // Streaming, on a monitor the host made; content that moves on it.
+        // Streaming, on a monitor the host made.
         const double deadline = nowMs() + 60'000;
         std::optional<Rect> area;
         while (nowMs() < deadline && !exited(host)) {
@@ -196,28 +204,46 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (!area || tablet->snapshot().framesDecoded == 0) {
-            std::fprintf(stderr, "host_soak: session %d did not stream within 60 s (host log: %s/host.log)\n", session,
+            std::fprintf(stderr, "host_soak: session %d did not stream within 60 s (host log: %s/host.log)\n", number,
                          folder.c_str());
-            failed = true;
-            break;
+            return false;
         }
-        if (!window || !(*area == windowArea)) {
+        if (!moving) {
+            window.reset();
+        } else if (!window || !(*area == windowArea)) {
             window.reset();
             window = AnimatedWindow::start(desktop->server->display(), int(area->x), int(area->y), int(area->width),
                                            int(area->height), 60);
             windowArea = *area;
         }
-        std::this_thread::sleep_for(std::chrono::duration<double>(o.streamSeconds));
-        const int64_t decoded = tablet->snapshot().framesDecoded;
+        work();
         tablet->close();
         tablet.reset();
+        return true;
+    };
+    for (int number = 1; number <= o.sessions && !failed; ++number) {
+        int64_t decoded = 0;
+        failed = !session(number, true, [&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(o.streamSeconds));
+            decoded = tablet->snapshot().framesDecoded;
+        });
+        if (failed) break;
         // The host notices the end, tears the session down and waits to retry.
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
         Sample s{statusField(host, "VmRSS"), statusField(host, "Threads"), openDescriptors(host)};
         samples.push_back(s);
-        std::printf("%7d  %7ld  %7ld  %3d  %14lld\n", session, s.rssKiB, s.threads, s.fds,
+        std::printf("%7d  %7ld  %7ld  %3d  %14lld\n", number, s.rssKiB, s.threads, s.fds,
                     static_cast<long long>(decoded));
         std::fflush(stdout);
+    }
+    double staticCore = -1;
+    if (!failed && o.staticSeconds > 0) {
+        failed = !session(o.sessions + 1, false, [&] {
+            std::this_thread::sleep_for(std::chrono::seconds(3));  // the last changes go out
+            const double cpu0 = processCpuMs(host), t0 = nowMs();
+            std::this_thread::sleep_for(std::chrono::duration<double>(o.staticSeconds));
+            staticCore = (processCpuMs(host) - cpu0) / (nowMs() - t0);
+        });
     }
     window.reset();
     ::kill(host, SIGTERM);
@@ -247,6 +273,10 @@ int main(int argc, char** argv) {
                     verdict(secondHalfGrowth <= 1.05));
         std::printf("  threads / fds first, last  %ld / %d, %ld / %d\n", samples.front().threads, samples.front().fds,
                     samples.back().threads, samples.back().fds);
+    }
+    if (staticCore >= 0) {
+        std::printf("  static desktop, streaming  %8.2f%% of one core over %.0f s   (goal < 0.5%%: %s)\n",
+                    staticCore * 100, o.staticSeconds, verdict(staticCore < 0.005));
     }
     if (failed) return 1;
     std::string cleanup = "rm -rf '" + folder + "'";
