@@ -18,6 +18,7 @@
 #include "platform/logind/local_host_name.hpp"
 #include "platform/qt/qt_main_executor.hpp"
 #include "platform/runtime/asio_executor.hpp"
+#include "platform/runtime/process_memory.hpp"
 
 namespace {
 
@@ -31,6 +32,7 @@ std::string executablePath(const char* argv0) {
 
 int main(int argc, char** argv) {
     using namespace kelvo;
+    keepLargeAllocationsReturnable();
     bool smokeTest = false;
     for (int i = 1; i < argc; ++i) smokeTest |= std::strcmp(argv[i], "--smoke-test") == 0;
     const std::string executable = executablePath(argv[0]);

@@ -1,6 +1,7 @@
 // kelvo-soak: connect, stream and disconnect over and over against the simulated tablet on
 // loopback (developer mode, test pattern), printing the process's memory and open descriptors
-// once a minute, so that a leak shows as growth over a long run.
+// after every session, so that a leak shows as growth over a long run, and at the end the memory
+// against the first session's and over the last half of the run.
 //
 //   kelvo-soak [--minutes 30] [--stream-seconds 5]
 #include <dirent.h>
@@ -12,11 +13,13 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/session/session_manager.hpp"
 #include "core/testing/fake_ipad.hpp"
 #include "core/testing/fake_session_environment.hpp"
 #include "core/util/log.hpp"
+#include "platform/runtime/process_memory.hpp"
 
 using namespace kelvo;
 using Clock = std::chrono::steady_clock;
@@ -70,6 +73,7 @@ bool waitFor(FakeSessionEnvironment& fake, const std::function<bool()>& pred, st
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepLargeAllocationsReturnable();  // as kelvo-host does
     double minutes = 30;
     double streamSeconds = 5;
     for (int i = 1; i < argc; ++i) {
@@ -113,36 +117,41 @@ int main(int argc, char** argv) {
 
     const auto started = Clock::now();
     const auto end = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
-    auto nextReport = started;
     int cycles = 0;
     int failures = 0;
-    std::printf("minute  cycles  failed  frames-decoded  rss-kib  open-fds\n");
+    std::vector<long> rss;  // after each session
+    std::printf("session  minute  failed  frames-decoded  rss-kib  open-fds\n");
     auto report = [&] {
         const auto counters = tablet->snapshot();
         const double elapsed = std::chrono::duration<double>(Clock::now() - started).count() / 60;
-        std::printf("%6.1f  %6d  %6d  %14lld  %7ld  %8d\n", elapsed, cycles, failures,
-                    static_cast<long long>(counters.framesDecoded), residentKiB(), openDescriptors());
+        std::printf("%7d  %6.1f  %6d  %14lld  %7ld  %8d\n", cycles, elapsed, failures,
+                    static_cast<long long>(counters.framesDecoded), rss.back(), openDescriptors());
         std::fflush(stdout);
     };
     while (Clock::now() < end) {
-        if (Clock::now() >= nextReport) {
-            report();
-            nextReport += std::chrono::minutes(1);
-        }
         bool streamed = waitFor(fake, [&] { return manager->status().is<HostStatus::Connected>(); },
                                 std::chrono::seconds(30));
         if (streamed) std::this_thread::sleep_for(std::chrono::duration<double>(streamSeconds));
         fake.onMain([&] { manager->disconnect(); });
         waitFor(fake, [&] { return manager->session() == nullptr; }, std::chrono::seconds(10));
-        fake.onMain([&] { manager->reconnect(); });
         ++cycles;
         if (!streamed) ++failures;
+        rss.push_back(residentKiB());
+        report();
+        fake.onMain([&] { manager->reconnect(); });
     }
     fake.onMain([&] {
         manager->stop();
         manager.reset();
     });
     tablet->close();
-    report();
+    if (rss.size() >= 2) {
+        const size_t half = rss.size() / 2;
+        std::printf("RSS after session 1: %.1f MB, after session %zu: %.1f MB, last ÷ first %.2f, last half end ÷ start "
+                    "%.2f\n",
+                    double(rss.front()) / 1024, rss.size(), double(rss.back()) / 1024,
+                    double(rss.back()) / double(std::max(rss.front(), 1L)),
+                    double(rss.back()) / double(std::max(rss[half], 1L)));
+    }
     return failures == 0 ? 0 : 1;
 }

@@ -1,6 +1,8 @@
 #include "core/video/cursor_service.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "core/protocol/records.hpp"
 #include "core/runtime/manual_executor.hpp"
@@ -242,6 +244,118 @@ TEST_F(CursorServiceTest, NothingIsReadOrSentAfterStopOrRelease) {
     cursor_->at = Point{10, 10};
     advance(1'000'000);
     EXPECT_EQ(received_.size(), before);
+}
+
+// A pointer that announces its changes on a pipe, as the desktop's does: one byte per event.
+struct AnnouncingCursor final : CursorSource {
+    AnnouncingCursor() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            readEnd = UniqueFd(fds[0]);
+            writeEnd = UniqueFd(fds[1]);
+        }
+    }
+    void moveTo(Point p) {
+        at = p;
+        announce('m');
+    }
+    void newImage(CursorImage image) {
+        current = std::move(image);
+        ++serial;
+        announce('s');
+    }
+    void announce(char what) { ASSERT_EQ(::write(writeEnd.get(), &what, 1), 1); }
+
+    uint64_t shapeSerial() override { return serial; }
+    std::optional<CursorImage> image() override { return current; }
+    std::optional<Point> location() override {
+        ++locationReads;
+        return at;
+    }
+    int changeFd() override { return readEnd.get(); }
+    bool takeMotion() override {
+        bool moved = false;
+        char what;
+        while (::read(readEnd.get(), &what, 1) == 1) moved |= what == 'm';
+        return moved;
+    }
+
+    UniqueFd readEnd, writeEnd;
+    uint64_t serial = 1;
+    std::optional<CursorImage> current = arrow();
+    std::optional<Point> at = Point{100, 100};
+    int locationReads = 0;
+};
+
+class AnnouncedCursorTest : public CursorServiceTest {
+protected:
+    void SetUp() override {
+        CursorServiceTest::SetUp();
+        ASSERT_TRUE(pointer_->readEnd);
+        service_ = CursorService::make(tablet_.host, {0, 0, 1000, 1000}, 1920, true, queue_, pointer_);
+        service_->start();
+        advance(1'000);
+    }
+    std::shared_ptr<AnnouncingCursor> pointer_ = std::make_shared<AnnouncingCursor>();
+};
+
+TEST_F(AnnouncedCursorTest, AStillPointerIsReadOnlyByTheSlowWarpCheck) {
+    ASSERT_EQ(states().size(), 1u);
+    const int reads = pointer_->locationReads;
+    advance(10'000'000);
+    EXPECT_EQ(pointer_->locationReads - reads, 40) << "four reads a second, not 120";
+    EXPECT_EQ(states().size(), 1u);
+    EXPECT_EQ(queue_->armedTimers(), 1u) << "only the warp check waits";
+
+    // A warp, which nothing announces, is seen within that period.
+    pointer_->at = Point{500, 500};
+    advance(CursorService::kWarpPollUs);
+    ASSERT_EQ(states().size(), 2u);
+    EXPECT_EQ(states()[1], (KVCursorState{1, 32768, 32768, 1}));
+}
+
+TEST_F(AnnouncedCursorTest, MotionIsSentAtOnceButReadAtMostOncePerSamplingPeriod) {
+    advance(100'000);
+    const int reads = pointer_->locationReads;
+    pointer_->moveTo({200, 100});
+    queue_->runUntilIdle();
+    ASSERT_EQ(states().size(), 2u) << "the first move after a pause goes out without waiting";
+    EXPECT_EQ(states()[1].x, 13107);
+
+    // A burst of motion within one period: one more read, of where the pointer ended.
+    for (int x = 201; x <= 260; ++x) pointer_->moveTo({double(x), 100});
+    queue_->runUntilIdle();
+    EXPECT_EQ(pointer_->locationReads - reads, 1);
+    advance(CursorService::kPositionIntervalUs);
+    EXPECT_EQ(pointer_->locationReads - reads, 2);
+    ASSERT_EQ(states().size(), 3u);
+    EXPECT_EQ(states()[2].x, 17039);  // 260 of 1000 points
+    advance(100'000);
+    EXPECT_EQ(pointer_->locationReads - reads, 2) << "no motion, no reads";
+}
+
+TEST_F(AnnouncedCursorTest, ShapesTouchesAndRegionsAreSentWithoutWaitingForMotion) {
+    pointer_->newImage(arrow(6, 10));
+    advance(10'000);
+    ASSERT_EQ(shapes().size(), 2u);
+    EXPECT_EQ(states().back().shapeId, 2u) << "the position goes out again under the new shape";
+
+    service_->touchActivity(true);
+    advance(10'000);
+    EXPECT_EQ(states().back().visible, 0) << "a finger down hides the pointer at once";
+
+    service_->setRegion({0, 0, 500, 500}, 1280);
+    advance(10'000);
+    EXPECT_EQ(states().back(), (KVCursorState{3, 13107, 13107, 0}));
+
+    const size_t waits = queue_->pendingWaits();  // the tablet's channels wait too
+    service_->stop();
+    const size_t sent = received_.size();
+    pointer_->moveTo({300, 300});
+    advance(1'000'000);
+    EXPECT_EQ(received_.size(), sent);
+    EXPECT_EQ(queue_->pendingWaits(), waits - 1) << "stop ends the watch";
+    EXPECT_EQ(queue_->armedTimers(), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "platform/x11/xfixes_cursor_source.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <xcb/xtest.h>
 
 #include "core/protocol/records.hpp"
 #include "core/runtime/manual_executor.hpp"
@@ -77,6 +79,41 @@ TEST_F(XfixesCursor, RootPointerAndWarpsReachTheTabletAsShapesAndPositions) {
     ASSERT_EQ(shapes.size(), 2u);
     EXPECT_EQ(shapes[1].load<KVCursorShapeHeader>()->shapeId, 2u);
     service->stop();
+}
+
+bool readable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1;
+}
+
+TEST_F(XfixesCursor, MotionIsAnnouncedOnTheDescriptorAndAStillPointerKeepsItQuiet) {
+    test::PointerControl pointer(server_->display());
+    auto made = XfixesCursorSource::connect(server_->display());
+    ASSERT_TRUE(made.ok()) << made.error();
+    auto source = std::move(made).value();
+    const int fd = source->changeFd();
+    ASSERT_GE(fd, 0) << "the test server has XInput 2";
+    source->takeMotion();
+    EXPECT_FALSE(readable(fd, 200));
+    EXPECT_FALSE(source->takeMotion());
+
+    // A warp, as another program makes it.
+    pointer.warp(300, 200);
+    ASSERT_TRUE(readable(fd, 10'000));
+    EXPECT_TRUE(source->takeMotion());
+    EXPECT_FALSE(source->takeMotion());
+    EXPECT_EQ(source->location(), (Point{300, 200}));
+
+    // Motion of a device, as injected input makes it.
+    xcb_connection_t* c = xcb_connect(server_->display().c_str(), nullptr);
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, 400, 250, 0);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    xcb_disconnect(c);
+    ASSERT_TRUE(readable(fd, 10'000));
+    EXPECT_TRUE(source->takeMotion());
+    EXPECT_EQ(source->location(), (Point{400, 250}));
+    queue_->runUntilIdle();  // the fixture's tablet channels
 }
 
 }  // namespace

@@ -50,17 +50,30 @@ CursorService::CursorService(Private, std::shared_ptr<Channel> channel, Rect reg
       streamWidth_(std::max(streamWidth, 1)),
       hideOnTouch_(hideOnTouch) {}
 
-CursorService::~CursorService() = default;  // the timers cancel themselves
+CursorService::~CursorService() {
+    // Released while watching, perhaps from inside the watch's own task: the descriptor it
+    // watches closes with the source, so the source goes in a later task.
+    if (watch_) {
+        watch_.reset();
+        queue_->post([source = std::move(source_)] {});
+    }
+}
 
 template <class F>
 void CursorService::onQueue(F work) {
     queue_->dispatch([weak = weak_from_this(), work = std::move(work)]() mutable {
         auto self = weak.lock();
-        if (!self) return;
-        std::lock_guard lock(self->gate_);
-        if (self->stopped_) return;
+        if (!self || self->stopped_) return;
         work(*self);
     });
+}
+
+template <class F>
+Task CursorService::weakly(F work) {
+    return [weak = weak_from_this(), work = std::move(work)] {
+        auto self = weak.lock();
+        if (self && !self->stopped_) work(*self);
+    };
 }
 
 void CursorService::start() {
@@ -72,41 +85,89 @@ void CursorService::start() {
             return;
         }
         s.updateShape(true);
-        std::weak_ptr<CursorService> weak = s.weak_from_this();
-        s.shapeTimer_ = s.queue_->makeTimer();
-        s.shapeTimer_->scheduleRepeating(kShapeIntervalUs, [weak] {
-            if (auto self = weak.lock()) {
-                std::lock_guard lock(self->gate_);
-                if (!self->stopped_) self->updateShape(false);
-            }
-        });
-        s.positionTimer_ = s.queue_->makeTimer();
-        s.positionTimer_->scheduleRepeating(
-            kPositionIntervalUs,
-            [weak] {
-                if (auto self = weak.lock()) {
-                    std::lock_guard lock(self->gate_);
-                    if (!self->stopped_) self->positionTick();
-                }
-            },
-            kPositionLeewayUs, 0);
+        if (!s.startWatching()) s.startPolling();
     });
 }
 
-void CursorService::stop() {
-    {
-        // Waits for a task that is reading or sending; every later one finds stopped_.
-        std::lock_guard lock(gate_);
-        if (stopped_) return;
-        stopped_ = true;
+void CursorService::startPolling() {
+    shapeTimer_ = queue_->makeTimer();
+    shapeTimer_->scheduleRepeating(kShapeIntervalUs, weakly([](CursorService& s) { s.updateShape(false); }));
+    positionTimer_ = queue_->makeTimer();
+    positionTimer_->scheduleRepeating(kPositionIntervalUs, weakly([](CursorService& s) { s.positionTick(); }),
+                                      kPositionLeewayUs, 0);
+}
+
+bool CursorService::startWatching() {
+    const int fd = source_->changeFd();
+    if (fd < 0 || !(watch_ = queue_->watchFd(fd))) return false;
+    positionTimer_ = queue_->makeTimer();
+    warpTimer_ = queue_->makeTimer();
+    warpTimer_->scheduleRepeating(kWarpPollUs, weakly([](CursorService& s) { s.samplePosition(); }));
+    watchChanges();
+    samplePosition();
+    return true;
+}
+
+void CursorService::watchChanges() {
+    watch_->waitReadable(weakly([](CursorService& s) {
+        s.catchUp();
+        if (s.source_->changeFd() >= 0) {
+            s.watchChanges();
+        } else {
+            // The desktop's connection ended: its descriptor would read as ready for ever.
+            Log::w("cursor", "the pointer's events ended; its position is read only now and then");
+            s.watch_.reset();
+        }
+    }));
+}
+
+// Whatever the source has to tell, and a position read when the pointer or what is sent for it
+// may have changed.
+void CursorService::catchUp() {
+    const uint32_t shapeBefore = currentShapeId_;
+    updateShape(false);
+    if (source_->takeMotion() || currentShapeId_ != shapeBefore) samplePosition();
+}
+
+// While watching, nothing reads the position on its own: what changes the state sends it.
+void CursorService::stateChanged() {
+    if (warpTimer_) samplePosition();
+}
+
+// Reads the position now, or once a sampling period has passed since the last read: a pointer
+// that moves without pause is still read only about 120 times a second.
+void CursorService::samplePosition() {
+    if (positionTimer_->armed()) return;
+    const uint64_t now = queue_->nowUs();
+    if (lastSampleUs_ && now < *lastSampleUs_ + kPositionIntervalUs) {
+        positionTimer_->scheduleOnce(*lastSampleUs_ + kPositionIntervalUs - now,
+                                     weakly([](CursorService& s) { s.samplePosition(); }), kPositionLeewayUs);
+        return;
     }
-    // Weakly: a released service's timers go with it.
-    queue_->dispatch([weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) return;
-        if (self->shapeTimer_) self->shapeTimer_->cancel();
-        if (self->positionTimer_) self->positionTimer_->cancel();
+    lastSampleUs_ = now;
+    positionTick();
+    // The reply waited for may have taken events off the descriptor, which then stays quiet
+    // about them.
+    const uint32_t shapeBefore = currentShapeId_;
+    updateShape(false);
+    if (source_->takeMotion() || currentShapeId_ != shapeBefore) {
+        positionTimer_->scheduleOnce(kPositionIntervalUs, weakly([](CursorService& s) { s.samplePosition(); }),
+                                     kPositionLeewayUs);
+    }
+}
+
+void CursorService::stop() {
+    queue_->dispatch([self = shared_from_this()] {
+        if (self->stopped_) return;
+        self->stopped_ = true;
+        for (auto* timer : {&self->shapeTimer_, &self->positionTimer_, &self->warpTimer_}) {
+            if (*timer) (*timer)->cancel();
+        }
+        self->watch_.reset();
     });
+    // From elsewhere: a task that is reading or sending has returned, and every later one
+    // finds the service stopped.
+    queue_->drain();
 }
 
 void CursorService::setRegion(Rect region, int streamWidth) {
@@ -118,11 +179,15 @@ void CursorService::setRegion(Rect region, int streamWidth) {
         s.sentShapes_.clear();
         s.lastSerial_.reset();
         if (s.started_ && s.source_) s.updateShape(true);
+        s.stateChanged();
     });
 }
 
 void CursorService::setHideOnTouch(bool hide) {
-    onQueue([hide](CursorService& s) { s.hideOnTouch_ = hide; });
+    onQueue([hide](CursorService& s) {
+        s.hideOnTouch_ = hide;
+        s.stateChanged();
+    });
 }
 
 void CursorService::touchActivity(bool touching) {
@@ -133,6 +198,7 @@ void CursorService::touchActivity(bool touching) {
         } else {
             s.touchEndUs_ = s.queue_->nowUs();
         }
+        s.stateChanged();
     });
 }
 
@@ -142,6 +208,7 @@ void CursorService::resendAll() {
         s.lastSerial_.reset();
         s.lastSent_.reset();
         if (s.started_ && s.source_) s.updateShape(true);
+        s.stateChanged();
     });
 }
 

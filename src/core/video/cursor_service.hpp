@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <vector>
@@ -18,12 +17,14 @@ class CursorSource;
 
 // Lets the tablet draw the pointer itself: sends the pointer's image once per distinct shape
 // (cursorShape) and its position within the streamed region whenever it changed (cursorState,
-// sampled about 120 times a second), and hides it while the tablet is touched.
+// sampled at most about 120 times a second), and hides it while the tablet is touched. A source
+// that announces changes on a descriptor is read when it does (a still pointer costs nothing);
+// any other is polled.
 //
-// Everything runs on the service's queue ("kv.cursor"); the public operations may be called from
-// any thread and hop to it. Lifecycle: make → start() → stop() (final; once it returns nothing
-// more is read or sent) → release. Releasing without stop() also ends it; the timers hold the
-// service weakly.
+// Confined to the service's queue ("kv.cursor"): every task checks `stopped_` there. The public
+// operations may be called from any thread and hop to it. Lifecycle: make → start() → stop()
+// (final; once it returns nothing more is read or sent) → release. Releasing without stop() also
+// ends it; the timers and the watch hold the service weakly.
 class CursorService : public std::enable_shared_from_this<CursorService> {
 public:
     struct Shape {
@@ -37,6 +38,9 @@ public:
     static constexpr uint64_t kPositionIntervalUs = 8'333;
     static constexpr uint64_t kPositionLeewayUs = 1'000;
     static constexpr uint64_t kShapeIntervalUs = 50'000;
+    // With a change descriptor: how often the position is read anyway, for warps, which no
+    // motion event announces.
+    static constexpr uint64_t kWarpPollUs = 250'000;
 
     // `region` is the streamed part of the desktop in global display points; `streamWidth` the
     // video's width in pixels (at least 1 is used). Nothing runs before start(). Without a
@@ -48,10 +52,11 @@ public:
     CursorService(const CursorService&) = delete;
     CursorService& operator=(const CursorService&) = delete;
 
-    // Sends the current shape at once, then polls the shape every 50 ms and the position every
-    // 8,333 µs. Once only.
+    // Sends the current shape at once, then follows the source's change descriptor, or without
+    // one polls the shape every 50 ms and the position every 8,333 µs. Once only.
     void start();
-    // Ends both timers. Synchronous and final: after it returns nothing is read or sent.
+    // Ends the timers and the watch. Synchronous and final: after it returns nothing is read or
+    // sent. From another thread it waits for the queue, which never waits on anyone.
     void stop();
     // A new region and stream width: the shape is sent again under a new id, sized to the region,
     // and the next position is sent whatever the last one was.
@@ -77,6 +82,15 @@ private:
     // Runs `work` on the queue unless the service is gone or stopped by then.
     template <class F>
     void onQueue(F work);
+    // A task for a timer or the watch: holds the service weakly and finds it stopped.
+    template <class F>
+    Task weakly(F work);
+    void startPolling();
+    bool startWatching();
+    void watchChanges();
+    void catchUp();
+    void stateChanged();
+    void samplePosition();
     void updateShape(bool force);
     const Shape* buildShape();
     void positionTick();
@@ -84,16 +98,16 @@ private:
 
     const std::shared_ptr<Channel> channel_;
     const std::shared_ptr<Executor> queue_;
-    const std::shared_ptr<CursorSource> source_;
+    std::shared_ptr<CursorSource> source_;  // handed to a later task when released mid-watch
 
-    // Held by every task while it reads or sends, so that stop() can wait for a running one.
-    std::mutex gate_;
-    bool stopped_ = false;  // guarded by gate_
-    bool started_ = false;  // guarded by gate_
-
-    // The queue's only.
-    std::unique_ptr<Timer> shapeTimer_;
-    std::unique_ptr<Timer> positionTimer_;
+    // Everything below is the queue's only.
+    bool stopped_ = false;
+    bool started_ = false;
+    std::unique_ptr<Timer> shapeTimer_;     // polling only
+    std::unique_ptr<Timer> positionTimer_;  // polling: the 120 Hz tick; watching: the next sample
+    std::unique_ptr<Timer> warpTimer_;      // watching only
+    std::unique_ptr<FdWatch> watch_;
+    std::optional<uint64_t> lastSampleUs_;  // watching: when the position was last read
     Rect region_;
     int streamWidth_;
     bool hideOnTouch_;

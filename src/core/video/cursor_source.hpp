@@ -29,6 +29,14 @@ public:
     virtual std::optional<CursorImage> image() = 0;
     // The pointer's position in global display points; absent when it cannot be read.
     virtual std::optional<Point> location() = 0;
+
+    // A descriptor (owned by the source) that turns readable when the pointer may have moved or
+    // changed its image, so that a still pointer costs nothing; -1 when the source cannot tell
+    // and must be polled.
+    virtual int changeFd() { return -1; }
+    // Reads what has arrived, the events behind changeFd() included: true when the pointer may
+    // have moved since the last call. Without a descriptor always true.
+    virtual bool takeMotion() { return true; }
 };
 
 }  // namespace kelvo

@@ -9,8 +9,9 @@
 namespace kelvo {
 
 // The X pointer for the cursor service: its image through XFixes, which also tells when the
-// image changes, and its position by QueryPointer (root pixels, which are global points here).
-// Its own connection; one thread at a time.
+// image changes, and its position by QueryPointer (root pixels, which are global points here),
+// read when XInput 2 reports motion (without XInput 2 it must be polled). Its own connection;
+// one thread at a time.
 class XfixesCursorSource final : public CursorSource {
 public:
     // Fails with a reason when the server cannot be reached or lacks XFixes 4.
@@ -22,6 +23,8 @@ public:
     uint64_t shapeSerial() override;
     std::optional<CursorImage> image() override;
     std::optional<Point> location() override;
+    int changeFd() override;
+    bool takeMotion() override;
 
     struct Impl;
     explicit XfixesCursorSource(std::unique_ptr<Impl> impl);
