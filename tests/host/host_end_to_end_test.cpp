@@ -95,7 +95,7 @@ TEST(HostEndToEnd, StreamsToTheSimulatedTabletAndSaysByeOnSigterm) {
         {KELVO_FAKE_TABLET, "--ctrl-port", "0", "--video-port", "0", "--name", "End-to-end iPad"},
         dir.file("tablet.log"), true);
     ASSERT_TRUE(tablet);
-    auto first = tablet->readLine(10'000);
+    auto first = tablet->readLine(int(std::chrono::milliseconds(test::kPatience).count()));
     unsigned ctrlPort = 0, videoPort = 0;
     ASSERT_TRUE(first && std::sscanf(first->c_str(), "listening on 127.0.0.1: control %u, video %u", &ctrlPort,
                                      &videoPort) == 2)

@@ -25,7 +25,7 @@ protected:
     }
 
     bool pump(const std::function<bool()>& pred) {
-        return test::waitUntil(pred, std::chrono::seconds(10), [] { QCoreApplication::processEvents(); });
+        return test::waitUntil(pred, test::kPatience, [] { QCoreApplication::processEvents(); });
     }
 
     static inline QCoreApplication* app_ = nullptr;  // lives for the whole run, like an application's
