@@ -31,7 +31,7 @@ QApplication& qtApplication();
 void atTeardown(std::function<void()> step);
 
 // Runs Qt's events (deferred deletions included) until `pred` holds or `timeout` passes.
-bool processUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+bool processUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = kPatience);
 // Runs what is pending now, deferred deletions included.
 void processPending();
 

@@ -30,7 +30,7 @@ XDesktop* XDesktop::get(std::string* whyNot) {
             // The application goes first: its X connection must not see the server vanish.
             desktop = std::move(made);
             atTeardown([] { desktop.reset(); });
-            if (!processUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, std::chrono::seconds(20)))
+            if (!processUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, kPatience))
                 failure = "trayer never took the tray: " + readFile(desktop->folder_.file("trayer.log"));
         }
     }

@@ -25,7 +25,7 @@ protected:
     }
 
     bool pump(const std::function<bool()>& pred) {
-        return test::waitUntil(pred, std::chrono::seconds(10), [] { QCoreApplication::processEvents(); });
+        return test::waitUntil(pred, test::kPatience, [] { QCoreApplication::processEvents(); });
     }
 
     static inline QCoreApplication* app_ = nullptr;  // lives for the whole run, like an application's
@@ -83,7 +83,8 @@ TEST_F(QtMainExecutorTest, TimersArmedAndCancelledFromAnyThread) {
     sentinel->scheduleOnce(1000, [] { ADD_FAILURE() << "replaced schedule ran"; });
     sentinel->scheduleOnce(40'000, [&] { sentinelFired = true; });
 
-    ASSERT_TRUE(pump([&] { return sentinelFired; }));
+    // A loop held up by a busy machine may reach the sentinel before the third tick.
+    ASSERT_TRUE(pump([&] { return sentinelFired && ticks == 3; }));
     EXPECT_FALSE(cancelledFired);
     EXPECT_TRUE(onceOnLoop);
     EXPECT_FALSE(once->armed());

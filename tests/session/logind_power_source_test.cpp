@@ -20,7 +20,7 @@ constexpr const char* kLogind = "org.freedesktop.login1";
 constexpr const char* kManagerPath = "/org/freedesktop/login1";
 constexpr const char* kMock = "org.freedesktop.DBus.Mock";
 
-bool eventually(const std::function<bool()>& pred) { return test::waitUntil(pred, std::chrono::seconds(15)); }
+bool eventually(const std::function<bool()>& pred) { return test::waitUntil(pred); }
 
 class LogindFixture : public ::testing::Test {
 protected:

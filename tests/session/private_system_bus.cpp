@@ -46,7 +46,7 @@ PrivateSystemBus::PrivateSystemBus() {
     }
     daemon_ = std::move(*daemon);
     // The daemon prints its address once it listens.
-    auto address = daemon_.readLine(15000);
+    auto address = daemon_.readLine(int(std::chrono::milliseconds(kPatience).count()));
     if (!address) {
         problem_ = "dbus-daemon did not start: " + readFile(dir_.file("dbus.log"));
         return;
@@ -86,7 +86,7 @@ PrivateSystemBus::~PrivateSystemBus() {
         sd_bus_message_unref(reply);
         return yes != 0;
     };
-    if (waitUntil(owned, std::chrono::seconds(30))) return ::testing::AssertionSuccess();
+    if (waitUntil(owned)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << busName << " never appeared: " << readFile(log);
 }
 

@@ -155,7 +155,7 @@ protected:
         main = rig->fake.manual;
     }
     bool eventually(const std::function<bool()>& pred) {
-        return test::waitUntil(pred, std::chrono::seconds(10), [&] { main->runUntilIdle(); });
+        return test::waitUntil(pred, test::kPatience, [&] { main->runUntilIdle(); });
     }
     std::optional<test::ManagerRig> rig;
     std::shared_ptr<ManualExecutor> main;

@@ -48,7 +48,7 @@ TEST(ManagerHandOver, WirelessSessionHandsOverToUsbAndBackKeepingItsDisplay) {
                 const auto* c = rig.manager->status().as<HostStatus::Connected>();
                 return c && c->transport == transport;
             });
-        }, std::chrono::seconds(30));
+        }, 2 * test::kPatience);
     };
     auto displayID = [&] { return rig.read([&] { return rig.manager->session()->displayID(); }); };
 

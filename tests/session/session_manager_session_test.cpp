@@ -29,7 +29,8 @@ protected:
         if (tablet) tablet->close();
     }
 
-    bool eventually(const std::function<bool()>& pred, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    // A probe takes seconds under the sanitizers, and many more on a busy machine.
+    bool eventually(const std::function<bool()>& pred, std::chrono::seconds limit = 2 * test::kPatience) {
         return test::waitUntil([&] { return rig->read(pred); }, limit);
     }
     bool streaming() {

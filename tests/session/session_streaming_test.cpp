@@ -319,7 +319,7 @@ TEST(SessionStreamingTest, VideoConnectIsTriedThreeTimesThreeTenthsOfASecondApar
         };
         run.connect();
         for (int i = 0; i < 3; ++i) {
-            run.until([&] { return flaky->attempts.size() > size_t(i); }, std::chrono::seconds(10));
+            run.until([&] { return flaky->attempts.size() > size_t(i); }, test::kPatience);
             run.fake.advance(300'000);
         }
         if (refusals == 2) {
@@ -347,7 +347,7 @@ TEST(SessionStreamingTest, LateVideoConnectionClosesOnlyBehindTheBye) {
         return flaky;
     };
     run.connect();
-    ASSERT_TRUE(run.until([&] { return flaky->held != nullptr; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(run.until([&] { return flaky->held != nullptr; }, test::kPatience));
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     UniqueFd late(ends[0]), peer(ends[1]);

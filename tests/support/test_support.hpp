@@ -42,14 +42,19 @@ private:
     Uuid id_;
 };
 
+// How long a test waits for something other threads or processes bring about before it calls
+// it lost: generous, because the machine may be busy with other builds and suites; a wait that
+// succeeds returns as soon as its condition holds.
+inline constexpr std::chrono::seconds kPatience{60};
+
 // Polls `pred` until it holds or `timeout` of wall time passes; returns pred(). Between polls
 // it runs `meanwhile` (by default it sleeps a moment). For conditions other threads bring
 // about; logic on a manual executor needs no waiting.
-bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = kPatience,
                const std::function<void()>& meanwhile = nullptr);
 // waitUntil while running the main loop's work, for callbacks delivered on it.
 bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+               std::chrono::milliseconds timeout = kPatience);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

@@ -30,7 +30,7 @@ ResolveResult resolveNow(AvahiDiscovery& avahi, const std::shared_ptr<Executor>&
         return avahi.resolve(instance, queue, [&](ResolveResult r) { got.set_value(std::move(r)); });
     });
     auto future = got.get_future();
-    if (future.wait_for(std::chrono::seconds(15)) != std::future_status::ready) {
+    if (future.wait_for(test::kPatience) != std::future_status::ready) {
         runSync(*queue, [&] { handle.reset(); });
         return {{}, "no answer in 15 s"};
     }
@@ -79,7 +79,7 @@ TEST(AvahiDiscovery, PublishesBrowsesAndResolvesThroughARealDaemon) {
 
     auto browser = std::make_unique<WirelessBrowser>(WirelessLink::any, avahi, main);
     runSync(*main, [&] { browser->start(); });
-    ASSERT_TRUE(eventually(*main, std::chrono::seconds(15), [&] { return browser->isVisible("fake-47100"); }));
+    ASSERT_TRUE(eventually(*main, test::kPatience, [&] { return browser->isVisible("fake-47100"); }));
     auto names = runSync(*main, [&] { return browser->results().at("fake-47100").interfaceNames; });
     for (auto& n : names) EXPECT_TRUE(n == "kv0" || n == "kv1") << n;
     EXPECT_FALSE(runSync(*main, [&] { return browser->directInterface("fake-47100"); }));
@@ -95,7 +95,7 @@ TEST(AvahiDiscovery, PublishesBrowsesAndResolvesThroughARealDaemon) {
 
     // Withdrawn: the tablet leaves the browser's set.
     runSync(*main, [&] { ctrlAd.reset(); });
-    EXPECT_TRUE(eventually(*main, std::chrono::seconds(15), [&] { return !browser->isVisible("fake-47100"); }));
+    EXPECT_TRUE(eventually(*main, test::kPatience, [&] { return !browser->isVisible("fake-47100"); }));
 
     runSync(*main, [&] {
         browser->stop();

@@ -122,7 +122,7 @@ TEST(DirectConnector, ConnectsThatNeverSettleLeaveThePoolFree) {
     auto mainQueue = std::make_shared<AsioExecutor>(pool.context(), "main");
     auto tickQueue = std::make_shared<AsioExecutor>(pool.context(), "kv.tick");
     FullListener full;
-    DirectConnector silent("127.0.0.1", full.port, full.port, connectQueue, mainQueue, 500'000);
+    DirectConnector silent("127.0.0.1", full.port, full.port, connectQueue, mainQueue, 2'000'000);
 
     std::mutex lock;
     std::vector<uint64_t> ticks;
@@ -162,7 +162,9 @@ TEST(DirectConnector, ConnectsThatNeverSettleLeaveThePoolFree) {
         previous = tick;
     }
     worstGap = std::max(worstGap, end - previous);
-    EXPECT_LE(worstGap, 50'000u) << ticks.size() << " ticks";
+    // Connects holding both pool threads would starve the tick for their 2 s time-out; a busy
+    // machine alone delays it far less.
+    EXPECT_LE(worstGap, 1'000'000u) << ticks.size() << " ticks";
 }
 
 TEST(DirectConnector, NamesMapsPortsAndTrustsOnlyLoopbackNames) {

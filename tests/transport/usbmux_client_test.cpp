@@ -35,7 +35,7 @@ protected:
         client->onAvailabilityChanged = [this](bool up) { events.push_back(up ? "up" : "down"); };
     }
 
-    bool pumpUntilEvents(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    bool pumpUntilEvents(size_t n, std::chrono::milliseconds timeout = test::kPatience) {
         return test::pumpUntil(main, [&] { return events.size() >= n; }, timeout);
     }
 

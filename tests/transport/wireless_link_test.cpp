@@ -34,7 +34,7 @@ public:
         items_.push_back(std::move(value));
         cv_.notify_all();
     }
-    std::optional<T> take(std::chrono::milliseconds wait = std::chrono::seconds(10)) {
+    std::optional<T> take(std::chrono::milliseconds wait = test::kPatience) {
         std::unique_lock g(m_);
         if (!cv_.wait_for(g, wait, [&] { return !items_.empty(); })) return std::nullopt;
         T v = std::move(items_.front());
@@ -63,7 +63,7 @@ struct Rig {
 
     ~Rig() {
         // Every bridge ends once both of its descriptors are closed; none may outlive the test.
-        EXPECT_TRUE(test::waitUntil([] { return SocketBridge::liveCount() == 0; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(test::waitUntil([] { return SocketBridge::liveCount() == 0; }));
     }
 
     std::unique_ptr<SecureListener> listen(std::string type = "_kelvo._tcp", SecureParameters params = {},
@@ -93,7 +93,7 @@ struct Rig {
         auto start = Clock::now();
         runSync(*main, [&] { c.connect(port, [done](ConnectResult r) { done->set_value(std::move(r)); }); });
         auto future = done->get_future();
-        EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(future.wait_for(test::kPatience), std::future_status::ready);
         if (seconds) *seconds = std::chrono::duration<double>(Clock::now() - start).count();
         return future.get();
     }
@@ -294,7 +294,7 @@ TEST(WirelessLink, ConnectionReadyAfterItsConnectorIsGoneIsCancelledNotBridged) 
         connector.reset();
     });
     auto future = done->get_future();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(future.wait_for(test::kPatience), std::future_status::ready);
     auto result = future.get();
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().description(), "cancelled");
@@ -339,7 +339,7 @@ TEST(WirelessLink, ListenerBoundsEveryHandshakeInTime) {
     addr.sin_port = htons(listener->port());
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(mute.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    auto why = rig.rejected.take(std::chrono::seconds(3));
+    auto why = rig.rejected.take();
     ASSERT_TRUE(why);
     EXPECT_EQ(*why, "handshake timeout");
     char byte;

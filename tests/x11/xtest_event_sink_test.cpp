@@ -11,6 +11,7 @@
 #include "core/input/key_combo.hpp"
 #include "core/testing/x_server.hpp"
 #include "platform/x11/xtest_event_sink.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
@@ -43,7 +44,7 @@ public:
     ~TestWindow() { xcb_disconnect(c_); }
 
     // The next `n` presses (modifier keys left out), or fewer once `wait` has passed.
-    std::vector<Received> presses(size_t n, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+    std::vector<Received> presses(size_t n, std::chrono::milliseconds wait = test::kPatience) {
         std::vector<Received> out;
         auto deadline = std::chrono::steady_clock::now() + wait;
         while (out.size() < n && std::chrono::steady_clock::now() < deadline) {

@@ -22,7 +22,8 @@ class TCPListener;
 // optionally advertises a service, and hands every connection whose handshake succeeded to its
 // owner as a bridged plain socket. Every handshake is bounded in time.
 //
-// Everything runs on the queue given to listen() ("kv.secure.listener"): onAccept, onReject.
+// Everything runs on the queue given to listen() (the simulated tablet's "kv.fake.secure"):
+// onAccept, onReject.
 // Lifecycle: listen() returns it listening → stop() (synchronous, idempotent: no callback after it
 // returns; handshakes in progress are dropped, connections already handed over live on) → destroy.
 class SecureListener {
