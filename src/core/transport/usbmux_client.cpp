@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -246,17 +247,19 @@ void UsbmuxClient::report(std::function<void(UsbmuxClient&)> call) {
 
 void UsbmuxClient::listenLoop() {
     Reported reported = Reported::nothing;
-    std::string lastWarning;  // while the daemon stays away, each retry is not logged again
+    // Where no daemon runs (most machines without the package), a line per retry would crowd
+    // everything else out of the log: each cause is said once until the daemon has answered.
+    std::string lastWarning;
     while (isRunning()) {
         std::optional<UsbmuxError> error = listenOnce(reported);
         if (reported == Reported::available) lastWarning.clear();
         if (error && isRunning()) {
             std::string text = "listen connection lost: " + error->description();
             if (text != lastWarning) {
-                Log::w("usbmux", text + "; retrying every " + std::to_string(retryPauseUs_ / 1'000'000) + " s");
+                char pause[32];
+                std::snprintf(pause, sizeof pause, "%g", static_cast<double>(retryPauseUs_) / 1e6);
+                Log::w("usbmux", text + "; retrying every " + pause + " s");
                 lastWarning = std::move(text);
-            } else {
-                Log::d("usbmux", text);
             }
         }
         if (!isRunning()) return;  // stopped: nothing more is reported
