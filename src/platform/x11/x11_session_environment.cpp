@@ -12,6 +12,7 @@
 #include "platform/x11/x11_key_layout.hpp"
 #include "platform/x11/x11_permissions.hpp"
 #include "platform/x11/x11_window_list.hpp"
+#include "platform/x11/xsettings.hpp"
 #include "platform/x11/xfixes_cursor_source.hpp"
 
 namespace kelvo {
@@ -36,6 +37,8 @@ Expected<SessionEnvironment, std::string> makeX11SessionEnvironment(std::shared_
     env.permissions = std::make_shared<X11Permissions>(xDisplay);
     // Sidebar shortcuts on typed characters use the keys of this desktop's layout.
     installX11KeyLayoutSource(xDisplay);
+    // Taps count as a double click within the desktop's own interval.
+    installX11DoubleClickSource(xDisplay);
 
     ScreenCaptureSource::Environment capture;
     capture.xDisplay = xDisplay;
