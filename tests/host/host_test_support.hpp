@@ -45,6 +45,7 @@ public:
         Settings settings = developerSettings(0, 0);
         bool smokeTest = false;
         bool launch = true;
+        bool withoutPermissions = false;  // the environment has no permissions service
     };
     static Settings developerSettings(uint16_t ctrlPort, uint16_t videoPort);
 
