@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QPushButton>
+
 #include <signal.h>
 
 #include <sstream>
@@ -79,6 +81,29 @@ TEST(AppDelegate, LaunchEchoesTheLogOnlyWhereNoOneWouldSeeItOtherwise) {
         EXPECT_EQ(LogStore::shared().echoLevel(), needsEcho ? std::optional(LogLevel::info) : std::nullopt);
     }
     LogStore::shared().setEchoLevel(std::nullopt);
+}
+
+// An environment without a permissions service grants nothing: the first-run window and the
+// menu's warning show both missing, and their buttons ask nobody.
+TEST(AppDelegate, WithoutAPermissionsServiceBothAreMissingAndNothingIsAsked) {
+    TestApp host({.withoutPermissions = true});
+    auto& app = host.app();
+    QWidget* onboarding = app.windows().window("onboarding");
+    ASSERT_NE(onboarding, nullptr) << "shown at launch";
+    for (const char* name : {"step1Button", "step2Button"}) {
+        auto* button = onboarding->findChild<QPushButton*>(name);
+        ASSERT_NE(button, nullptr) << name;
+        button->click();
+        EXPECT_FALSE(button->isHidden()) << name << ": still to be granted";
+    }
+    host.menu().refresh();
+    EXPECT_TRUE(host.menu().items().permissionWarning->isVisible());
+    EXPECT_EQ(host.menu().items().permissionWarning->text().toStdString(), "⚠️ 缺少权限：录屏 / 辅助功能（点击授予…）");
+    onboarding->close();
+    processPending();
+    host.menu().items().permissionWarning->trigger();
+    EXPECT_NE(app.windows().window("onboarding"), nullptr);
+    EXPECT_EQ(host.permissions().requests, 0);
 }
 
 TEST(AppDelegate, WindowsAreMadeOnceAndAnewAfterClosing) {

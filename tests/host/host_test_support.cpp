@@ -113,7 +113,7 @@ TestApp::TestApp(Options options)
                 return o;
             },
         .makeEnvironment =
-            [this] {
+            [this, withoutPermissions = options.withoutPermissions] {
                 AppEnvironment env;
                 env.hasDesktop = true;
                 env.virtualDisplaysAvailable = server_->isAvailable();
@@ -123,7 +123,7 @@ TestApp::TestApp(Options options)
                 };
                 env.session.displayServices = server_;
                 env.session.displays = std::make_shared<DisplayBroker>(*server_, *server_, main_);
-                env.session.permissions = permissions_;
+                if (!withoutPermissions) env.session.permissions = permissions_;
                 return env;
             },
         .executable = "/opt/kelvo/kelvo-host",

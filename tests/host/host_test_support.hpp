@@ -46,6 +46,7 @@ public:
         bool smokeTest = false;
         bool launch = true;
         bool logNeedsEcho = false;  // what the launch learns of the terminal and the system log
+        bool withoutPermissions = false;  // the environment has no permissions service
     };
     static Settings developerSettings(uint16_t ctrlPort, uint16_t videoPort);
 

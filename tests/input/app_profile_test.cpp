@@ -37,6 +37,31 @@ TEST(AppProfiles, BuiltInEntriesOverTheSettings) {
     EXPECT_FALSE(none.bundleID);
 }
 
+TEST(AppProfiles, BuiltInEntriesAlsoMatchTheLinuxCounterpartsByWindowClass) {
+    // The user zooms with Alt + wheel everywhere; the viewers' entry brings magnify back.
+    AppProfileStore store(stored(R"({"default":{"draw":{"pinch":"altScroll"}},"apps":{}})"));
+    const Settings s;
+    const struct {
+        const char* app;
+        K pan, pinch;
+    } cases[] = {
+        {"com.adobe.Photoshop", K::spaceDrag, K::altScroll},
+        {"Gimp", K::spaceDrag, K::altScroll},
+        {"krita", K::spaceDrag, K::altScroll},
+        {"com.apple.Preview", K::scroll, K::magnify},
+        {"Eog", K::scroll, K::magnify},
+        {"gwenview", K::scroll, K::magnify},
+        {"Ristretto", K::scroll, K::magnify},
+        {"GIMP", K::scroll, K::altScroll},  // classes are compared exactly
+        {"XTerm", K::scroll, K::altScroll},
+    };
+    for (const auto& c : cases) {
+        auto p = store.resolve(c.app, s);
+        EXPECT_EQ(p.draw.twoFingerPan, GestureAction(c.pan)) << c.app;
+        EXPECT_EQ(p.draw.pinch, GestureAction(c.pinch)) << c.app;
+    }
+}
+
 TEST(AppProfiles, Precedence) {
     // settings < built-in default < user default < built-in app entry < user app entry
     AppProfilesConfig builtIn{ProfileOverrides{Map{{"longPress", "undo"}, {"twoFingerTap", "undo"}}, std::nullopt},

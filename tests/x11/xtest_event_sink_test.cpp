@@ -1,17 +1,25 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "core/input/key_combo.hpp"
 #include "core/testing/x_server.hpp"
+#include "platform/x11/xcb_session.hpp"
 #include "platform/x11/xtest_event_sink.hpp"
 #include "support/test_support.hpp"
+
+extern char** environ;
 
 namespace kelvo {
 namespace {
@@ -77,6 +85,25 @@ public:
     void warp(int x, int y) {
         xcb_warp_pointer(c_, XCB_NONE, root_, 0, 0, 0, 0, int16_t(x), int16_t(y));
         std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    }
+
+    // The first item of a CARDINAL property of the root, if set.
+    std::optional<uint32_t> rootCardinal(const std::string& name) {
+        auto items = readProperty32(c_, root_, internAtoms(c_, {name})[0]);
+        return items.empty() ? std::nullopt : std::optional<uint32_t>(items[0]);
+    }
+
+    // Asks the window manager for a desktop, as a pager does.
+    void askDesktop(uint32_t desktop) {
+        xcb_client_message_event_t m{};
+        m.response_type = XCB_CLIENT_MESSAGE;
+        m.format = 32;
+        m.window = root_;
+        m.type = internAtoms(c_, {"_NET_CURRENT_DESKTOP"})[0];
+        m.data.data32[0] = desktop;
+        xcb_send_event(c_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                       reinterpret_cast<const char*>(&m));
+        xcb_flush(c_);
     }
 
     // The symbol at level 0 of a keycode.
@@ -163,6 +190,66 @@ TEST_F(XTestSink, PressLandsWhereTheTouchIsAfterThePointerWasMovedElsewhere) {
     for (const auto& press : got) {
         EXPECT_EQ(press.rootX, 150) << "button " << int(press.detail);
         EXPECT_EQ(press.rootY, 150) << "button " << int(press.detail);
+    }
+}
+
+// An EWMH window manager of the test's own on `display`: openbox, with its four desktops.
+class WindowManagerProcess {
+public:
+    explicit WindowManagerProcess(const std::string& display) {
+        std::vector<std::string> env{"DISPLAY=" + display};
+        for (char** e = environ; *e; ++e) {
+            if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
+        }
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const char* argv[] = {"openbox", "--sm-disable", nullptr};
+        if (posix_spawnp(&pid_, "openbox", nullptr, nullptr, const_cast<char**>(argv), envp.data()) != 0) pid_ = -1;
+    }
+    ~WindowManagerProcess() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    explicit operator bool() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST_F(XTestSink, DesktopSwitchIsAskedOfTheWindowManagerAndWrapsAround) {
+    test::LogCapture log;
+    post(synth::SwitchDesktop{1});
+    EXPECT_TRUE(log.contains("does not switch desktops", "inject")) << "no window manager yet";
+
+    WindowManagerProcess wm(server_->display());
+    ASSERT_TRUE(wm) << "openbox is needed (scripts/setup installs it)";
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return window_->rootCardinal("_NET_NUMBER_OF_DESKTOPS").value_or(0) >= 2 &&
+                   window_->rootCardinal("_NET_CURRENT_DESKTOP") == 0u;
+        },
+        std::chrono::seconds(30)));
+    // Its properties are set before it reads requests: ready once it has answered one of ours.
+    for (uint32_t d : {1u, 0u}) {
+        ASSERT_TRUE(test::waitUntil([&] {
+            window_->askDesktop(d);
+            return window_->rootCardinal("_NET_CURRENT_DESKTOP") == d;
+        }, std::chrono::seconds(30)));
+    }
+    const uint32_t n = *window_->rootCardinal("_NET_NUMBER_OF_DESKTOPS");
+    // A swipe to the left shows the next desktop, to the right the previous; past the ends they wrap.
+    const struct {
+        int step;
+        uint32_t want;
+    } steps[] = {{1, 1}, {-1, 0}, {-1, n - 1}, {1, 0}};
+    for (const auto& s : steps) {
+        post(synth::SwitchDesktop{s.step});
+        EXPECT_TRUE(test::waitUntil([&] { return window_->rootCardinal("_NET_CURRENT_DESKTOP") == s.want; }))
+            << "step " << s.step << " to " << s.want << "; at " << window_->rootCardinal("_NET_CURRENT_DESKTOP").value_or(99);
     }
 }
 

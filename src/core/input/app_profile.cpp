@@ -35,13 +35,23 @@ void apply(const ProfileOverrides& overrides, ResolvedProfile& profile) {
 }  // namespace
 
 const AppProfilesConfig& AppProfilesConfig::builtIn() {
-    static const AppProfilesConfig config{
-        std::nullopt,
-        {
-            {"com.adobe.Photoshop", {std::nullopt, std::map<std::string, std::string>{{"twoFingerPan", "spaceDrag"},
-                                                                                    {"pinch", "altScroll"}}}},
-            {"com.apple.Preview", {std::nullopt, std::map<std::string, std::string>{{"pinch", "magnify"}}}},
-        }};
+    static const AppProfilesConfig config = [] {
+        const ProfileOverrides rasterEditor{std::nullopt, std::map<std::string, std::string>{{"twoFingerPan", "spaceDrag"},
+                                                                                           {"pinch", "altScroll"}}};
+        const ProfileOverrides imageViewer{std::nullopt, std::map<std::string, std::string>{{"pinch", "magnify"}}};
+        AppProfilesConfig c;
+        // The tablet platform's ids, then the WM_CLASS class names of the Linux counterparts
+        // (the front application here is the active window's class, compared exactly).
+        for (const char* id : {"com.adobe.Photoshop", "Gimp", "gimp", "Gimp-2.10", "krita", "Krita"}) {
+            c.apps[id] = rasterEditor;
+        }
+        for (const char* id : {"com.apple.Preview", "Eog", "org.gnome.Loupe", "Loupe", "gwenview", "Ristretto",
+                               "Gthumb", "Geeqie", "Shotwell", "Viewnior", "Gpicview", "nomacs", "feh", "Sxiv", "Nsxiv",
+                               "qView"}) {
+            c.apps[id] = imageViewer;
+        }
+        return c;
+    }();
     return config;
 }
 

@@ -2,12 +2,17 @@
 
 #include <atomic>
 #include <cmath>
+#include <mutex>
 
 namespace kelvo {
 
 namespace {
 std::atomic<double> gDoubleClickInterval{0.5};
-}
+std::mutex gSourceLock;
+InputParams::DoubleClickSource gSource;
+
+bool usable(double seconds) { return std::isfinite(seconds) && seconds > 0; }
+}  // namespace
 
 InputParams::InputParams(const Settings& settings, double doubleClickInterval) : InputParams() {
     longPressMs = static_cast<double>(settings.longPressMs);
@@ -26,10 +31,25 @@ InputParams InputParams::fromSettings(const Settings& settings) {
     return InputParams(settings, systemDoubleClickInterval());
 }
 
-double InputParams::systemDoubleClickInterval() { return gDoubleClickInterval.load(std::memory_order_relaxed); }
+double InputParams::systemDoubleClickInterval() {
+    DoubleClickSource source;
+    {
+        std::lock_guard lock(gSourceLock);
+        source = gSource;
+    }
+    if (source) {
+        if (auto seconds = source(); seconds && usable(*seconds)) return *seconds;
+    }
+    return gDoubleClickInterval.load(std::memory_order_relaxed);
+}
 
 void InputParams::setSystemDoubleClickInterval(double seconds) {
-    if (std::isfinite(seconds) && seconds > 0) gDoubleClickInterval.store(seconds, std::memory_order_relaxed);
+    if (usable(seconds)) gDoubleClickInterval.store(seconds, std::memory_order_relaxed);
+}
+
+void InputParams::installDoubleClickSource(DoubleClickSource source) {
+    std::lock_guard lock(gSourceLock);
+    gSource = std::move(source);
 }
 
 }  // namespace kelvo

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include "core/input/pressure_model.hpp"
 #include "core/settings/settings.hpp"
 
@@ -39,9 +42,14 @@ struct InputParams {
     // The same with the desktop's double-click interval (systemDoubleClickInterval()).
     static InputParams fromSettings(const Settings& settings);
 
-    // The desktop's double-click interval in seconds: 0.5 until the platform sets it. Any thread.
+    // The desktop's double-click interval in seconds: what the installed source reads at this
+    // call, else the value set, else 0.5. Any thread.
     static double systemDoubleClickInterval();
     static void setSystemDoubleClickInterval(double seconds);
+    // Reads the desktop's interval (seconds), nothing where the desktop publishes none. The
+    // platform installs it; null uninstalls.
+    using DoubleClickSource = std::function<std::optional<double>()>;
+    static void installDoubleClickSource(DoubleClickSource source);
 
     friend bool operator==(const InputParams&, const InputParams&) = default;
 };

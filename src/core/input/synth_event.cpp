@@ -105,6 +105,9 @@ struct Describer {
     std::string operator()(const synth::FlagsChanged& e) const {
         return "flagsChanged(" + std::to_string(e.keyCode) + ", " + hex(e.flags) + ")";
     }
+    std::string operator()(const synth::SwitchDesktop& e) const {
+        return "switchDesktop(" + std::string(e.step > 0 ? "+" : "") + std::to_string(e.step) + ")";
+    }
 };
 
 }  // namespace

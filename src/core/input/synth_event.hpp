@@ -112,11 +112,17 @@ struct FlagsChanged {
     EventFlags flags = EventFlag::none;
     friend bool operator==(const FlagsChanged&, const FlagsChanged&) = default;
 };
+// A request to the desktop rather than input: show the next (step 1) or previous (step −1)
+// virtual desktop, wrapping around at the ends.
+struct SwitchDesktop {
+    int step = 1;
+    friend bool operator==(const SwitchDesktop&, const SwitchDesktop&) = default;
+};
 }  // namespace synth
 
 using SynthEvent = std::variant<synth::Move, synth::Down, synth::Drag, synth::Up, synth::Scroll, synth::GestureBegin,
                                 synth::Magnify, synth::GestureEnd, synth::Proximity, synth::Tablet, synth::Key,
-                                synth::Text, synth::FlagsChanged>;
+                                synth::Text, synth::FlagsChanged, synth::SwitchDesktop>;
 
 // The event as one line for logs and test failures: the case name and its fields, e.g.
 // "down(left, (10, 20), clicks: 2)". Text shows its length only, never what was typed.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/util/log.hpp"
+
 namespace kelvo {
 
 namespace {
@@ -338,11 +340,15 @@ void TouchModeRecognizer::pending3(const TouchFrame& frame) {
     if (std::max(std::abs(dx), std::abs(dy)) <= ctx_.params.threeFingerSwipeMin) return;
     const GestureAction& action = ctx_.profile.touch.threeFingerSwipe;
     if (action.kind() == GestureAction::Kind::spaces) {
-        // The content follows the fingers: a swipe to the left shows the space on the right.
-        uint16_t key;
-        if (std::abs(dx) > std::abs(dy)) key = dx < 0 ? KeyCode::right : KeyCode::left;
-        else key = dy < 0 ? KeyCode::up : KeyCode::down;
-        ctx_.combo(KeyCombo{key, EventFlag::control});
+        // On X11 switching desktops is a request to the window manager, not a shortcut (Control +
+        // arrow moves the text cursor here). The content follows the fingers: a swipe to the left
+        // shows the desktop on the right.
+        if (std::abs(dx) > std::abs(dy)) {
+            post(synth::SwitchDesktop{dx < 0 ? 1 : -1});
+            ctx_.onInputCompleted();
+        } else {
+            Log::d("input", "vertical three-finger swipe: this desktop has no overview to ask for");
+        }
     } else {
         perform(action, group_.anchorNorm);
     }

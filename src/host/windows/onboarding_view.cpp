@@ -74,13 +74,16 @@ OnboardingView::OnboardingView(std::shared_ptr<Permissions> permissions, QWidget
     heading->setWordWrap(true);
     column->addWidget(heading);
 
+    // Without a permissions service (no desktop) nothing is granted and there is nothing to ask.
     screen_ = addStep(column, 1, "授予“录屏与系统录音”权限", "用于采集虚拟显示器的画面。macOS 会定期再次确认。", [this] {
-        permissions_->requestScreenCapture();
-        permissions_->openScreenCaptureSettings();
+        if (permissions_) {
+            permissions_->requestScreenCapture();
+            permissions_->openScreenCaptureSettings();
+        }
         refresh();
     });
     accessibility_ = addStep(column, 2, "授予“辅助功能”权限", "用于把 iPad 上的触摸转成鼠标、滚动和数位板事件。", [this] {
-        permissions_->requestAccessibility();
+        if (permissions_) permissions_->requestAccessibility();
         refresh();
     });
     addStep(column, 3, "在 iPad 上安装并打开 Kelvo Display", "App 在前台时才能连接。", nullptr);
@@ -102,8 +105,8 @@ OnboardingView::OnboardingView(std::shared_ptr<Permissions> permissions, QWidget
 OnboardingView::~OnboardingView() = default;
 
 void OnboardingView::refresh() {
-    screen_->setDone(permissions_->screenCapture());
-    accessibility_->setDone(permissions_->accessibility());
+    screen_->setDone(permissions_ && permissions_->screenCapture());
+    accessibility_->setDone(permissions_ && permissions_->accessibility());
 }
 
 }  // namespace kelvo

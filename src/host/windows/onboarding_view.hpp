@@ -20,7 +20,8 @@ public:
     static constexpr int kHeight = 360;
     static QString title();
 
-    // `permissions` is read when made and each second until the view is destroyed.
+    // `permissions` is read when made and each second until the view is destroyed; null shows
+    // neither as granted.
     explicit OnboardingView(std::shared_ptr<Permissions> permissions, QWidget* parent = nullptr);
     ~OnboardingView() override;
 

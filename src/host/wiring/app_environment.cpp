@@ -23,6 +23,7 @@
 #include "platform/x11/x11_permissions.hpp"
 #include "platform/x11/x11_window_list.hpp"
 #include "platform/x11/xfixes_cursor_source.hpp"
+#include "platform/x11/xsettings.hpp"
 
 namespace kelvo {
 namespace {
@@ -83,10 +84,12 @@ void wireDisplaysAndCapture(SessionEnvironment& env, const std::shared_ptr<Randr
     env.makeEncoder = H264StreamEncoder::factory();
 }
 
-// Input: injection, the front application and window for profiles and tablet mapping, and the
-// keyboard layout sidebar shortcuts on typed characters are made with.
+// Input: injection, the front application and window for profiles and tablet mapping, the
+// keyboard layout sidebar shortcuts on typed characters are made with, and the double-click interval.
 void wireInput(SessionEnvironment& env, const std::string& xDisplay, const std::string& uinputPath) {
     installX11KeyLayoutSource(xDisplay);
+    // Taps count as a double click within the desktop's own interval.
+    installX11DoubleClickSource(xDisplay);
     env.makeEventSink = [xDisplay, uinputPath] { return makeX11EventSink(xDisplay, uinputPath); };
     env.makeFrontAppObserver = [xDisplay, main = env.main] { return makeX11FrontAppObserver(xDisplay, main); };
     env.frontWindowBounds = x11FrontWindowBounds(xDisplay);

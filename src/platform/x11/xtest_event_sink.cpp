@@ -3,6 +3,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -111,6 +112,7 @@ struct XTestEventSink::Impl {
     XcbSession session;
     xcb_connection_t* c = nullptr;  // session's
     xcb_window_t root = 0;
+    xcb_atom_t netSupported = 0, netCurrentDesktop = 0, netNumberOfDesktops = 0;
     std::mutex mutex;
     bool locked = false;
     bool broken = false;
@@ -322,6 +324,33 @@ struct XTestEventSink::Impl {
         return std::pair{code, false};
     }
 
+    // EWMH: the window manager switches when asked through a client message to the root.
+    void switchDesktop(int step) {
+        const auto supported = readProperty32(c, root, netSupported);
+        if (std::find(supported.begin(), supported.end(), netCurrentDesktop) == supported.end()) {
+            Log::i("inject", "the window manager does not switch desktops on request (no _NET_CURRENT_DESKTOP)");
+            return;
+        }
+        const auto count = readProperty32(c, root, netNumberOfDesktops);
+        const auto current = readProperty32(c, root, netCurrentDesktop);
+        if (count.empty() || count[0] < 2 || current.empty()) {
+            Log::d("inject", "one desktop only: nothing to switch to");
+            return;
+        }
+        const int64_t n = count[0];
+        const auto target = static_cast<uint32_t>(((int64_t(current[0]) + step) % n + n) % n);
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = root;
+        message.type = netCurrentDesktop;
+        message.data.data32[0] = target;
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(c, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                       reinterpret_cast<const char*>(&message));
+        Log::i("inject", "desktop " + std::to_string(target + 1) + " of " + std::to_string(n) + " asked for");
+    }
+
     void text(const std::string& s, EventFlags flags) {
         // Typed characters must not turn into shortcuts: only the Shift a character needs is held.
         syncModifiers(EventFlag::none);
@@ -348,6 +377,8 @@ struct XTestEventSink::Impl {
                     text(e.text, flags);
                 } else if constexpr (std::is_same_v<E, synth::Magnify>) {
                     magnifyStep(e, flags);
+                } else if constexpr (std::is_same_v<E, synth::SwitchDesktop>) {
+                    switchDesktop(e.step);
                 } else {
                     syncModifiers(flags);
                     if constexpr (std::is_same_v<E, synth::Move> || std::is_same_v<E, synth::Drag>) {
@@ -392,6 +423,10 @@ Expected<std::unique_ptr<XTestEventSink>, std::string> XTestEventSink::connect(c
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(impl->c, &xcb_test_id);
     if (!ext || !ext->present) return std::string("the X server has no XTest extension");
     impl->root = impl->session.root;
+    const auto atoms = internAtoms(impl->c, {"_NET_SUPPORTED", "_NET_CURRENT_DESKTOP", "_NET_NUMBER_OF_DESKTOPS"});
+    impl->netSupported = atoms[0];
+    impl->netCurrentDesktop = atoms[1];
+    impl->netNumberOfDesktops = atoms[2];
     impl->refreshMapping();
     return {std::make_unique<XTestEventSink>(std::move(impl))};
 }

@@ -23,7 +23,7 @@ std::optional<uint16_t> evdevKeyFor(uint16_t virtualKey);
 // event's flags. Text goes through the keys of the current keyboard mapping, or through an empty
 // keycode mapped to the character (kept until teardown, so that clients reading the mapping late
 // still see it). Pen events move and press button 1 without pressure; proximity has no XTest
-// form and is dropped.
+// form and is dropped. A desktop switch is asked of the window manager (EWMH), wrapping around.
 //
 // While locked nothing is injected; locking releases whatever the sink holds. Destruction
 // releases every button and key the sink holds and empties the keycodes it mapped.
