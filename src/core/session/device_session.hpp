@@ -17,6 +17,7 @@
 #include "core/runtime/executor.hpp"
 #include "core/session/heartbeat.hpp"
 #include "core/session/host_options.hpp"
+#include "core/session/pairing_offer.hpp"
 #include "core/session/power_observer.hpp"
 #include "core/session/session_environment.hpp"
 #include "core/session/stream_setup.hpp"
@@ -42,6 +43,7 @@ class FrontAppObserver;
 class InputService;
 class ProbeRunner;
 class SettingsStore;
+class StatsStore;
 class TabletMappingController;
 class VideoStreamer;
 
@@ -84,11 +86,16 @@ public:
     // The end reason when the user stopped sharing from the desktop; the manager does not reconnect.
     static constexpr std::string_view kUserStoppedSharing = "sharing stopped by user";
 
+    // The name a tablet goes by until its greeting names it (or when it names none).
+    static constexpr std::string_view kFallbackName = "iPad";
+
     // The stores and the environment outlive every session.
     struct Stores {
         SettingsStore& settings;
         DeviceProfileStore& profiles;
         AppProfileStore& appProfiles;
+        PairingStore& pairing;
+        StatsStore& stats;  // each second's LiveStats of the stream, pushed on the main queue
     };
 
     // Nothing starts until start(). `ctrlFD` is the connected control socket.
@@ -133,7 +140,6 @@ public:
     std::function<void(DeviceSession&, const std::string& reason)> onEnded;
     std::function<void(const RungResult&)> onProbeProgress;
     std::function<void(const PairingRecord&)> onPaired;
-    PairingStore* pairing = nullptr;  // set by the manager; outlives the session
 
     struct Private;
     DeviceSession(Private, std::shared_ptr<DeviceConnector> connector, UniqueFd ctrlFD, HostOptions options,
@@ -153,6 +159,8 @@ private:
     void pong(const KVPong& pong, uint64_t receivedUs);
     void sendHostState();
     bool trustedForPairing() const;
+    // The greeting's name for the tablet, else kFallbackName.
+    std::string tabletName() const;
     // Closes both channels on their own queues once what was queued is written (bounded), after
     // the streamer has stopped; `hold` is released when both are closed.
     void closeChannels(std::shared_ptr<PowerObserver::SleepHold> hold);
@@ -207,6 +215,7 @@ private:
     SettingsStore& settings_;
     DeviceProfileStore& profiles_;
     AppProfileStore& appProfiles_;
+    StatsStore& stats_;
     const SessionEnvironment env_;
 
     State state_ = State::handshaking();
@@ -242,7 +251,7 @@ private:
     bool appPaused_ = false;
     bool userPaused_ = false;
     int videoAttempts_ = 0;
-    std::optional<std::vector<uint8_t>> pendingPairKey_;
+    std::unique_ptr<PairingOffer> pairing_;
 
     // The input service as the control queue sees it: set and cleared there, so that the router
     // never reads a pointer that main is writing.

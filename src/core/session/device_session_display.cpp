@@ -90,8 +90,8 @@ void DeviceSession::startDisplay() {
     auto route = videoRoute_;
     std::optional<EncoderError> failed = runSync(*videoQueue_, [&] {
         // The store's observers (the diagnostics window) expect the main queue.
-        streamer->onStats = [main](const LiveStats& stats) {
-            main.post([stats] { StatsStore::shared().push(stats); });
+        streamer->onStats = [main, store = &stats_](const LiveStats& stats) {
+            main.post([store, stats] { store->push(stats); });
         };
         streamer->policy().onToast = [ctrl](const std::string& text) {
             if (ctrl) ctrl->sendJSON(MsgType::toast, ToastMsg{text, 2500});
