@@ -24,7 +24,6 @@
 #include "core/transport/direct_connector.hpp"
 #include "core/util/ipad_stats.hpp"
 #include "core/util/log.hpp"
-#include "core/video/cursor_service.hpp"
 #include "core/video/probe_runner.hpp"
 #include "core/video/video_streamer.hpp"
 
@@ -276,16 +275,12 @@ void DeviceSession::handleOnMain(uint8_t rawType, std::vector<uint8_t> payload) 
         }
         case MsgType::deviceStatus: {
             auto status = Wire::decodeJSON<DeviceStatusMsg>(body);
-            if (!status || !streamer_) return;
-            videoQueue_->post([streamer = streamer_, status = std::move(*status)] {
-                streamer->updateDeviceStatus(status);
-            });
+            if (status && link_) link_->updateDeviceStatus(std::move(*status));
             return;
         }
         case MsgType::stats: {
             auto stats = Wire::decodeJSON<IPadStats>(body);
-            if (!stats || !streamer_) return;
-            videoQueue_->post([streamer = streamer_, stats = std::move(*stats)] { streamer->updateIPadStats(stats); });
+            if (stats && link_) link_->updateIPadStats(std::move(*stats));
             return;
         }
         case MsgType::wakeRequest:
@@ -423,8 +418,8 @@ void DeviceSession::end(const std::string& reason, bool sendBye, const std::stri
         input_->stop();
         ctrlQueue_->post([keep] { keep->ctrlInput_.reset(); });
     }
-    if (cursor_) cursor_->stop();
-    if (source_) source_->stop();
+    // The stream stop goes out before the channels close: both are queued on the video queue.
+    if (link_) link_->stop(uint8_t{3});
     if (mapping_) mapping_->stop();
     reconfig_.reset();
     frontApp_.reset();
@@ -448,9 +443,7 @@ void DeviceSession::closeChannels(std::shared_ptr<PowerObserver::SleepHold> hold
     };
     auto group = std::make_shared<Group>();
     group->hold = std::move(hold);
-    // The stream stop goes out before the channels close: both are queued on the video queue.
-    videoQueue_->post([streamer = streamer_, ctrl = ctrl_, video = video_, group]() mutable {
-        if (streamer) streamer->stop(uint8_t{3});
+    videoQueue_->post([ctrl = ctrl_, video = video_, group]() mutable {
         // The tablet ends its session when either stream ends: the video stream goes only after
         // the control stream has carried the bye.
         closeWhenFlushed(ctrl, [group, video] {
