@@ -49,12 +49,12 @@ struct LinkRig {
         link->place = [this] { return where; };
         link->onEnd = [this](const std::string& reason, const std::string& bye) {
             ends.push_back(reason + " / " + bye);
-            link->stop(3);
+            link->stop(StreamStopReason::ended);
         };
         onMain([&] { EXPECT_FALSE(link->start(VideoStreamer::Config{640, 480, 60, 1'000'000}, nullptr)); });
     }
     ~LinkRig() {
-        onMain([&] { link->stop(3); });
+        onMain([&] { link->stop(StreamStopReason::ended); });
     }
     void onMain(const std::function<void()>& work) {
         main->post(work);
@@ -169,8 +169,8 @@ TEST(CaptureLinkTest, NothingReportsAfterStop) {
     rig.screens->latest()->fail(SourceError{"stalled"});  // a restart is pending
     rig.main->runUntilIdle();
     rig.onMain([&] {
-        rig.link->stop(3);
-        rig.link->stop(3);
+        rig.link->stop(StreamStopReason::ended);
+        rig.link->stop(StreamStopReason::ended);
     });
     rig.complete(starts[0], std::nullopt);
     rig.main->advance(10 * CaptureLink::kRestartDelayUs);

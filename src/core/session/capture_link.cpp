@@ -220,7 +220,7 @@ void CaptureLink::end(const std::string& reason, const std::string& byeWord) {
 
 // ---- streamer
 
-void CaptureLink::pause(uint8_t stopReason) {
+void CaptureLink::pause(StreamStopReason stopReason) {
     if (streamer_) videoQueue_->post([streamer = streamer_, stopReason] { streamer->pause(stopReason); });
 }
 
@@ -250,7 +250,7 @@ void CaptureLink::updateIPadStats(IPadStats stats) {
     if (streamer_) videoQueue_->post([streamer = streamer_, stats = std::move(stats)] { streamer->updateIPadStats(stats); });
 }
 
-void CaptureLink::stop(uint8_t stopReason) {
+void CaptureLink::stop(StreamStopReason stopReason) {
     if (stopped_) return;
     stopped_ = true;
     if (restartTimer_) restartTimer_->cancel();

@@ -86,7 +86,7 @@ public:
     void follow();
 
     // The streamer's commands, posted to the video queue.
-    void pause(uint8_t stopReason);
+    void pause(StreamStopReason stopReason);
     void resume();
     void reconfigure(const VideoStreamer::Config& config);
     void requestKeyframe();
@@ -96,7 +96,7 @@ public:
     // Final and idempotent: the cursor service and the source stop now, a pending restart is
     // dropped, and the streamer stops with `stopReason` on the video queue (before anything
     // posted there after this call).
-    void stop(uint8_t stopReason);
+    void stop(StreamStopReason stopReason);
 
     // Where restarts and follows capture. Set before start.
     std::function<Place()> place;

@@ -419,7 +419,7 @@ void DeviceSession::end(const std::string& reason, bool sendBye, const std::stri
         ctrlQueue_->post([keep] { keep->ctrlInput_.reset(); });
     }
     // The stream stop goes out before the channels close: both are queued on the video queue.
-    if (link_) link_->stop(uint8_t{3});
+    if (link_) link_->stop(StreamStopReason::ended);
     if (mapping_) mapping_->stop();
     reconfig_.reset();
     frontApp_.reset();

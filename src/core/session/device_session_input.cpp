@@ -26,8 +26,6 @@ const std::string kReasonDisplayAsleep = "Mac \u663E\u793A\u5668\u7761\u7720";  
 const std::string kReasonUserPaused = "\u5DF2\u6682\u505C";                     // 已暂停
 const std::string kReasonInputOnly = "\u7EAF\u8F93\u5165";                      // 纯输入
 
-constexpr uint8_t kStopReasonPaused = 2;
-constexpr uint8_t kStopReasonInputOnly = 4;
 
 }  // namespace
 
@@ -146,7 +144,7 @@ void DeviceSession::updatePause() {
     }
     if (reason) {
         setState(State::paused(*reason));
-        const uint8_t stopReason = *reason == kReasonInputOnly ? kStopReasonInputOnly : kStopReasonPaused;
+        const auto stopReason = *reason == kReasonInputOnly ? StreamStopReason::inputOnly : StreamStopReason::paused;
         if (link_) link_->pause(stopReason);
     } else {
         setState(State::streaming());

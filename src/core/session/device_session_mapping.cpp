@@ -52,7 +52,7 @@ void DeviceSession::enterMapping() {
     const Settings settings = settings_.settings();
     Log::i("mapping", "tablet mapping on");
     mapping_->start(settings.mappingArea, settings.mappingCustomRect, effectiveMappingDisplayID());
-    if (settings.mappingView == TabletMappingView::inputOnly && link_) link_->pause(4);
+    if (settings.mappingView == TabletMappingView::inputOnly && link_) link_->pause(StreamStopReason::inputOnly);
 }
 
 void DeviceSession::mappingRegionChanged(const Rect& rect, DisplayId displayID) {
