@@ -163,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 7: script->createFailures = in.u8() % 4; break;
             case 8: {
                 const uint8_t r = in.u8();
-                streamer->pause(r & 1 ? std::optional<uint8_t>(r >> 1) : std::nullopt);
+                streamer->pause(r & 1 ? std::optional(static_cast<StreamStopReason>(r >> 1)) : std::nullopt);
                 break;
             }
             case 9: streamer->resume(); break;
@@ -185,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         queue->runUntilIdle();
     }
-    streamer->stop(3);
+    streamer->stop(StreamStopReason::ended);
     const size_t sent = out->sent.size();
     while (!script->held.empty()) script->answerHeld(answerFor(Answer::healthy, script->held.front()));
     streamer->submit(PixelBuffer::make(PixelFormat::nv12, 16, 16), queue->nowUs());

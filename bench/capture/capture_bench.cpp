@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "capture_bench: cannot make a %d×%d virtual monitor\n", o.size.width, o.size.height);
         return 1;
     }
-    const DisplayId id = monitor->displayId();
+    const DisplayId id = monitor->displayID();
     const Rect area = desktop->displays->bounds(id);
     auto window = AnimatedWindow::start(desktop->server->display(), int(area.x), int(area.y), o.size.width, o.size.height, o.fps);
     if (!window) {

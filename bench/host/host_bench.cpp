@@ -314,7 +314,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<AnimatedWindow> window;
     Rect area;
     if (monitor) {
-        area = desktop->displays->bounds(monitor->displayId());
+        area = desktop->displays->bounds(monitor->displayID());
         window = AnimatedWindow::start(desktop->server->display(), int(area.x), int(area.y), host.monitorWidth,
                                        host.monitorHeight, o.fps);
     }

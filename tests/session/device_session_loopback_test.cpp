@@ -45,7 +45,6 @@ protected:
                 ASSERT_TRUE(result.ok()) << result.error().description();
                 session = DeviceSession::create(connector, std::move(result).value(), testOptions(), env.stores(),
                                                 env.environment());
-                session->pairing = &env.pairing;
                 session->onEnded = [this](DeviceSession&, const std::string& reason) { ended.push_back(reason); };
                 session->start();
             });
@@ -169,7 +168,6 @@ TEST(DeviceSessionPeer, PairingTrustAndPlainTcpWarningFollowTheConnectedAddress)
     LogCapture log;
     auto session = DeviceSession::create(claiming, std::move(*connected).value(), testOptions(), env.stores(),
                                          env.environment());
-    session->pairing = &env.pairing;
     ScriptedPeer tablet;
     tablet.open(std::move(accepted.front()), env.main);
     env.onMain([&] { session->start(); });

@@ -117,7 +117,6 @@ struct SessionRig {
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
         session = DeviceSession::create(this->connector, UniqueFd(fds[0]), std::move(options), env.stores(),
                                         env.environment());
-        session->pairing = &env.pairing;
         session->onEnded = [this](DeviceSession&, const std::string& reason) { ended.push_back(reason); };
         session->onStateChange = [this](DeviceSession& s) { states.push_back(s.state().description()); };
         peer.open(UniqueFd(fds[1]), env.main);

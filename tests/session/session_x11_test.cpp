@@ -13,6 +13,8 @@
 #include "core/session/device_profile_store.hpp"
 #include "core/settings/settings_store.hpp"
 #include "core/testing/x_server.hpp"
+#include "core/transport/pairing_store.hpp"
+#include "core/util/stats_store.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "host/wiring/app_environment.hpp"
 #include "session/session_run.hpp"
@@ -98,7 +100,7 @@ protected:
         ASSERT_TRUE(made.ok()) << made.error();
         settings.update([](Settings& s) { s.preset = DisplayPreset::standard; });
         host.emplace(test::SessionRun::Host{std::move(made).value(),
-                                            {settings, profiles, appProfiles},
+                                            {settings, profiles, appProfiles, pairing, stats},
                                             [main = main](const std::function<void()>& work) { runSync(*main, work); },
                                             nullptr});
         tablet.decodeMaxPixels = 1600 * 1200;
@@ -126,6 +128,8 @@ protected:
     SettingsStore settings{nullptr};
     DeviceProfileStore profiles{nullptr};
     AppProfileStore appProfiles{nullptr};
+    PairingStore pairing{std::nullopt};
+    StatsStore stats;
     std::optional<test::SessionRun::Host> host;
     FakeIPad::Options tablet;
 };

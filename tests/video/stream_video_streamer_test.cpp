@@ -177,8 +177,8 @@ TEST(VideoStreamer, PauseStopsTheStreamAndResumeOpensTheNext) {
     h.submit();
     h.out->sent.clear();
 
-    h.streamer->pause(2);
-    h.streamer->pause(2);
+    h.streamer->pause(StreamStopReason::paused);
+    h.streamer->pause(StreamStopReason::paused);
     ASSERT_EQ(h.out->sent.size(), 1u);
     EXPECT_EQ(h.out->sent[0].type, 0x83);
     EXPECT_EQ(hexString(h.out->sent[0].payload), "0100000002000000");
@@ -203,7 +203,7 @@ TEST(VideoStreamer, FramesLeavingTheEncoderAfterPauseAreDroppedNotSentAfterTheSt
     h.script->answer = [](const EncoderScript::Call&) { return std::nullopt; };
     h.submit(2);
     ASSERT_EQ(h.script->held.size(), 1u);  // the second waits in the gate
-    h.streamer->pause(4);
+    h.streamer->pause(StreamStopReason::inputOnly);
     h.script->answerHeld(std::optional<EncodedFrame>(EncodedFrame{false, std::nullopt, std::nullopt, EncoderScript::kDeltaData, 0}));
     h.queue->runUntilIdle();
     EXPECT_TRUE(h.script->held.empty());
@@ -275,7 +275,7 @@ TEST(VideoStreamer, KeyFrameRequestsAreHonouredAtMostTwiceASecond) {
     EXPECT_EQ(log.count("keyframe requested", "video"), 1u);
     EXPECT_TRUE(log.contains("keyframe requested (reason 3, last good 7)", "video"));
 
-    h.streamer->pause(2);
+    h.streamer->pause(StreamStopReason::paused);
     h.queue->advance(300 * kMs);
     h.keyframeRequest(1, 9);  // logged, nothing forced while paused
     EXPECT_EQ(log.count("keyframe requested", "video"), 2u);
@@ -302,8 +302,8 @@ TEST(VideoStreamer, ReconfigureAndStopTellTheTablet) {
     EXPECT_EQ(h.streamer->streamId(), 2u);
     EXPECT_EQ(h.out->types().size(), 5u);
 
-    h.streamer->stop(3);
-    h.streamer->stop(3);
+    h.streamer->stop(StreamStopReason::ended);
+    h.streamer->stop(StreamStopReason::ended);
     EXPECT_EQ(hexString(h.out->sent.back().payload), "0200000003000000");
     EXPECT_EQ(h.out->sent.size(), 6u);
     h.submit(2);

@@ -127,7 +127,7 @@ struct VirtualDisplaySettings {
 class PlatformVirtualDisplay {
 public:
     virtual ~PlatformVirtualDisplay() = default;
-    virtual DisplayId displayId() const = 0;
+    virtual DisplayId displayID() const = 0;
     // Replaces the display's modes and switches it to the first; false when refused.
     virtual bool applySettings(const VirtualDisplaySettings& settings) = 0;
 };

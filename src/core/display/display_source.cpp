@@ -25,7 +25,7 @@ VirtualDisplaySource::VirtualDisplaySource(Private, Orientation orientation, std
     : orientation_(orientation), display_(std::move(display)) {}
 
 VirtualDisplaySource::~VirtualDisplaySource() {
-    Log::i("display", "virtual display " + std::to_string(display_->displayId()) + " removed");
+    Log::i("display", "virtual display " + std::to_string(display_->displayID()) + " removed");
 }
 
 Expected<std::shared_ptr<VirtualDisplaySource>, DisplayError> VirtualDisplaySource::make(

@@ -59,7 +59,7 @@ public:
 
     ~VirtualDisplaySource() override;
 
-    DisplayId displayID() const override { return display_->displayId(); }
+    DisplayId displayID() const override { return display_->displayID(); }
     bool isVirtual() const override { return true; }
     Orientation orientation() const override { return orientation_; }
 

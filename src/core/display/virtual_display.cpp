@@ -21,7 +21,7 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::create(VirtualDisplayFactory& fa
         if (handler) handler();
     };
     auto display = factory.create(descriptor);
-    if (!display || display->displayId() == 0) return nullptr;
+    if (!display || display->displayID() == 0) return nullptr;
     return std::make_unique<VirtualDisplay>(std::move(display));
 }
 

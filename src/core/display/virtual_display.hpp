@@ -20,7 +20,7 @@ public:
     // has id 0 (that half-made display is removed again). The termination handler may be empty.
     static std::unique_ptr<VirtualDisplay> create(VirtualDisplayFactory& factory, VirtualDisplayDescriptor descriptor);
 
-    DisplayId displayId() const { return display_->displayId(); }
+    DisplayId displayID() const { return display_->displayID(); }
 
     // Registers the sizes (in array order) at `refreshHz`. Sizes are cut to whole numbers:
     // NaN and negative become 0, beyond 32 bits the largest value. False when the server

@@ -174,6 +174,15 @@ struct KVVideoFrameHeader {
     bool operator==(const KVVideoFrameHeader&) const = default;
 };
 
+// Why a stream ended: the reason byte of a streamStop. The tablet ends the stream whatever the
+// byte says, so a value it does not know is still a stop.
+enum class StreamStopReason : uint8_t {
+    restart = 1,    // the streamer's own: reconfiguration or encoder rebuild
+    paused = 2,     // the session paused (tablet app in the background, display asleep, the user)
+    ended = 3,      // the session ended
+    inputOnly = 4,  // tablet mapping without preview
+};
+
 // streamStop (0x83).
 struct KVStreamStop {
     static constexpr size_t kSize = 8;

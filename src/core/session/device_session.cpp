@@ -22,10 +22,8 @@
 #include "core/session/permissions.hpp"
 #include "core/settings/settings_store.hpp"
 #include "core/transport/direct_connector.hpp"
-#include "core/transport/secure_transport.hpp"
 #include "core/util/ipad_stats.hpp"
 #include "core/util/log.hpp"
-#include "core/video/cursor_service.hpp"
 #include "core/video/probe_runner.hpp"
 #include "core/video/video_streamer.hpp"
 
@@ -154,6 +152,7 @@ DeviceSession::DeviceSession(Private, std::shared_ptr<DeviceConnector> connector
       settings_(stores.settings),
       profiles_(stores.profiles),
       appProfiles_(stores.appProfiles),
+      stats_(stores.stats),
       env_(std::move(environment)) {
     const InputMode start = settings_.settings().startMode;
     inputMode_ = start == InputMode::tabletMapping ? InputMode::touch : start;
@@ -165,6 +164,12 @@ DeviceSession::DeviceSession(Private, std::shared_ptr<DeviceConnector> connector
     heartbeat_ = std::make_unique<Heartbeat>(env_.main, clock_, [ctrl = ctrl_](const KVPing& ping) {
         ctrl->send(MsgType::ping, Wire::pod(ping));
     });
+    pairing_ = std::make_unique<PairingOffer>(stores.pairing, connector_->deviceKey(), options_.hostName,
+                                              [ctrl = ctrl_](const PairMsg& offer) { ctrl->sendJSON(MsgType::pair, offer); });
+    // Told synchronously from the session's own calls on the main queue.
+    pairing_->onPaired = [this](const PairingRecord& record) {
+        if (onPaired) onPaired(record);
+    };
 }
 
 // Releases what it holds and nothing more: every stop goes through end().
@@ -270,16 +275,12 @@ void DeviceSession::handleOnMain(uint8_t rawType, std::vector<uint8_t> payload) 
         }
         case MsgType::deviceStatus: {
             auto status = Wire::decodeJSON<DeviceStatusMsg>(body);
-            if (!status || !streamer_) return;
-            videoQueue_->post([streamer = streamer_, status = std::move(*status)] {
-                streamer->updateDeviceStatus(status);
-            });
+            if (status && link_) link_->updateDeviceStatus(std::move(*status));
             return;
         }
         case MsgType::stats: {
             auto stats = Wire::decodeJSON<IPadStats>(body);
-            if (!stats || !streamer_) return;
-            videoQueue_->post([streamer = streamer_, stats = std::move(*stats)] { streamer->updateIPadStats(stats); });
+            if (stats && link_) link_->updateIPadStats(std::move(*stats));
             return;
         }
         case MsgType::wakeRequest:
@@ -302,7 +303,7 @@ void DeviceSession::greeted(HelloMsg hello) {
     if (state_ != State::handshaking() || hello_) return;
     if (helloTimer_) helloTimer_->cancel();
     hello_ = hello;
-    const std::string name = hello.device && hello.device->name ? *hello.device->name : "iPad";
+    const std::string name = hello.device && hello.device->name ? *hello.device->name : std::string(kFallbackName);
     identity_ = DeviceIdentity{connector_->deviceKey(), name};
 
     if (!hello.supportsProtocolV1()) {
@@ -410,14 +411,15 @@ void DeviceSession::end(const std::string& reason, bool sendBye, const std::stri
     if (sendBye) ctrl_->sendJSON(MsgType::bye, ByeMsg{byeReason, reason});
     if (helloTimer_) helloTimer_->cancel();
     heartbeat_->stop();
+    pairing_->stop();
     if (settingsObserver_) settings_.removeObserver(*std::exchange(settingsObserver_, std::nullopt));
     if (probe_) probe_->cancel();
     if (input_) {
         input_->stop();
         ctrlQueue_->post([keep] { keep->ctrlInput_.reset(); });
     }
-    if (cursor_) cursor_->stop();
-    if (source_) source_->stop();
+    // The stream stop goes out before the channels close: both are queued on the video queue.
+    if (link_) link_->stop(StreamStopReason::ended);
     if (mapping_) mapping_->stop();
     reconfig_.reset();
     frontApp_.reset();
@@ -441,9 +443,7 @@ void DeviceSession::closeChannels(std::shared_ptr<PowerObserver::SleepHold> hold
     };
     auto group = std::make_shared<Group>();
     group->hold = std::move(hold);
-    // The stream stop goes out before the channels close: both are queued on the video queue.
-    videoQueue_->post([streamer = streamer_, ctrl = ctrl_, video = video_, group]() mutable {
-        if (streamer) streamer->stop(uint8_t{3});
+    videoQueue_->post([ctrl = ctrl_, video = video_, group]() mutable {
         // The tablet ends its session when either stream ends: the video stream goes only after
         // the control stream has carried the bye.
         closeWhenFlushed(ctrl, [group, video] {
@@ -464,40 +464,18 @@ bool DeviceSession::trustedForPairing() const {
     return connector_->isTrustedForPairing() && ctrlPeerLoopback_ != false;
 }
 
+std::string DeviceSession::tabletName() const { return identity_ ? identity_->name : std::string(kFallbackName); }
+
 void DeviceSession::pairIfNeeded() {
-    if (!settings_.settings().wireless || !trustedForPairing() || pendingPairKey_) return;
-    if (state_.isClosed() || !pairing || !hello_) return;
-    if (auto record = pairing->record(connector_->deviceKey())) {
-        if (hello_->pairing && hello_->pairing->host == pairing->hostID() &&
-            hello_->pairing->key == SecureTransport::fingerprint(record->key)) {
-            return;
-        }
-    }
-    auto key = SecureTransport::newKey();
-    const std::string name = identity_ ? identity_->name : "iPad";
-    Log::i("pairing", "pairing " + name + " for wireless (fingerprint " + SecureTransport::fingerprint(key) + ")");
-    ctrl_->sendJSON(MsgType::pair, PairMsg(pairing->hostID(), options_.hostName, std::span<const uint8_t>(key)));
-    pendingPairKey_ = std::move(key);
+    if (!settings_.settings().wireless || !trustedForPairing() || state_.isClosed() || !hello_) return;
+    pairing_->offerIfNeeded(*hello_, tabletName());
 }
 
-void DeviceSession::pairAnswered(std::optional<PairAckMsg> answer) {
-    if (!pendingPairKey_ || !pairing) return;
-    auto key = std::move(*pendingPairKey_);
-    pendingPairKey_.reset();
-    if (answer && answer->ok && answer->service && !answer->service->empty()) {
-        PairingRecord record{connector_->deviceKey(), identity_ ? identity_->name : "iPad", *answer->service,
-                             std::move(key), std::chrono::system_clock::now()};
-        pairing->save(record);
-        Log::i("pairing", "paired " + record.name + " as " + record.service);
-        if (onPaired) onPaired(record);
-        return;
-    }
-    Log::w("pairing", "iPad refused pairing: " + (answer && answer->reason ? *answer->reason : "bad PAIR_ACK"));
-}
+void DeviceSession::pairAnswered(std::optional<PairAckMsg> answer) { pairing_->answered(answer, tabletName()); }
 
 void DeviceSession::unpair() {
-    if (!trustedForPairing() || state_.isClosed() || !pairing) return;
-    ctrl_->sendJSON(MsgType::pair, PairMsg(pairing->hostID(), options_.hostName, std::nullopt));
+    if (!trustedForPairing() || state_.isClosed()) return;
+    pairing_->withdraw();
 }
 
 // ---- commands and power

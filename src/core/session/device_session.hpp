@@ -15,8 +15,10 @@
 #include "core/protocol/records.hpp"
 #include "core/protocol/wire_message.hpp"
 #include "core/runtime/executor.hpp"
+#include "core/session/capture_link.hpp"
 #include "core/session/heartbeat.hpp"
 #include "core/session/host_options.hpp"
+#include "core/session/pairing_offer.hpp"
 #include "core/session/power_observer.hpp"
 #include "core/session/session_environment.hpp"
 #include "core/session/stream_setup.hpp"
@@ -42,6 +44,7 @@ class FrontAppObserver;
 class InputService;
 class ProbeRunner;
 class SettingsStore;
+class StatsStore;
 class TabletMappingController;
 class VideoStreamer;
 
@@ -82,13 +85,18 @@ public:
     static constexpr uint16_t kCtrlPort = 47100;
     static constexpr uint16_t kVideoPort = 47101;
     // The end reason when the user stopped sharing from the desktop; the manager does not reconnect.
-    static constexpr std::string_view kUserStoppedSharing = "sharing stopped by user";
+    static constexpr std::string_view kUserStoppedSharing = CaptureLink::kUserStoppedSharing;
+
+    // The name a tablet goes by until its greeting names it (or when it names none).
+    static constexpr std::string_view kFallbackName = "iPad";
 
     // The stores and the environment outlive every session.
     struct Stores {
         SettingsStore& settings;
         DeviceProfileStore& profiles;
         AppProfileStore& appProfiles;
+        PairingStore& pairing;
+        StatsStore& stats;  // each second's LiveStats of the stream, pushed on the main queue
     };
 
     // Nothing starts until start(). `ctrlFD` is the connected control socket.
@@ -133,7 +141,6 @@ public:
     std::function<void(DeviceSession&, const std::string& reason)> onEnded;
     std::function<void(const RungResult&)> onProbeProgress;
     std::function<void(const PairingRecord&)> onPaired;
-    PairingStore* pairing = nullptr;  // set by the manager; outlives the session
 
     struct Private;
     DeviceSession(Private, std::shared_ptr<DeviceConnector> connector, UniqueFd ctrlFD, HostOptions options,
@@ -153,6 +160,8 @@ private:
     void pong(const KVPong& pong, uint64_t receivedUs);
     void sendHostState();
     bool trustedForPairing() const;
+    // The greeting's name for the tablet, else kFallbackName.
+    std::string tabletName() const;
     // Closes both channels on their own queues once what was queued is written (bounded), after
     // the streamer has stopped; `hold` is released when both are closed.
     void closeChannels(std::shared_ptr<PowerObserver::SleepHold> hold);
@@ -171,26 +180,19 @@ private:
     void probeFinished(std::vector<RungResult> results, std::optional<ProbeSelection> selection);
     std::optional<ProbeSelection> cachedSelection(const HelloMsg& hello, const DeviceIdentity& identity);
 
-    // Display, frame source, cursor (device_session_display.cpp).
+    // Display, capture and cursor (device_session_display.cpp).
     void startDisplay();
     void applyPreset(int attempt);
     void displayReconfigured();
-    // Points the capture at the session's whole display again, where it now is.
-    void followDisplay();
     void startCursor();
-    void startFrameSource(DisplayId displayID, std::optional<Rect> sourceRect,
-                          std::function<void(std::optional<SourceError>)> completion);
-    void switchFrameSource(DisplayId displayID, std::optional<Rect> sourceRect,
-                           std::function<void(std::optional<SourceError>)> completion);
+    // Where the capture reads: the mapped place in tablet mapping, else the session's display.
+    CaptureLink::Place capturePlace() const;
     Rect localSourceRect(const Rect& rect, DisplayId display) const;
-    void captureFailed(const SourceError& error);
     void keyframeOnVideoQueue();
     void startFailed(const std::string& error);
     // The settings rows of the display, cursor, capture and tablet mapping (preset, cursor mode
     // and hiding, mapping area, rectangle, display and view).
     void streamingSettingsChanged(const Settings& old, const Settings& now);
-    // Capture back on the mapped place in tablet mapping, else on the session's whole display.
-    void restartCapture(std::function<void(std::optional<SourceError>)> completion);
 
     // Input modes and tablet mapping (device_session_mapping.cpp).
     void inputModeChanged(InputMode mode);
@@ -207,6 +209,7 @@ private:
     SettingsStore& settings_;
     DeviceProfileStore& profiles_;
     AppProfileStore& appProfiles_;
+    StatsStore& stats_;
     const SessionEnvironment env_;
 
     State state_ = State::handshaking();
@@ -227,9 +230,7 @@ private:
     std::shared_ptr<Channel> ctrl_;
     std::shared_ptr<Channel> video_;
     std::shared_ptr<ProbeRunner> probe_;
-    std::shared_ptr<VideoStreamer> streamer_;
-    std::shared_ptr<FrameSource> source_;
-    std::shared_ptr<CursorService> cursor_;
+    std::shared_ptr<CaptureLink> link_;  // from the display's start
     std::shared_ptr<InputService> input_;
     std::shared_ptr<EventSink> sink_;
     std::shared_ptr<DisplaySource> display_;
@@ -242,7 +243,7 @@ private:
     bool appPaused_ = false;
     bool userPaused_ = false;
     int videoAttempts_ = 0;
-    std::optional<std::vector<uint8_t>> pendingPairKey_;
+    std::unique_ptr<PairingOffer> pairing_;
 
     // The input service as the control queue sees it: set and cleared there, so that the router
     // never reads a pointer that main is writing.
@@ -253,18 +254,13 @@ private:
     // Taken when the system is about to sleep, so that the bye leaves first.
     std::shared_ptr<PowerObserver::SleepHold> sleepHold_;
 
-    // Video, display and capture (device_session_video.cpp, device_session_display.cpp).
+    // Video connection and display (device_session_video.cpp, device_session_display.cpp).
     // Where video messages go, confined to the video queue: the streamer and probe runner are
     // handed over to it by posts, never read there from the main queue's fields.
     struct VideoRoute;
     std::shared_ptr<VideoRoute> videoRoute_;
     std::unique_ptr<Timer> videoRetry_;
     std::unique_ptr<Timer> presetRetry_;
-    std::unique_ptr<Timer> captureRestart_;
-    CaptureRestartBudget captureRestarts_;
-    uint64_t sourceGeneration_ = 0;       // errors of a replaced source are stale
-    VideoStreamer::Config streamConfig_;  // as the streamer was made (its size never changes)
-    int captureFps_ = 0;                  // the streamer's rate cap, followed on the main queue
 };
 
 template <class F>

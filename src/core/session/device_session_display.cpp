@@ -9,11 +9,6 @@
 #include "core/session/permissions.hpp"
 #include "core/settings/settings_store.hpp"
 #include "core/util/log.hpp"
-#include "core/util/stats_store.hpp"
-#include "core/video/channel_video_output.hpp"
-#include "core/video/cursor_service.hpp"
-#include "core/video/cursor_source.hpp"
-#include "core/video/test_pattern_source.hpp"
 #include "core/video/video_streamer.hpp"
 
 namespace kelvo {
@@ -22,7 +17,6 @@ namespace {
 
 constexpr int kPresetRetries = 11;
 constexpr uint64_t kPresetRetryUs = 250'000;
-constexpr uint64_t kCaptureRestartUs = 1'000'000;
 
 std::string describe(const Rect& r) {
     auto n = [](double v) {
@@ -80,38 +74,31 @@ void DeviceSession::startDisplay() {
             });
     }
 
-    const VideoStreamer::Config config = StreamSetup::streamerConfig(*selection_, settings);
-    auto streamer = std::make_shared<VideoStreamer>(videoQueue_, std::make_shared<ChannelVideoOutput>(video_), clock_,
-                                                    config, env_.makeEncoder ? env_.makeEncoder : H264StreamEncoder::factory());
-    std::weak_ptr<DeviceSession> weak = weak_from_this();
-    WeakQueue main(env_.main);
-    auto ctrl = ctrl_;
     if (!videoRoute_) videoRoute_ = std::make_shared<VideoRoute>();
-    auto route = videoRoute_;
-    std::optional<EncoderError> failed = runSync(*videoQueue_, [&] {
-        // The store's observers (the diagnostics window) expect the main queue.
-        streamer->onStats = [main](const LiveStats& stats) {
-            main.post([stats] { StatsStore::shared().push(stats); });
-        };
-        streamer->policy().onToast = [ctrl](const std::string& text) {
-            if (ctrl) ctrl->sendJSON(MsgType::toast, ToastMsg{text, 2500});
-        };
-        auto error = streamer->start();
-        if (!error) route->streamer = streamer;
-        return error;
-    });
+    auto link = CaptureLink::make({env_, videoQueue_, ctrl_, video_, clock_, stats_,
+                                   options_.frameSource == HostOptions::FrameSourceKind::testPattern});
+    std::weak_ptr<DeviceSession> weak = weak_from_this();
+    link->place = [weak] {
+        auto self = weak.lock();
+        return self ? self->capturePlace() : CaptureLink::Place{};
+    };
+    link->onEnd = [weak](const std::string& reason, const std::string& byeWord) {
+        if (auto self = weak.lock()) self->end(reason, true, byeWord);
+    };
+    const auto failed = link->start(StreamSetup::streamerConfig(*selection_, settings),
+                                    [route = videoRoute_](const std::shared_ptr<VideoStreamer>& streamer) {
+                                        route->streamer = streamer;
+                                    });
     if (failed) {
         startFailed(failed->description());
         return;
     }
-    streamer_ = streamer;
-    streamConfig_ = config;
-    captureFps_ = config.fps;
+    link_ = link;
 
     if (input_) input_->setMapper(CoordinateMapper{region_, StreamSetup::tabletPoints(*hello_)});
     startCursor();
     const Rect captured = region_;
-    startFrameSource(displayID_, std::nullopt, [weak, captured](std::optional<SourceError> error) {
+    link_->startSource(capturePlace(), [weak, captured](std::optional<SourceError> error) {
         auto self = weak.lock();
         if (!self || self->state_.isClosed()) return;
         if (error) {
@@ -128,7 +115,7 @@ void DeviceSession::startDisplay() {
         Log::i("session", "streaming " + self->selection_->description() + " to " + self->identity_->name +
                               ", region " + describe(self->region_));
         // The display changed while the capture was starting: it may read the old place.
-        if (self->region_ != captured && self->inputMode_ != InputMode::tabletMapping) self->followDisplay();
+        if (self->region_ != captured && self->inputMode_ != InputMode::tabletMapping) self->link_->follow();
     });
 }
 
@@ -168,184 +155,35 @@ void DeviceSession::displayReconfigured() {
     }
     if (!hello_ || !selection_) return;
     if (input_) input_->setMapper(CoordinateMapper{region_, StreamSetup::tabletPoints(*hello_)});
-    if (cursor_) cursor_->setRegion(region_, std::max(streamConfig_.width, 1));
+    if (!link_) return;
+    link_->setCursorRegion(region_);
     // A capture still starting catches up when its start completes.
     const auto kind = state_.kind();
-    if (kind == State::Kind::streaming || kind == State::Kind::paused) followDisplay();
-}
-
-void DeviceSession::followDisplay() {
-    switchFrameSource(displayID_, std::nullopt, [weak = weak_from_this()](std::optional<SourceError> error) {
-        auto self = weak.lock();
-        if (!self || self->state_.isClosed()) return;
-        if (error) return self->captureFailed(*error);
-        self->keyframeOnVideoQueue();
-    });
+    if (kind == State::Kind::streaming || kind == State::Kind::paused) link_->follow();
 }
 
 void DeviceSession::startCursor() {
-    if (cursor_) {
-        cursor_->stop();
-        cursor_.reset();
-    }
+    if (!link_) return;
     const Settings settings = settings_.settings();
-    if (!options_.cursor || settings.cursorMode != CursorMode::overlay || !selection_) return;
-    auto source = env_.makeCursorSource ? env_.makeCursorSource() : nullptr;
-    if (!source) {
-        Log::w("session", "no cursor source on this desktop: the tablet draws no pointer");
-        return;
-    }
-    cursor_ = CursorService::make(ctrl_, region_, std::max(streamConfig_.width, 1),
-                                  settings.hideCursorOnTouch, env_.makeQueue("kv.cursor"), std::move(source));
-    cursor_->start();
+    const bool wanted = options_.cursor && settings.cursorMode == CursorMode::overlay && selection_;
+    link_->startCursor(wanted, region_, settings.hideCursorOnTouch);
 }
 
-void DeviceSession::startFrameSource(DisplayId displayID, std::optional<Rect> sourceRect,
-                                     std::function<void(std::optional<SourceError>)> completion) {
-    if (!selection_ || !streamer_) return;
-    if (source_) {
-        source_->setOnFrame(nullptr);
-        source_->setOnError(nullptr);
-        source_->stop();
-        source_.reset();
+CaptureLink::Place DeviceSession::capturePlace() const {
+    const bool showsCursor = settings_.settings().cursorMode == CursorMode::burnedIn;
+    if (inputMode_ == InputMode::tabletMapping && mapping_) {
+        const DisplayId target = mapping_->targetDisplayID();
+        return {target, localSourceRect(mapping_->region(), target), showsCursor};
     }
-    const uint64_t generation = ++sourceGeneration_;
-    std::weak_ptr<DeviceSession> weak = weak_from_this();
-    WeakQueue main(env_.main);
-
-    const VideoStreamer::Config& config = streamConfig_;
-    std::shared_ptr<FrameSource> source;
-    if (options_.frameSource == HostOptions::FrameSourceKind::testPattern) {
-        source = TestPatternSource::make(env_.makeQueue("kv.testpattern"), config.width, config.height, captureFps_);
-    } else if (env_.makeScreenSource) {
-        MovableFrameSource::Options options;
-        options.displayID = displayID;
-        options.width = config.width;
-        options.height = config.height;
-        options.fps = captureFps_;
-        options.showsCursor = settings_.settings().cursorMode == CursorMode::burnedIn;
-        options.sourceRect = sourceRect;
-        source = env_.makeScreenSource(options);
-    }
-    if (!source) {
-        main.post([weak, completion] {
-            if (weak.lock()) completion(SourceError{"the screen cannot be captured here"});
-        });
-        return;
-    }
-
-    source->setOnFrame([video = videoQueue_, streamer = std::weak_ptr<VideoStreamer>(streamer_)](
-                           const PixelBufferRef& frame, uint64_t captureUs) {
-        video->post([streamer, frame, captureUs] {
-            if (auto s = streamer.lock()) s->submit(frame, captureUs);  // ignored once stopped
-        });
-    });
-    source->setOnError([weak, main, generation](const SourceError& error) {
-        main.post([weak, generation, error] {
-            auto self = weak.lock();
-            if (self && self->sourceGeneration_ == generation) self->captureFailed(error);
-        });
-    });
-    std::weak_ptr<FrameSource> weakSource = source;
-    videoQueue_->post([streamer = streamer_, weak, main, weakSource] {
-        streamer->onFrameRateChange = [weak, main, weakSource](int fps) {
-            if (auto s = weakSource.lock()) s->setFrameRate(fps);
-            main.post([weak, fps] {
-                if (auto self = weak.lock()) self->captureFps_ = fps;
-            });
-        };
-    });
-    source_ = source;
-    source->start([weak, main, completion, generation](std::optional<SourceError> error) {
-        main.post([weak, completion, error, generation] {
-            auto self = weak.lock();
-            if (!self) return;
-            // A newer source replaced this one while it started: that one's start reports.
-            if (self->sourceGeneration_ != generation) {
-                Log::d("capture", "start of a replaced capture ignored");
-                return;
-            }
-            completion(error);
-        });
-    });
-}
-
-void DeviceSession::switchFrameSource(DisplayId displayID, std::optional<Rect> sourceRect,
-                                      std::function<void(std::optional<SourceError>)> completion) {
-    auto movable = std::dynamic_pointer_cast<MovableFrameSource>(source_);
-    if (!movable) {
-        startFrameSource(displayID, sourceRect, std::move(completion));
-        return;
-    }
-    std::weak_ptr<DeviceSession> weak = weak_from_this();
-    WeakQueue main(env_.main);
-    movable->update(displayID, sourceRect, [weak, main, displayID, sourceRect, completion, movable = std::weak_ptr(movable)](
-                                               std::optional<SourceError> error) {
-        main.post([weak, displayID, sourceRect, completion, movable, error] {
-            auto self = weak.lock();
-            if (!self) return;
-            // Another switch or start replaced the source meanwhile: that one reports.
-            if (self->source_ != movable.lock()) return;
-            if (!error) {
-                completion(std::nullopt);
-                return;
-            }
-            Log::w("capture", "in-place update failed (" + error->description + "); recreating stream");
-            self->startFrameSource(displayID, sourceRect, completion);
-        });
-    });
+    return {displayID_, std::nullopt, showsCursor};
 }
 
 Rect DeviceSession::localSourceRect(const Rect& rect, DisplayId display) const {
     return StreamSetup::localSourceRect(rect, DisplayConfigurator(*env_.displayServices).bounds(display));
 }
 
-void DeviceSession::captureFailed(const SourceError& error) {
-    if (state_.isClosed()) return;
-    if (error.kind == SourceError::Kind::userStopped) {
-        end(std::string(kUserStoppedSharing), true, "user");
-        return;
-    }
-    if (error.kind == SourceError::Kind::userDeclined) {
-        end("capture failed: user declined", true, "error");
-        return;
-    }
-    if (!captureRestarts_.take(env_.main->nowUs())) {
-        end("capture failed: " + error.description + " (" + std::to_string(CaptureRestartBudget::kMaxRestarts) +
-                " restarts in " + std::to_string(CaptureRestartBudget::kWindowUs / 1'000'000) + " s)",
-            true, "error");
-        return;
-    }
-    Log::w("capture", "stream stopped: " + error.description + "; restarting in 1 s");
-    if (!captureRestart_) captureRestart_ = env_.main->makeTimer();
-    captureRestart_->scheduleOnce(kCaptureRestartUs, [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self || self->state_.isClosed()) return;
-        self->restartCapture([weak](std::optional<SourceError> failed) {
-            auto s = weak.lock();
-            if (!s || s->state_.isClosed()) return;
-            if (failed) {
-                s->end("capture restart failed: " + failed->description, true, "error");
-                return;
-            }
-            s->keyframeOnVideoQueue();
-        });
-    });
-}
-
-void DeviceSession::restartCapture(std::function<void(std::optional<SourceError>)> completion) {
-    if (inputMode_ == InputMode::tabletMapping && mapping_) {
-        const DisplayId target = mapping_->targetDisplayID();
-        startFrameSource(target, localSourceRect(mapping_->region(), target), std::move(completion));
-    } else {
-        startFrameSource(displayID_, std::nullopt, std::move(completion));
-    }
-}
-
 void DeviceSession::keyframeOnVideoQueue() {
-    if (!streamer_) return;
-    // The streamer ignores it while paused or stopped.
-    videoQueue_->post([streamer = streamer_] { streamer->forceKeyframe(); });
+    if (link_) link_->requestKeyframe();
 }
 
 void DeviceSession::requestKeyframe() { keyframeOnVideoQueue(); }

@@ -12,8 +12,6 @@
 #include "core/session/permissions.hpp"
 #include "core/settings/settings_store.hpp"
 #include "core/util/log.hpp"
-#include "core/video/cursor_service.hpp"
-#include "core/video/video_streamer.hpp"
 
 namespace kelvo {
 
@@ -28,8 +26,6 @@ const std::string kReasonDisplayAsleep = "Mac \u663E\u793A\u5668\u7761\u7720";  
 const std::string kReasonUserPaused = "\u5DF2\u6682\u505C";                     // 已暂停
 const std::string kReasonInputOnly = "\u7EAF\u8F93\u5165";                      // 纯输入
 
-constexpr uint8_t kStopReasonPaused = 2;
-constexpr uint8_t kStopReasonInputOnly = 4;
 
 }  // namespace
 
@@ -73,8 +69,8 @@ void DeviceSession::setUpInput(const HelloMsg& hello) {
     // The cursor service is replaced on the main queue: it is looked up there.
     service->onTouchActivity = [weak, main = WeakQueue(env_.main)](bool active) {
         main.post([weak, active] {
-            if (auto self = weak.lock(); self && self->cursor_ && !self->state_.isClosed()) {
-                self->cursor_->touchActivity(active);
+            if (auto self = weak.lock(); self && self->link_ && !self->state_.isClosed()) {
+                self->link_->touchActivity(active);
             }
         });
     };
@@ -124,12 +120,9 @@ void DeviceSession::settingsChanged(const Settings& old, const Settings& now) {
         DisplayConfigurator configurator(*env_.displayServices);
         configurator.setMirroring(displayID_, now.mirrorMain ? std::optional(configurator.mainDisplay()) : std::nullopt);
     }
-    if ((old.fpsCap != now.fpsCap || old.bitrateMbps != now.bitrateMbps) && selection_ && streamer_) {
+    if ((old.fpsCap != now.fpsCap || old.bitrateMbps != now.bitrateMbps) && selection_ && link_) {
         // The limits the stream started with: a hand-edited value is replaced, not taken.
-        const auto config = StreamSetup::streamerConfig(*selection_, now);
-        videoQueue_->post([streamer = streamer_, config] {
-            if (auto error = streamer->reconfigure(config)) Log::e("video", "reconfigure failed: " + error->description());
-        });
+        link_->reconfigure(StreamSetup::streamerConfig(*selection_, now));
     }
     streamingSettingsChanged(old, now);
 }
@@ -151,11 +144,11 @@ void DeviceSession::updatePause() {
     }
     if (reason) {
         setState(State::paused(*reason));
-        const uint8_t stopReason = *reason == kReasonInputOnly ? kStopReasonInputOnly : kStopReasonPaused;
-        if (streamer_) videoQueue_->post([streamer = streamer_, stopReason] { streamer->pause(stopReason); });
+        const auto stopReason = *reason == kReasonInputOnly ? StreamStopReason::inputOnly : StreamStopReason::paused;
+        if (link_) link_->pause(stopReason);
     } else {
         setState(State::streaming());
-        if (streamer_) videoQueue_->post([streamer = streamer_] { streamer->resume(); });
+        if (link_) link_->resume();
     }
 }
 

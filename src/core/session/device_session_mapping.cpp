@@ -8,8 +8,6 @@
 #include "core/session/device_profile_store.hpp"
 #include "core/settings/settings_store.hpp"
 #include "core/util/log.hpp"
-#include "core/video/cursor_service.hpp"
-#include "core/video/video_streamer.hpp"
 
 namespace kelvo {
 
@@ -54,19 +52,21 @@ void DeviceSession::enterMapping() {
     const Settings settings = settings_.settings();
     Log::i("mapping", "tablet mapping on");
     mapping_->start(settings.mappingArea, settings.mappingCustomRect, effectiveMappingDisplayID());
-    if (settings.mappingView == TabletMappingView::inputOnly && streamer_) {
-        videoQueue_->post([streamer = streamer_] { streamer->pause(4); });
-    }
+    if (settings.mappingView == TabletMappingView::inputOnly && link_) link_->pause(StreamStopReason::inputOnly);
 }
 
 void DeviceSession::mappingRegionChanged(const Rect& rect, DisplayId displayID) {
     if (!hello_ || !selection_ || state_.isClosed()) return;
     if (input_) input_->setMapper(CoordinateMapper{rect, StreamSetup::tabletPoints(*hello_)});
-    if (cursor_) cursor_->setRegion(rect, std::max(streamConfig_.width, 1));
+    if (!link_) return;
+    link_->setCursorRegion(rect);
     if (settings_.settings().mappingView != TabletMappingView::preview) return;
 
     const Rect local = localSourceRect(rect, displayID);
-    switchFrameSource(displayID, local, [weak = weak_from_this(), displayID, local](std::optional<SourceError> error) {
+    CaptureLink::Place place = capturePlace();
+    place.displayID = displayID;
+    place.sourceRect = local;
+    link_->switchSource(place, [weak = weak_from_this(), displayID, local](std::optional<SourceError> error) {
         auto self = weak.lock();
         if (!self || self->state_.isClosed()) return;
         if (error) {
@@ -90,8 +90,9 @@ void DeviceSession::exitMapping() {
     }
     if (!hello_ || !selection_) return;
     if (input_) input_->setMapper(CoordinateMapper{region_, StreamSetup::tabletPoints(*hello_)});
-    if (cursor_) cursor_->setRegion(region_, std::max(streamConfig_.width, 1));
-    switchFrameSource(displayID_, std::nullopt, [weak = weak_from_this()](std::optional<SourceError>) {
+    if (!link_) return;
+    link_->setCursorRegion(region_);
+    link_->switchSource(capturePlace(), [weak = weak_from_this()](std::optional<SourceError>) {
         auto self = weak.lock();
         if (!self || self->state_.isClosed()) return;
         self->updatePause();
@@ -101,19 +102,11 @@ void DeviceSession::exitMapping() {
 
 void DeviceSession::streamingSettingsChanged(const Settings& old, const Settings& now) {
     if (old.preset != now.preset) applyPreset(0);
-    if (old.hideCursorOnTouch != now.hideCursorOnTouch && cursor_) cursor_->setHideOnTouch(now.hideCursorOnTouch);
-    if (old.cursorMode != now.cursorMode && state_.kind() == State::Kind::streaming) {
+    if (old.hideCursorOnTouch != now.hideCursorOnTouch && link_) link_->setHideCursorOnTouch(now.hideCursorOnTouch);
+    if (old.cursorMode != now.cursorMode && state_.kind() == State::Kind::streaming && link_) {
         // The pointer is drawn by the tablet or burned into the capture: both change together.
         startCursor();
-        restartCapture([weak = weak_from_this()](std::optional<SourceError> error) {
-            auto self = weak.lock();
-            if (!self || self->state_.isClosed()) return;
-            if (error) {
-                self->end("capture restart failed: " + error->description, true, "error");
-                return;
-            }
-            self->keyframeOnVideoQueue();
-        });
+        link_->restart();
     }
     const bool mappingChanged = old.mappingArea != now.mappingArea || old.mappingCustomRect != now.mappingCustomRect ||
                                 old.mappingDisplayID != now.mappingDisplayID || old.mappingView != now.mappingView;

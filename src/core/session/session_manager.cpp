@@ -246,8 +246,9 @@ void SessionManager::begin(std::shared_ptr<DeviceConnector> connector, UniqueFd 
     forceProbeOnce_ = false;
 
     auto session = DeviceSession::create(std::move(connector), std::move(ctrlFD), std::move(options),
-                                         {stores_.settings, stores_.profiles, stores_.appProfiles}, env_);
-    session->pairing = &stores_.pairing;
+                                         {stores_.settings, stores_.profiles, stores_.appProfiles, stores_.pairing,
+                                          stores_.stats},
+                                         env_);
     auto streamed = std::make_shared<bool>(false);
     std::weak_ptr<SessionManager> weak = weak_from_this();
     session->onStateChange = [weak, streamed](DeviceSession& s) {
@@ -410,7 +411,7 @@ SessionManager::StatusInputs SessionManager::statusInputs() const {
     if (session_) {
         StatusInputs::Session s;
         s.state = session_->state();
-        s.name = session_->identity() ? session_->identity()->name : "iPad";
+        s.name = session_->identity() ? session_->identity()->name : std::string(DeviceSession::kFallbackName);
         s.transport = session_->connector()->transportLabel();
         s.selection = session_->selection();
         if (statsPushes_->load() > statsPushesAtBegin_) {
@@ -458,7 +459,7 @@ HostStatus SessionManager::deriveStatus(const StatusInputs& in) {
     if (!in.usbmuxAvailable) return HostStatus::UsbmuxUnavailable{};
     if (in.usbDevicesUsable > 0) {
         if (in.waitingName) return HostStatus::WaitingForApp{*in.waitingName};
-        return HostStatus::Connecting{"iPad"};
+        return HostStatus::Connecting{std::string(DeviceSession::kFallbackName)};
     }
     // Cabled tablets the user turned away are not tried at all, nor is Wi-Fi while they are attached.
     if (in.usbDevices > 0) return HostStatus::NoDevice{};

@@ -65,7 +65,7 @@ public:
 
     // The environment's members for a session or a manager; queues are made by makeQueue.
     SessionEnvironment environment();
-    DeviceSession::Stores stores() { return {settings, profiles, appProfiles}; }
+    DeviceSession::Stores stores() { return {settings, profiles, appProfiles, pairing, stats}; }
 
     // Runs `work` on the main queue and returns when it has run (manual: runs the queue idle).
     void onMain(const std::function<void()>& work);

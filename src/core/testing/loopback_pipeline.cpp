@@ -84,7 +84,7 @@ void LoopbackPipeline::stop() {
     source_.reset();
     // A start that failed early left some of these unset; what was made is still stopped.
     runSync(*videoQueue_, [&] {
-        if (streamer_) streamer_->stop(3);
+        if (streamer_) streamer_->stop(StreamStopReason::ended);
         if (hostChannel_) hostChannel_->close();
     });
     if (tablet_) tablet_->close();

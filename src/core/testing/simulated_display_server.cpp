@@ -115,7 +115,7 @@ public:
         }
         s->notify(changes);
     }
-    DisplayId displayId() const override { return id_; }
+    DisplayId displayID() const override { return id_; }
     bool applySettings(const VirtualDisplaySettings& settings) override {
         auto s = state_.lock();
         if (!s) return false;

@@ -235,10 +235,10 @@ void VideoStreamer::sendFormat(const std::vector<uint8_t>& sps, const std::vecto
     });
 }
 
-void VideoStreamer::sendStreamStop(uint8_t reason) {
+void VideoStreamer::sendStreamStop(StreamStopReason reason) {
     KVStreamStop stop;
     stop.streamId = streamId_;
-    stop.reason = reason;
+    stop.reason = static_cast<uint8_t>(reason);
     channel_->send(rawValue(MsgType::streamStop), {Wire::pod(stop)});
     streamStopped_ = true;
 }
@@ -267,7 +267,7 @@ void VideoStreamer::rebuildEncoder(const std::string& reason) {
     nextRebuildAllowedUs_ = now + rebuildBackoffUs_;
     rebuildBackoffUs_ = std::min(rebuildBackoffUs_ * 2, kMaxRebuildBackoffUs);
     Log::w(kTag, "rebuilding encoder: " + reason);
-    sendStreamStop(kStopReasonRestart);
+    sendStreamStop(StreamStopReason::restart);
     if (auto error = makeEncoder()) {
         Log::e(kTag, "cannot rebuild encoder: " + error->description());
         // Keep frames away from the invalidated encoder until the next attempt.
@@ -278,7 +278,7 @@ void VideoStreamer::rebuildEncoder(const std::string& reason) {
     gate_.forceKeyframe(now);
 }
 
-void VideoStreamer::pause(std::optional<uint8_t> stopReason) {
+void VideoStreamer::pause(std::optional<StreamStopReason> stopReason) {
     if (stopped_ || paused_) return;
     paused_ = true;
     gate_.setPaused(true);
@@ -298,7 +298,7 @@ void VideoStreamer::resume() {
 
 std::optional<EncoderError> VideoStreamer::reconfigure(Config config) {
     if (stopped_) return std::nullopt;
-    sendStreamStop(kStopReasonRestart);
+    sendStreamStop(StreamStopReason::restart);
     const bool sizeChanged = config.width != config_.width || config.height != config_.height;
     config_ = config;
     policy_.baseFps = config.fps;
@@ -317,7 +317,7 @@ std::optional<EncoderError> VideoStreamer::reconfigure(Config config) {
     return std::nullopt;
 }
 
-void VideoStreamer::stop(std::optional<uint8_t> reason) {
+void VideoStreamer::stop(std::optional<StreamStopReason> reason) {
     if (stopped_) return;
     if (reason) sendStreamStop(*reason);
     stopped_ = true;

@@ -48,9 +48,6 @@ public:
         static Config from(const ProbeSelection& selection, int fps, int bitrate);
     };
 
-    // Stream-stop reason the streamer uses itself (reconfiguration, encoder rebuild).
-    static constexpr uint8_t kStopReasonRestart = 1;
-
     VideoStreamer(std::shared_ptr<Executor> queue, std::shared_ptr<VideoOutput> channel,
                   std::shared_ptr<const ClockSync> clock, Config config, EncoderFactory makeEncoder);
     ~VideoStreamer();
@@ -69,14 +66,14 @@ public:
     void handle(const WireMessage& message);
     // Stops streaming; with a reason the tablet is told with a stream stop. Frames still in the
     // encoder are dropped.
-    void pause(std::optional<uint8_t> stopReason);
+    void pause(std::optional<StreamStopReason> stopReason);
     // Starts a new stream, opening with a key frame.
     void resume();
-    // New settings: ends the current stream (reason 1) and makes a new encoder; on failure the
+    // New settings: ends the current stream (restart) and makes a new encoder; on failure the
     // error is returned and the streamer retries on its own.
     std::optional<EncoderError> reconfigure(Config config);
     // Final. With a reason the tablet is told. Idempotent.
-    void stop(std::optional<uint8_t> reason);
+    void stop(std::optional<StreamStopReason> reason);
     void updateDeviceStatus(const DeviceStatusMsg& status);
     void updateIPadStats(const IPadStats& stats);
 
@@ -110,7 +107,7 @@ private:
     void sendFrame(EncodedFrame frame, uint64_t captureUs, uint64_t encodedUs);
     void refuseUnopenableFrame(const EncodedFrame& frame);
     void sendFormat(const std::vector<uint8_t>& sps, const std::vector<uint8_t>& pps);
-    void sendStreamStop(uint8_t reason);
+    void sendStreamStop(StreamStopReason reason);
     void restartEncoder(const std::string& reason);
     void rebuildEncoder(const std::string& reason);
     void onAck(const KVFrameAck& ack);

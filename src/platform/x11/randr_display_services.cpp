@@ -677,7 +677,7 @@ public:
         }
         impl_->refresh();
     }
-    DisplayId displayId() const override { return id_; }
+    DisplayId displayID() const override { return id_; }
 
     bool applySettings(const VirtualDisplaySettings& settings) override {
         bool ok = false;
