@@ -42,6 +42,10 @@ struct ScreenCaptureSource::Private {};
 struct ScreenCaptureSource::Capture {
     std::shared_ptr<ScreenGrabber> grabber;
     std::unique_ptr<Timer> timer;
+    std::unique_ptr<FdWatch> drawing;  // paced by damage; goes before the grabber's connection
+    bool waiting = false;              // for `drawing`
+    uint64_t intervalUs = 0;
+    std::optional<uint64_t> lastTickUs;
     uint64_t region = 0;  // the region_ that area and pools were made for
     PixelRect area;
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
@@ -227,6 +231,10 @@ void ScreenCaptureSource::applyRegion(DisplayId id, Rect bounds, std::optional<R
         bounds_ = bounds;
         ++region_;  // the next tick reads the new region, changed or not
     }
+    // Paced by damage, nothing may be drawn for a while: read the new region now.
+    queue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->onDrawn();
+    });
     done(std::nullopt);
 }
 
@@ -245,9 +253,50 @@ void ScreenCaptureSource::setFrameRate(int fps) {
     }
 }
 
+void ScreenCaptureSource::onDrawn() {
+    if (!capture_ || capture_->timer->armed()) return;
+    Capture& cap = *capture_;
+    const uint64_t now = queue_->nowUs();
+    if (cap.lastTickUs && now < *cap.lastTickUs + cap.intervalUs) {
+        cap.timer->scheduleOnce(
+            *cap.lastTickUs + cap.intervalUs - now,
+            [weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->pacedTick();
+            },
+            kLeewayUs);
+        return;
+    }
+    pacedTick();
+}
+
+void ScreenCaptureSource::pacedTick() {
+    if (!capture_) return;
+    capture_->lastTickUs = queue_->nowUs();
+    tick();
+    if (!capture_ || !capture_->drawing || isStopped() || capture_->grabber->lost()) return;
+    // Drawn while the last frame was read: that notice may have come with the read's reply and
+    // will not wake the watch.
+    if (capture_->grabber->damagePending()) return onDrawn();
+    if (std::exchange(capture_->waiting, true)) return;
+    capture_->drawing->waitReadable([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self || !self->capture_) return;
+        self->capture_->waiting = false;
+        self->onDrawn();
+    });
+}
+
 void ScreenCaptureSource::arm() {
     if (!capture_) return;
     int fps = options().fps;
+    Capture& cap = *capture_;
+    cap.intervalUs = intervalUs(fps);
+    if (!cap.drawing && !cap.lastTickUs && !options().showsCursor) {
+        // The pointer's motion damages nothing: a picture that carries it is read every period.
+        if (const int fd = cap.grabber->damageFd(); fd >= 0) cap.drawing = queue_->watchFd(fd);
+        if (cap.drawing) return pacedTick();
+    }
+    if (cap.drawing) return;  // a new rate applies from the next frame
     capture_->timer->scheduleRepeating(
         intervalUs(fps),
         [weak = weak_from_this()] {
