@@ -6,6 +6,7 @@
 
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
+#include "core/video/frame_pacer.hpp"
 #include "core/video/pixel_convert.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "platform/x11/screen_grabber.hpp"
@@ -44,8 +45,8 @@ struct ScreenCaptureSource::Capture {
     std::unique_ptr<Timer> timer;
     std::unique_ptr<FdWatch> drawing;  // paced by damage; goes before the grabber's connection
     bool waiting = false;              // for `drawing`
-    uint64_t intervalUs = 0;
-    std::optional<uint64_t> lastTickUs;
+    bool modeChosen = false;           // paced by damage or by the timer alone
+    FramePacer pacer;
     uint64_t region = 0;  // the region_ that area and pools were made for
     PixelRect area;
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
@@ -256,10 +257,9 @@ void ScreenCaptureSource::setFrameRate(int fps) {
 void ScreenCaptureSource::onDrawn() {
     if (!capture_ || capture_->timer->armed()) return;
     Capture& cap = *capture_;
-    const uint64_t now = queue_->nowUs();
-    if (cap.lastTickUs && now < *cap.lastTickUs + cap.intervalUs) {
+    if (const uint64_t wait = cap.pacer.delayUs(queue_->nowUs())) {
         cap.timer->scheduleOnce(
-            *cap.lastTickUs + cap.intervalUs - now,
+            wait,
             [weak = weak_from_this()] {
                 if (auto self = weak.lock()) self->pacedTick();
             },
@@ -271,7 +271,7 @@ void ScreenCaptureSource::onDrawn() {
 
 void ScreenCaptureSource::pacedTick() {
     if (!capture_) return;
-    capture_->lastTickUs = queue_->nowUs();
+    capture_->pacer.taken(queue_->nowUs());
     tick();
     if (!capture_ || !capture_->drawing || isStopped() || capture_->grabber->lost()) return;
     // Drawn while the last frame was read: that notice may have come with the read's reply and
@@ -290,10 +290,11 @@ void ScreenCaptureSource::arm() {
     if (!capture_) return;
     int fps = options().fps;
     Capture& cap = *capture_;
-    cap.intervalUs = intervalUs(fps);
-    if (!cap.drawing && !cap.lastTickUs && !options().showsCursor) {
+    cap.pacer.setInterval(intervalUs(fps));
+    if (!std::exchange(cap.modeChosen, true)) {
         // The pointer's motion damages nothing: a picture that carries it is read every period.
-        if (const int fd = cap.grabber->damageFd(); fd >= 0) cap.drawing = queue_->watchFd(fd);
+        const int fd = options().showsCursor ? -1 : cap.grabber->damageFd();
+        if (fd >= 0) cap.drawing = queue_->watchFd(fd);
         if (cap.drawing) return pacedTick();
     }
     if (cap.drawing) return;  // a new rate applies from the next frame
