@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "core/util/clock.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
+#include "platform/x11/screen_grabber.hpp"
 #include "pointer_control.hpp"
 #include "support/test_support.hpp"
 
@@ -259,6 +261,30 @@ TEST_F(ScreenCapture, UnchangedScreenGivesNoFramesAndAChangeGivesOne) {
     painter_->fill(100, 900, 100, 100, kWhite);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(frames_.seen(), atStop);
+}
+
+// What capture waits on between frames: a descriptor that stays quiet while nothing is drawn.
+TEST_F(ScreenCapture, DrawingIsAnnouncedOnTheGrabbersDescriptorAndPeekingResetsNothing) {
+    auto connected = ScreenGrabber::connect(server_->display());
+    ASSERT_TRUE(connected.ok()) << connected.error();
+    auto grabber = std::move(connected).value();
+    const int fd = grabber->damageFd();
+    ASSERT_GE(fd, 0);
+    auto readable = [fd](int timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, timeoutMs) == 1;
+    };
+    grabber->takeDamage();  // whatever was drawn before
+    EXPECT_FALSE(readable(200));
+    EXPECT_FALSE(grabber->damagePending());
+
+    painter_->fill(1700, 100, 50, 50, kMagenta);
+    ASSERT_TRUE(readable(60'000));
+    EXPECT_TRUE(grabber->damagePending());
+    EXPECT_TRUE(grabber->damagePending()) << "peeking keeps the damage for the next frame";
+    EXPECT_TRUE(grabber->takeDamage());
+    EXPECT_FALSE(grabber->damagePending());
+    EXPECT_FALSE(readable(200));
 }
 
 // A stop() while the display is still being looked for, or just after it was found: the start

@@ -2,17 +2,21 @@
 
 #include <sched.h>
 #include <stdint.h>
+#include <sys/resource.h>
+#include <unistd.h>
 extern "C" {
 #include <x264.h>
 }
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -47,6 +51,28 @@ void codecLog(void*, int level, const char* format, va_list args) {
 }
 
 int vbvBufferKbits(int bitrate) { return std::max(1, int(std::lround(bitrate * EncoderTuning::vbvSeconds / 1000.0))); }
+
+// The calling thread, and every thread it starts from now on, at the encoder's priority.
+void lowerThreadPriority() {
+    const auto tid = id_t(::gettid());
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, tid);
+    if (errno != 0) return;
+    if (::setpriority(PRIO_PROCESS, tid, std::min(19, current + EncoderTuning::niceness)) != 0) {
+        Log::d("enc", "encoder threads keep their priority (" + std::to_string(errno) + ")");
+    }
+}
+
+// Opens the codec on a thread of the encoder's priority, which its slice threads inherit.
+x264_t* openAtEncoderPriority(const std::function<x264_t*()>& open) {
+    x264_t* codec = nullptr;
+    std::thread opener([&] {
+        lowerThreadPriority();
+        codec = open();
+    });
+    opener.join();
+    return codec;
+}
 
 std::string ms(double value) {
     char text[32];
@@ -244,12 +270,12 @@ std::optional<EncoderError> H264Encoder::start() {
         if (c.state == Core::State::invalidated) return EncoderError::createFailed(EncoderStatus::openFailed);
     }
     bool lowLatency = true;
-    x264_t* codec = c.open(true);
+    x264_t* codec = openAtEncoderPriority([&] { return c.open(true); });
     if (!codec) {
         Log::w("enc", "low-latency encoder unavailable (" + std::to_string(EncoderStatus::openFailed) +
                           "), falling back");
         lowLatency = false;
-        codec = c.open(false);
+        codec = openAtEncoderPriority([&] { return c.open(false); });
     }
     if (!codec) return EncoderError::createFailed(EncoderStatus::openFailed);
     {
@@ -365,6 +391,7 @@ void H264Encoder::completeFrames() {
 }
 
 void H264Encoder::Core::run() {
+    lowerThreadPriority();  // and the conversion's helpers it starts
     std::unique_lock lk(m);
     for (;;) {
         wake.wait(lk, [&] { return state != State::running || !jobs.empty(); });

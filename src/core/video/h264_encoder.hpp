@@ -61,6 +61,10 @@ struct EncoderTuning {
     static constexpr float rateFactor = 21.0f;
     // The cap's buffer in seconds of the bitrate: short, so that no frame runs far ahead.
     static constexpr double vbvSeconds = 0.5;
+    // How much nicer than the rest of the process the encoder's threads run: they take every core
+    // they are given, and a touch or a capture waiting behind them is felt, while a frame that
+    // waits a fraction of a millisecond for them is not.
+    static constexpr int niceness = 5;
 
     // The slice threads an encoder opened now would use.
     static int threads();

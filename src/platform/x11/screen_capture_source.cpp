@@ -5,6 +5,7 @@
 #include <map>
 
 #include "core/util/log.hpp"
+#include "core/video/frame_pacer.hpp"
 #include "core/video/pixel_convert.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "platform/x11/screen_grabber.hpp"
@@ -45,6 +46,10 @@ struct ScreenCaptureSource::Private {};
 struct ScreenCaptureSource::Capture {
     std::shared_ptr<ScreenGrabber> grabber;
     std::unique_ptr<Timer> timer;
+    std::unique_ptr<FdWatch> drawing;  // paced by damage; goes before the grabber's connection
+    bool waiting = false;              // for `drawing`
+    bool modeChosen = false;           // paced by damage or by the timer alone
+    FramePacer pacer;
     uint64_t region = 0;  // the region_ that area and pools were made for
     PixelRect area;
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
@@ -231,6 +236,10 @@ void ScreenCaptureSource::applyRegion(DisplayId id, Rect bounds, std::optional<R
         bounds_ = bounds;
         ++region_;  // the next tick reads the new region, changed or not
     }
+    // Paced by damage, nothing may be drawn for a while: read the new region now.
+    queue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->onDrawn();
+    });
     done(std::nullopt);
 }
 
@@ -249,9 +258,50 @@ void ScreenCaptureSource::setFrameRate(int fps) {
     }
 }
 
+void ScreenCaptureSource::onDrawn() {
+    if (!capture_ || capture_->timer->armed()) return;
+    Capture& cap = *capture_;
+    if (const uint64_t wait = cap.pacer.delayUs(queue_->nowUs())) {
+        cap.timer->scheduleOnce(
+            wait,
+            [weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->pacedTick();
+            },
+            kLeewayUs);
+        return;
+    }
+    pacedTick();
+}
+
+void ScreenCaptureSource::pacedTick() {
+    if (!capture_) return;
+    capture_->pacer.taken(queue_->nowUs());
+    tick();
+    if (!capture_ || !capture_->drawing || isStopped() || capture_->grabber->lost()) return;
+    // Drawn while the last frame was read: that notice may have come with the read's reply and
+    // will not wake the watch.
+    if (capture_->grabber->damagePending()) return onDrawn();
+    if (std::exchange(capture_->waiting, true)) return;
+    capture_->drawing->waitReadable([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self || !self->capture_) return;
+        self->capture_->waiting = false;
+        self->onDrawn();
+    });
+}
+
 void ScreenCaptureSource::arm() {
     if (!capture_) return;
     int fps = options().fps;
+    Capture& cap = *capture_;
+    cap.pacer.setInterval(intervalUs(fps));
+    if (!std::exchange(cap.modeChosen, true)) {
+        // The pointer's motion damages nothing: a picture that carries it is read every period.
+        const int fd = options().showsCursor ? -1 : cap.grabber->damageFd();
+        if (fd >= 0) cap.drawing = queue_->watchFd(fd);
+        if (cap.drawing) return pacedTick();
+    }
+    if (cap.drawing) return;  // a new rate applies from the next frame
     capture_->timer->scheduleRepeating(
         intervalUs(fps),
         [weak = weak_from_this()] {

@@ -165,16 +165,31 @@ bool ScreenGrabber::takeDamage(bool withCursor) {
         m.cursor = std::move(now);
     }
     if (!m.damageTracked) return true;
+    if (!damagePending()) return false;
+    // Reset before the caller reads: the server handles requests in order, so anything drawn
+    // after this reset raises a new notification and is read next time.
+    xcb_damage_subtract(m.c, m.damage, XCB_NONE, XCB_NONE);
+    // Sent now, not with the next read: until the server has it, nothing new is reported, and
+    // a caller that waits for the next report would wait for ever.
+    xcb_flush(m.c);
+    m.dirty = false;
+    return true;
+}
+
+bool ScreenGrabber::damagePending() {
+    Impl& m = *impl_;
+    if (!m.damageTracked) return true;
     while (auto* event = xcb_poll_for_event(m.c)) {
         if ((event->response_type & 0x7f) == m.damageEvent) m.dirty = true;
         std::free(event);
     }
-    if (!m.dirty) return false;
-    // Reset before the caller reads: the server handles requests in order, so anything drawn
-    // after this reset raises a new notification and is read next time.
-    xcb_damage_subtract(m.c, m.damage, XCB_NONE, XCB_NONE);
-    m.dirty = false;
-    return true;
+    return m.dirty;
+}
+
+int ScreenGrabber::damageFd() const {
+    const Impl& m = *impl_;
+    if (!m.damageTracked || xcb_connection_has_error(m.c)) return -1;
+    return xcb_get_file_descriptor(m.c);
 }
 
 std::optional<ScreenImage> ScreenGrabber::read(const PixelRect& area) {

@@ -47,6 +47,11 @@ public:
     // With `withCursor`, a pointer that moved or changed its image since the last call counts
     // as drawn: it is part of the picture.
     bool takeDamage(bool withCursor = false);
+    // Reads the notices that have arrived, resetting nothing: whether takeDamage() would find
+    // something drawn on the screen (the pointer aside).
+    bool damagePending();
+    // Turns readable when damage may have been reported; -1 when damage is not tracked.
+    int damageFd() const;
     // `area` of the root, read where it lands (no copy). Absent when the read failed (the area
     // left the screen, the server went away).
     std::optional<ScreenImage> read(const PixelRect& area);
