@@ -151,11 +151,12 @@ TEST_F(XTestSink, ButtonsWheelStepsAndMagnifyReachTheWindow) {
         post(synth::Down{b, in, 1});
         post(synth::Up{b, in, 1});
     }
-    post(synth::Scroll{0, 45, ScrollPhase::began, MomentumPhase::none, in});  // 2 steps up, 5 px kept
-    post(synth::Scroll{0, 15, ScrollPhase::changed, MomentumPhase::none, in});  // 20 px: 1 more
-    post(synth::Scroll{0, -20, ScrollPhase::changed, MomentumPhase::none, in});
-    post(synth::Scroll{25, 0, ScrollPhase::began, MomentumPhase::none, in});
-    post(synth::Scroll{-30, 0, ScrollPhase::began, MomentumPhase::none, in});  // remainder dropped at began
+    constexpr int32_t step = XTestEventSink::pixelsPerWheelStep;
+    post(synth::Scroll{0, 2 * step + 5, ScrollPhase::began, MomentumPhase::none, in});  // 2 steps up, 5 px kept
+    post(synth::Scroll{0, step - 5, ScrollPhase::changed, MomentumPhase::none, in});    // a step: 1 more
+    post(synth::Scroll{0, -step, ScrollPhase::changed, MomentumPhase::none, in});
+    post(synth::Scroll{step + 5, 0, ScrollPhase::began, MomentumPhase::none, in});
+    post(synth::Scroll{-step - 10, 0, ScrollPhase::began, MomentumPhase::none, in});  // remainder dropped at began
     post(synth::Magnify{0.25, GesturePhase::changed, in});                       // Control + 2 steps up
     post(synth::Magnify{-0.1, GesturePhase::ended, in});                         // −0.05: no step; Control let go
     post(synth::Down{MouseButton::left, in, 1});                                 // Control released again

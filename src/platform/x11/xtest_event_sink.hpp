@@ -40,8 +40,10 @@ public:
     void declareUserActivity() override;
     void setLocked(bool locked) override;
 
-    // Pixels of scroll per wheel step.
-    static constexpr int32_t pixelsPerWheelStep = 20;
+    // Pixels of scroll per wheel step. Scroll deltas are the desktop pixels the fingers moved;
+    // a wheel click moves a text view about three lines (Qt: 3 × 20 px; browsers 50–60 px), so
+    // the content follows the fingers.
+    static constexpr int32_t pixelsPerWheelStep = 60;
     // Relative change of scale per Control + wheel step.
     static constexpr double magnifyPerWheelStep = 0.1;
 
