@@ -52,6 +52,9 @@ class VideoStreamer;
 // video connection and probe, display and capture, input, and the one way out (end()). Confined to
 // the main queue; per-session work runs on "kv.s.ctrl", "kv.s.video" and "kv.input". Held in a
 // shared_ptr by the manager: every callback it hands out holds it weakly.
+// It composes three parts with their own lifecycle, each stopped by end(): the Heartbeat (ping,
+// pong, time-out), the PairingOffer and, from the display's start, the CaptureLink (streamer,
+// frame source, cursor service, capture restarts).
 class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
 public:
     class State {
