@@ -407,6 +407,36 @@ TEST(SessionStreamingTest, CaptureFollowsItsDisplay) {
     EXPECT_EQ(moves().size(), before + 2);  // nothing more without a change
 }
 
+// In a previewed tablet mapping the capture follows the mapped region: a new mode of the mapped
+// display moves it to the region inscribed in the new size.
+TEST(SessionStreamingTest, PreviewFollowsAChangeOfTheMappedDisplay) {
+    auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, virtualTimeTablet());
+    auto& run = *owner;
+    const DisplayId other = run.fake.displayServer->addDisplay(
+        {{SimulatedDisplayServer::mode(1280, 1024), SimulatedDisplayServer::mode(1600, 1200)}, 0, 1920, 0, false,
+         std::nullopt});
+    run.onMain([&] {
+        run.fake.settings.update([&](Settings& s) {
+            s.mappingDisplayID = other;
+            s.mappingView = TabletMappingView::preview;
+        });
+    });
+    run.options.skipProbe = true;
+    run.options.frameSource = HostOptions::FrameSourceKind::screen;
+    run.connect();
+    ASSERT_TRUE(run.reached(Kind::streaming));
+    auto moves = [&] { return run.screens->with([](auto& s) { return s.moves; }); };
+    run.onMain([&] { run.session->setInputMode(InputMode::tabletMapping); });
+    ASSERT_TRUE(run.until([&] { return moves().size() == 1u; }));
+    EXPECT_EQ(moves()[0].displayID, other);
+    EXPECT_EQ(moves()[0].sourceRect, (Rect{0, 32, 1280, 960}));
+
+    run.onMain([&] { run.fake.displayServer->setCurrentMode(other, 1); });
+    ASSERT_TRUE(run.until([&] { return moves().size() == 2u; }));
+    EXPECT_EQ(moves()[1].displayID, other);
+    EXPECT_EQ(moves()[1].sourceRect, (Rect{0, 0, 1600, 1200}));
+}
+
 // A stream setting changed while streaming passes the limits the stream started with, and the
 // capture follows the frame-rate cap.
 TEST(SessionStreamingTest, StreamSettingsChangedWhileStreamingKeepTheStartLimitsAndReachTheCapture) {

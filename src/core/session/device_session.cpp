@@ -193,11 +193,9 @@ void DeviceSession::start() {
     ctrl_->onMessage = [weak](WireMessage message) {
         if (auto self = weak.lock()) self->route(std::move(message));
     };
-    ctrl_->onClose = [weak, main = WeakQueue(env_.main)](std::optional<ChannelError> error) {
+    ctrl_->onClose = [main = toMain()](std::optional<ChannelError> error) {
         std::string reason = "ctrl closed: " + (error ? error->description() : std::string("nil"));
-        main.post([weak, reason = std::move(reason)] {
-            if (auto self = weak.lock()) self->end(reason, false, "error");
-        });
+        main([reason = std::move(reason)](DeviceSession& self) { self.end(reason, false, "error"); });
     };
     ctrl_->start();
     helloTimer_ = env_.main->makeTimer();
@@ -227,7 +225,7 @@ void DeviceSession::route(WireMessage message) {
                 const uint64_t receivedUs = env_.main->nowUs();
                 auto record = message.load<KVPong>();
                 if (!record) return;
-                onMain([record = *record, receivedUs](DeviceSession& self) { self.pong(record, receivedUs); });
+                toMain()([record = *record, receivedUs](DeviceSession& self) { self.pong(record, receivedUs); });
                 return;
             }
             case MsgType::log: {
@@ -242,7 +240,7 @@ void DeviceSession::route(WireMessage message) {
             default: break;
         }
     }
-    onMain([rawType = message.rawType, payload = std::move(message.payload)](DeviceSession& self) mutable {
+    toMain()([rawType = message.rawType, payload = std::move(message.payload)](DeviceSession& self) mutable {
         self.handleOnMain(rawType, std::move(payload));
     });
 }

@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "core/display/display_source.hpp"
@@ -15,6 +14,7 @@
 #include "core/protocol/records.hpp"
 #include "core/protocol/wire_message.hpp"
 #include "core/runtime/executor.hpp"
+#include "core/runtime/weak_hop.hpp"
 #include "core/session/capture_link.hpp"
 #include "core/session/heartbeat.hpp"
 #include "core/session/host_options.hpp"
@@ -52,6 +52,9 @@ class VideoStreamer;
 // video connection and probe, display and capture, input, and the one way out (end()). Confined to
 // the main queue; per-session work runs on "kv.s.ctrl", "kv.s.video" and "kv.input". Held in a
 // shared_ptr by the manager: every callback it hands out holds it weakly.
+// It composes three parts with their own lifecycle, each stopped by end(): the Heartbeat (ping,
+// pong, time-out), the PairingOffer and, from the display's start, the CaptureLink (streamer,
+// frame source, cursor service, capture restarts).
 class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
 public:
     class State {
@@ -201,8 +204,9 @@ private:
     void mappingRegionChanged(const Rect& rect, DisplayId displayID);
     DisplayId effectiveMappingDisplayID() const;
 
-    template <class F>
-    void onMain(F&& work);  // posts to the main queue holding this weakly
+    // The hop back to the main queue for closures that run on other queues; holds the session
+    // (and the queue) weakly.
+    WeakHop<DeviceSession> toMain() { return {weak_from_this(), env_.main}; }
 
     const std::shared_ptr<DeviceConnector> connector_;
     const HostOptions options_;
@@ -262,18 +266,5 @@ private:
     std::unique_ptr<Timer> videoRetry_;
     std::unique_ptr<Timer> presetRetry_;
 };
-
-template <class F>
-void DeviceSession::onMain(F&& work) {
-    env_.main->post([weak = weak_from_this(), work = std::forward<F>(work)]() mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        if constexpr (std::is_invocable_v<F&, DeviceSession&>) {
-            work(*self);
-        } else {
-            work();
-        }
-    });
-}
 
 }  // namespace kelvo

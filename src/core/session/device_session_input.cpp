@@ -67,16 +67,14 @@ void DeviceSession::setUpInput(const HelloMsg& hello) {
     };
     std::weak_ptr<DeviceSession> weak = weak_from_this();
     // The cursor service is replaced on the main queue: it is looked up there.
-    service->onTouchActivity = [weak, main = WeakQueue(env_.main)](bool active) {
-        main.post([weak, active] {
-            if (auto self = weak.lock(); self && self->link_ && !self->state_.isClosed()) {
-                self->link_->touchActivity(active);
-            }
+    service->onTouchActivity = [main = toMain()](bool active) {
+        main([active](DeviceSession& self) {
+            if (self.link_ && !self.state_.isClosed()) self.link_->touchActivity(active);
         });
     };
-    service->onModeChange = [weak, main = WeakQueue(env_.main)](InputMode mode) {
-        main.post([weak, mode] {
-            if (auto self = weak.lock(); self && !self->state_.isClosed()) self->inputModeChanged(mode);
+    service->onModeChange = [main = toMain()](InputMode mode) {
+        main([mode](DeviceSession& self) {
+            if (!self.state_.isClosed()) self.inputModeChanged(mode);
         });
     };
     if (frontApp_) {

@@ -77,11 +77,9 @@ void DeviceSession::videoConnected(UniqueFd fd) {
     video_ = Channel::create(std::move(fd), "video", videoQueue_, SocketOptions::video);
     // The route is the video queue's own: the handler reads nothing of the session.
     video_->onMessage = [route = videoRoute_](WireMessage message) { route->handle(message); };
-    video_->onClose = [weak = weak_from_this(), main = WeakQueue(env_.main)](std::optional<ChannelError> error) {
+    video_->onClose = [main = toMain()](std::optional<ChannelError> error) {
         std::string why = error ? error->description() : "eof";
-        main.post([weak, why] {
-            if (auto self = weak.lock()) self->end("video closed: " + why, false, "error");
-        });
+        main([why](DeviceSession& self) { self.end("video closed: " + why, false, "error"); });
     };
     video_->start();
     std::vector<uint8_t> token(8);
@@ -103,21 +101,18 @@ void DeviceSession::runProbe() {
     const int bitrate = StreamSetup::bitrate(settings_.settings());
     const QualityPolicy policy = settings_.settings().qualityPolicy;
     auto ladder = ProbeRung::ladder(orientation_);
-    std::weak_ptr<DeviceSession> weak = weak_from_this();
-    WeakQueue main(env_.main);
-    videoQueue_->post([route = videoRoute_, runner, bitrate, policy, ladder, weak, main] {
+    videoQueue_->post([route = videoRoute_, runner, bitrate, policy, ladder, main = toMain()] {
         route->probe = runner;
         runner->bitrate = bitrate;
-        runner->onProgress = [weak, main](const RungResult& result) {
-            main.post([weak, result] {
-                auto self = weak.lock();
-                if (self && self->onProbeProgress) self->onProbeProgress(result);
+        runner->onProgress = [main](const RungResult& result) {
+            main([result](DeviceSession& self) {
+                if (self.onProbeProgress) self.onProbeProgress(result);
             });
         };
         // The completion must not hold the runner: the runner holds the completion.
-        runner->run(ladder, policy, [weak, main](std::vector<RungResult> results, std::optional<ProbeSelection> sel) {
-            main.post([weak, results = std::move(results), sel = std::move(sel)]() mutable {
-                if (auto self = weak.lock()) self->probeFinished(std::move(results), std::move(sel));
+        runner->run(ladder, policy, [main](std::vector<RungResult> results, std::optional<ProbeSelection> sel) {
+            main([results = std::move(results), sel = std::move(sel)](DeviceSession& self) mutable {
+                self.probeFinished(std::move(results), std::move(sel));
             });
         });
     });
