@@ -55,11 +55,22 @@ private:
     uint32_t step_ = 0;
 };
 
+// What a failure needs to be understood: the newest lines of the log.
+std::string lastLines(const test::LogCapture& log, size_t count = 40) {
+    std::string out;
+    const auto entries = log.entries();
+    for (size_t i = entries.size() > count ? entries.size() - count : 0; i < entries.size(); ++i) {
+        out += entries[i].formatted() + "\n";
+    }
+    return out;
+}
+
 // The whole host on a real X server: a RandR virtual display made for the tablet, captured
 // through shared memory, encoded and decoded by the simulated tablet, whose tap puts the X
 // pointer on it; then the tablet as a graphics tablet over the main monitor, whose tap moves
 // the pointer to the mapped place.
 TEST(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndTheMappedMonitor) {
+    test::LogCapture log;
     std::string whyNot;
     auto server = XServer::start(XServer::Want::any, &whyNot);
     if (!server) GTEST_SKIP() << whyNot;
@@ -103,7 +114,7 @@ TEST(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndTheMa
         ASSERT_TRUE(run.until([&] {
             painter.step();
             return run.ipad->snapshot().framesDecoded >= 30;
-        })) << run.ipad->snapshot().framesDecoded;
+        })) << run.ipad->snapshot().framesDecoded << " frames decoded; the log's last lines:\n" << lastLines(log);
         EXPECT_EQ(run.ipad->snapshot().decodeErrors, 0);
         EXPECT_TRUE(run.until([&] { return run.ipad->snapshot().cursorShapes > 0; }));  // the tablet draws the pointer
 
