@@ -84,6 +84,16 @@ private:
     xcb_window_t window_ = 0;
 };
 
+// What a failure needs to be understood: the newest lines of the log.
+std::string lastLines(const test::LogCapture& log, size_t count = 40) {
+    std::string out;
+    const auto entries = log.entries();
+    for (size_t i = entries.size() > count ? entries.size() - count : 0; i < entries.size(); ++i) {
+        out += entries[i].formatted() + "\n";
+    }
+    return out;
+}
+
 // The host's session environment on an X server of the test's own (Xorg dummy: one that can
 // grow its screen for a virtual monitor), with stores in memory and the standard preset: the
 // dummy driver's largest screen holds a small virtual monitor beside its own output.
@@ -123,6 +133,7 @@ protected:
         ASSERT_GT(region.width, 0);
     }
 
+    test::LogCapture everything;  // first: it sees the whole run
     std::unique_ptr<XServer> server;
     std::shared_ptr<Executor> main;
     SettingsStore settings{nullptr};
@@ -150,7 +161,8 @@ TEST_F(SessionX11Test, VirtualDisplayIsStreamedAndTapsMoveThePointerOntoItAndThe
         ASSERT_TRUE(run.until([&] {
             painter.step();
             return run.ipad->snapshot().framesDecoded >= 30;
-        })) << run.ipad->snapshot().framesDecoded;
+        })) << run.ipad->snapshot().framesDecoded << " frames decoded; the log's last lines:\n"
+            << lastLines(everything);
         EXPECT_EQ(run.ipad->snapshot().decodeErrors, 0);
         EXPECT_TRUE(run.until([&] { return run.ipad->snapshot().cursorShapes > 0; }));  // the tablet draws the pointer
 

@@ -249,7 +249,8 @@ TEST(WirelessLink, WrongKeyOrIdentityFailsWithTlsTextLongBeforeTheTimeout) {
         auto result = rig.connect(*connector, 47100, &seconds);
         ASSERT_FALSE(result.ok());
         EXPECT_EQ(result.error().description().rfind("TLS: ", 0), 0u) << result.error().description();
-        EXPECT_LT(seconds, 2.0);
+        // Refused by TLS itself, not left to the connect time-out (however busy the machine).
+        EXPECT_LT(seconds, WirelessConnector::connectTimeoutUs / 1e6);
         EXPECT_TRUE(rig.rejected.take());
         EXPECT_EQ(rig.accepted.size(), 0u);
         listener->stop();
