@@ -256,7 +256,8 @@ void ScreenCaptureSource::setFrameRate(int fps) {
 }
 
 void ScreenCaptureSource::onDrawn() {
-    if (!capture_ || capture_->timer->armed()) return;
+    // Polled, the next tick comes anyway; with the connection gone, the end was reported once.
+    if (!capture_ || !capture_->drawing || capture_->timer->armed() || capture_->grabber->lost()) return;
     Capture& cap = *capture_;
     // The first notice comes with the first request of a drawing: a moment later the rest of it
     // is on the screen too, rather than half of it in the frame.
