@@ -1,13 +1,19 @@
 #include "core/video/h264_encoder.hpp"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +123,50 @@ TEST(H264Encoder, SpsCarriesEachProfileAndAnAutomaticLevelThatCanBeRewritten) {
         ASSERT_TRUE(decoded.ok()) << decoded.error().description();
         EXPECT_EQ(decoded.value().width, kW);
     }
+}
+
+// The nice value of every thread of this process.
+std::vector<int> threadNiceValues() {
+    std::vector<int> out;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream stat(std::string("/proc/self/task/") + e->d_name + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            std::istringstream fields(text.substr(text.rfind(')') + 1));
+            std::string field;
+            for (int i = 0; i < 17 && fields >> field; ++i) {}  // state … nice
+            if (!field.empty()) out.push_back(std::stoi(field));
+        }
+        ::closedir(d);
+    }
+    return out;
+}
+
+// Touches and captures must not queue behind encoding: its threads yield to the rest of the
+// process, while the thread that started it keeps its own priority.
+TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriority) {
+    const int callerNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+    ASSERT_LT(callerNice, 19);
+    auto nicer = [&] {
+        size_t n = 0;
+        for (int nice : threadNiceValues()) n += nice > callerNice;
+        return n;
+    };
+    const size_t before = nicer();
+    auto encoder = started(smallConfig());
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, id_t(::gettid())), callerNice);
+    // The codec may use fewer slices than cores for a frame this small, but more than one when it can.
+    EXPECT_GE(nicer() - before, EncoderTuning::threads() > 1 ? 3u : 1u) << "the worker and its slice threads";
+
+    std::promise<std::pair<int, int>> seen;  // nice and policy of the thread that delivers
+    TestPatternRenderer renderer(kW, kH, "nice");
+    encoder->encode(renderer.render(0), 0, false, [&](EncodeResult) {
+        seen.set_value({::getpriority(PRIO_PROCESS, id_t(::gettid())), ::sched_getscheduler(0)});
+    });
+    auto [nice, policy] = seen.get_future().get();
+    EXPECT_GT(nice, callerNice);
+    EXPECT_EQ(policy, SCHED_BATCH);
 }
 
 TEST(H264Encoder, ForcedKeyFrameIsAnIdrWithParameterSetsAndOthersCarryNone) {

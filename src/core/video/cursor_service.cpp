@@ -121,12 +121,16 @@ void CursorService::watchChanges() {
     }));
 }
 
-// Whatever the source has to tell, and a position read when the pointer or what is sent for it
-// may have changed.
-void CursorService::catchUp() {
+// Reads what the source has to tell: true when the pointer, or the shape sent with it, may have
+// changed.
+bool CursorService::readChanges() {
     const uint32_t shapeBefore = currentShapeId_;
     updateShape(false);
-    if (source_->takeMotion() || currentShapeId_ != shapeBefore) samplePosition();
+    return source_->takeMotion() || currentShapeId_ != shapeBefore;
+}
+
+void CursorService::catchUp() {
+    if (readChanges()) samplePosition();
 }
 
 // While watching, nothing reads the position on its own: what changes the state sends it.
@@ -148,9 +152,7 @@ void CursorService::samplePosition() {
     positionTick();
     // The reply waited for may have taken events off the descriptor, which then stays quiet
     // about them.
-    const uint32_t shapeBefore = currentShapeId_;
-    updateShape(false);
-    if (source_->takeMotion() || currentShapeId_ != shapeBefore) {
+    if (readChanges()) {
         positionTimer_->scheduleOnce(kPositionIntervalUs, weakly([](CursorService& s) { s.samplePosition(); }),
                                      kPositionLeewayUs);
     }

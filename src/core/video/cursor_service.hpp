@@ -88,6 +88,7 @@ private:
     void startPolling();
     bool startWatching();
     void watchChanges();
+    bool readChanges();
     void catchUp();
     void stateChanged();
     void samplePosition();

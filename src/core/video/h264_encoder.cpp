@@ -1,5 +1,6 @@
 #include "core/video/h264_encoder.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <stdint.h>
 #include <sys/resource.h>
@@ -54,6 +55,10 @@ int vbvBufferKbits(int bitrate) { return std::max(1, int(std::lround(bitrate * E
 
 // The calling thread, and every thread it starts from now on, at the encoder's priority.
 void lowerThreadPriority() {
+    // A batch thread never preempts another when it wakes: a slice thread starting its share of
+    // a frame does not push a running touch off the core.
+    sched_param batch{};
+    ::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &batch);
     const auto tid = id_t(::gettid());
     errno = 0;
     const int current = ::getpriority(PRIO_PROCESS, tid);

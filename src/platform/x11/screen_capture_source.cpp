@@ -15,6 +15,7 @@ namespace kelvo {
 namespace {
 
 constexpr uint64_t kLeewayUs = 1000;
+constexpr uint64_t kSettleUs = 2000;
 
 uint64_t intervalUs(int fps) { return 1'000'000ull / uint64_t(std::max(fps, 1)); }
 
@@ -259,18 +260,17 @@ void ScreenCaptureSource::setFrameRate(int fps) {
 }
 
 void ScreenCaptureSource::onDrawn() {
-    if (!capture_ || capture_->timer->armed()) return;
+    // Polled, the next tick comes anyway; with the connection gone, the end was reported once.
+    if (!capture_ || !capture_->drawing || capture_->timer->armed() || capture_->grabber->lost()) return;
     Capture& cap = *capture_;
-    if (const uint64_t wait = cap.pacer.delayUs(queue_->nowUs())) {
-        cap.timer->scheduleOnce(
-            wait,
-            [weak = weak_from_this()] {
-                if (auto self = weak.lock()) self->pacedTick();
-            },
-            kLeewayUs);
-        return;
-    }
-    pacedTick();
+    // The first notice comes with the first request of a drawing: a moment later the rest of it
+    // is on the screen too, rather than half of it in the frame.
+    cap.timer->scheduleOnce(
+        std::max(cap.pacer.delayUs(queue_->nowUs()), kSettleUs),
+        [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->pacedTick();
+        },
+        kLeewayUs);
 }
 
 void ScreenCaptureSource::pacedTick() {
