@@ -56,7 +56,7 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
         HostStatus status;
         std::string header;
     } cases[] = {
-        {HostStatus::WaitingForApp{"direct"}, "等待打开应用 · 请在 direct 上打开 Kelvo"},
+        {HostStatus::WaitingForApp{"direct"}, "等待打开应用 · 请在 iPad 上打开 Kelvo"},
         {HostStatus::Connecting{name18}, "正在连接：" + name18 + "… · 建立控制与视频通道"},
         {HostStatus::Probing{name19}, "正在连接：abcdefghijk…opqrs… · 检测硬件解码能力"},
         {HostStatus::Connected{" Studio\n", "USB", "2048×1536", 45}, "已连接：Studio · USB · 2048×1536 · 45 fps"},
@@ -72,6 +72,15 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
         auto [title, subtitle] = StatusMenuController::statusDisplayStrings(c.status);
         EXPECT_EQ(StatusMenuController::headerText(title, subtitle), c.header);
     }
+    // A tablet waited for is a device key: named after its profile when there is one, never shown.
+    DeviceProfileStore profiles(nullptr);
+    profiles.update("00008030-001A2C3E0E8B802E", " Studio\n", [](DeviceProfile&) {});
+    for (auto [key, header] : {std::pair{"00008030-001A2C3E0E8B802E", "等待打开应用 · 请在 Studio 上打开 Kelvo"},
+                               std::pair{"00008030-0000000000000000", "等待打开应用 · 请在 iPad 上打开 Kelvo"},
+                               std::pair{"direct", "等待打开应用 · 请在 iPad 上打开 Kelvo"}}) {
+        auto [title, subtitle] = StatusMenuController::statusDisplayStrings(HostStatus::WaitingForApp{key}, &profiles);
+        EXPECT_EQ(StatusMenuController::headerText(title, subtitle), header) << key;
+    }
     EXPECT_EQ(StatusMenuController::missingPermissionsText(false, false), "录屏 / 辅助功能");
     EXPECT_EQ(StatusMenuController::missingPermissionsText(true, false), "辅助功能");
     EXPECT_EQ(StatusMenuController::missingPermissionsText(true, true), "");
@@ -85,7 +94,7 @@ TEST(StatusMenu, FollowsTheSessionThroughItsStatuses) {
 
     // Nobody listens: the tablet's app is not open.
     ASSERT_TRUE(processUntil([&] { return host.manager().status() == HostStatus::WaitingForApp{"direct"}; }));
-    ASSERT_TRUE(processUntil([&] { return text(menu.items().statusHeader) == "等待打开应用 · 请在 direct 上打开 Kelvo"; }));
+    ASSERT_TRUE(processUntil([&] { return text(menu.items().statusHeader) == "等待打开应用 · 请在 iPad 上打开 Kelvo"; }));
     EXPECT_FALSE(menu.items().pause->isVisible());
     EXPECT_EQ(text(menu.items().sessionControl), "重新连接");
     EXPECT_TRUE(sameImage(menu.item().icon(), StatusMenuController::glyph(false)));

@@ -64,6 +64,10 @@ public:
         std::free(res);
         return out;
     }
+    // Asks the driver to probe its outputs again, as desktop clients do on a screen change.
+    void pollOutputs() {
+        std::free(xcb_randr_get_screen_resources_reply(c_, xcb_randr_get_screen_resources(c_, root_), nullptr));
+    }
     // Runs xrandr on this display with `args`; true when it succeeded.
     bool xrandr(const std::string& args) { return std::system(("xrandr -d " + display_ + " " + args).c_str()) == 0; }
     // Shows a small mode on every disconnected output, leaving no spare one.
@@ -227,6 +231,30 @@ TEST_F(RandrDisplays, ThePointerEntersAVirtualDisplayOnASpareOutput) {
     EXPECT_TRUE(other.ourModes().empty());
     EXPECT_EQ(services_->onlineDisplays().size(), 1u);
     EXPECT_EQ(other.screenSize(), (std::pair<int, int>{1920, 1080}));
+}
+
+// The dummy driver reports an output connected for good once it was probed showing a mode:
+// sessions one after another, more of them than the server has outputs, must each still get a
+// spare output.
+TEST_F(RandrDisplays, SessionsOneAfterAnotherDoNotUseUpTheSpareOutputs) {
+    startServer();
+    if (HasFatalFailure() || IsSkipped()) return;
+    requireResizable();
+    if (IsSkipped()) return;
+    OtherClient other(server_->display());
+    for (int session = 0; session < 20; ++session) {
+        auto source = VirtualDisplaySource::make(*services_, main_.sharedExecutor(), {"k", "Pad"},
+                                                 Orientation::landscape, {197, 148}, std::nullopt,
+                                                 ModeRegistrationUnit::points);
+        ASSERT_TRUE(source.ok()) << source.error().description();
+        DisplayId id = source.value()->displayID();
+        ASSERT_EQ(other.atomName(id).rfind("DUMMY", 0), 0u) << "session " << session;
+        ASSERT_FALSE(DisplayConfigurator(*services_).apply(
+            DisplayModeCatalog::spec(DisplayPreset::standard, Orientation::landscape), id));
+        ASSERT_EQ(services_->bounds(id).width, 2048);
+        other.pollOutputs();
+    }
+    EXPECT_EQ(services_->onlineDisplays().size(), 1u);
 }
 
 TEST_F(RandrDisplays, AVirtualDisplayTurnedOffByAnotherClientIsReportedTerminated) {

@@ -188,9 +188,17 @@ QIcon StatusMenuController::warningGlyph() {
 
 std::string StatusMenuController::formatDeviceName(const std::string& name) { return shortenName(name, 19, 11, 5); }
 
-std::pair<std::string, std::string> StatusMenuController::statusDisplayStrings(const HostStatus& status) {
+std::pair<std::string, std::string> StatusMenuController::statusDisplayStrings(const HostStatus& status,
+                                                                               const DeviceProfileStore* profiles) {
     using S = HostStatus;
-    if (auto s = status.as<S::WaitingForApp>()) return {"等待打开应用", "请在 " + formatDeviceName(s->name) + " 上打开 Kelvo"};
+    if (auto s = status.as<S::WaitingForApp>()) {
+        // Its value is a device key (a serial number) or "direct", no name to show a user.
+        std::string name(DeviceSession::kFallbackName);
+        if (auto profile = profiles ? profiles->profile(s->name) : std::nullopt; profile && !profile->name.empty()) {
+            name = profile->name;
+        }
+        return {"等待打开应用", "请在 " + formatDeviceName(name) + " 上打开 Kelvo"};
+    }
     if (auto s = status.as<S::Connecting>()) return {"正在连接：" + formatDeviceName(s->name) + "…", "建立控制与视频通道"};
     if (auto s = status.as<S::Probing>()) return {"正在连接：" + formatDeviceName(s->name) + "…", "检测硬件解码能力"};
     if (auto s = status.as<S::Connected>())
@@ -297,7 +305,7 @@ void StatusMenuController::rebuild() {
     const Current c = current();
     QMenu& menu = *menu_;
 
-    auto [headerTitle, headerSubtitle] = statusDisplayStrings(c.status);
+    auto [headerTitle, headerSubtitle] = statusDisplayStrings(c.status, &app_.manager()->profileStore());
     items_.statusHeader = addItem(menu, menuText(headerText(headerTitle, headerSubtitle)), {}, nullptr);
     items_.statusHeader->setEnabled(false);
 
@@ -376,7 +384,7 @@ void StatusMenuController::rebuild() {
 void StatusMenuController::updateInPlace() {
     const Current c = current();
     if (items_.statusHeader) {
-        auto [title, subtitle] = statusDisplayStrings(c.status);
+        auto [title, subtitle] = statusDisplayStrings(c.status, &app_.manager()->profileStore());
         items_.statusHeader->setText(menuText(headerText(title, subtitle)));
     }
     if (items_.permissionWarning) {

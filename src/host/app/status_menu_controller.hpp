@@ -23,6 +23,7 @@
 namespace kelvo {
 
 class AppDelegate;
+class DeviceProfileStore;
 
 // The choice a menu item stands for; the in-place update reads it back. A display id stands for
 // a mapping target (0: the main display).
@@ -84,8 +85,10 @@ public:
     // Replaced at every rebuild.
     const Items& items() const { return items_; }
 
-    // Header title and subtitle for a status.
-    static std::pair<std::string, std::string> statusDisplayStrings(const HostStatus& status);
+    // Header title and subtitle for a status. A tablet waited for is named from its profile in
+    // `profiles` (its status holds a device key, or "direct"), else "iPad".
+    static std::pair<std::string, std::string> statusDisplayStrings(const HostStatus& status,
+                                                                    const DeviceProfileStore* profiles = nullptr);
     // The header as one line: "title · subtitle", or the title alone without a subtitle.
     static std::string headerText(const std::string& title, const std::string& subtitle);
     // A device name shortened for the header.

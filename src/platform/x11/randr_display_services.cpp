@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <thread>
 
@@ -144,6 +145,9 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     std::optional<ScreenSize> grownScreen;     // what we grew it to
     uint32_t nextVirtual = 1;
     bool warnedBareMonitor = false;
+    // Outputs our released virtual displays used. The dummy driver reports an output connected
+    // for good once a mode was shown on it, so without this every session would use up one.
+    std::set<xcb_randr_output_t> releasedOutputs;
 
     ObserverList<DisplayId, uint32_t> callbacks;
     UniqueFd wake;
@@ -407,8 +411,8 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
         return true;
     }
 
-    // A disconnected output with a crtc nobody uses, none of ours already; nullopt when the
-    // server has none.
+    // A disconnected output (or one we released) with a crtc nobody uses, none of ours already;
+    // nullopt when the server has none.
     std::optional<std::pair<xcb_randr_output_t, xcb_randr_crtc_t>> spareOutputLocked() {
         auto res = screenResourcesLocked();
         if (!res) return std::nullopt;
@@ -422,7 +426,8 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
             if (ours([&](const Virtual& v) { return v.output == output; })) continue;
             auto info = own(xcb_randr_get_output_info_reply(
                 conn, xcb_randr_get_output_info(conn, output, res->config_timestamp), nullptr));
-            if (!info || info->connection != XCB_RANDR_CONNECTION_DISCONNECTED || info->crtc) continue;
+            if (!info || info->crtc) continue;
+            if (info->connection != XCB_RANDR_CONNECTION_DISCONNECTED && !releasedOutputs.count(output)) continue;
             auto* crtcs = xcb_randr_get_output_info_crtcs(info.get());
             int crtcCount = xcb_randr_get_output_info_crtcs_length(info.get());
             for (int k = 0; k < crtcCount; ++k) {
@@ -526,6 +531,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
         virtuals.erase(it);
         if (v.output) {
             if (v.mode) dropModeLocked(v.output, v.crtc, v.mode);
+            releasedOutputs.insert(v.output);
         } else if (v.placed && !succeeded(conn, xcb_randr_delete_monitor_checked(conn, root, id))) {
             Log::w("display", "virtual monitor " + std::to_string(id) + " could not be deleted");
         }
