@@ -156,8 +156,9 @@ TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriori
     const size_t before = nicer();
     auto encoder = started(smallConfig());
     EXPECT_EQ(::getpriority(PRIO_PROCESS, id_t(::gettid())), callerNice);
-    // The codec may use fewer slices than cores for a frame this small, but more than one when it can.
-    EXPECT_GE(nicer() - before, EncoderTuning::threads() > 1 ? 3u : 1u) << "the worker and its slice threads";
+    // The codec may use fewer slice threads than cores (on two cores it may run one slice on a
+    // thread of its own and the other beside it), but at least one beside the worker when it can.
+    EXPECT_GE(nicer() - before, EncoderTuning::threads() > 1 ? 2u : 1u) << "the worker and its slice threads";
 
     std::promise<std::pair<int, int>> seen;  // nice and policy of the thread that delivers
     TestPatternRenderer renderer(kW, kH, "nice");
