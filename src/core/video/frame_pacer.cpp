@@ -1,17 +1,24 @@
 #include "core/video/frame_pacer.hpp"
 
+#include <algorithm>
+
 namespace kelvo {
 
+int64_t FramePacer::creditAt(uint64_t nowUs) const {
+    const int64_t most = int64_t(intervalUs_ + intervalUs_ / 4);
+    if (!lastUs_) return most;
+    const int64_t since = nowUs > *lastUs_ ? int64_t(nowUs - *lastUs_) : 0;
+    return std::min(most, creditUs_ + since * 21 / 20);
+}
+
 uint64_t FramePacer::delayUs(uint64_t nowUs) const {
-    if (!dueUs_) return 0;
-    const uint64_t earliest = *dueUs_ - intervalUs_ / 4;
-    return nowUs < earliest ? earliest - nowUs : 0;
+    const int64_t credit = creditAt(nowUs);
+    return credit >= int64_t(intervalUs_) ? 0 : uint64_t(int64_t(intervalUs_) - credit);
 }
 
 void FramePacer::taken(uint64_t nowUs) {
-    // Later than a whole period past the grid: a pause, and the grid starts again from now.
-    const bool steady = dueUs_ && nowUs < *dueUs_ + intervalUs_;
-    dueUs_ = (steady ? *dueUs_ : nowUs) + intervalUs_;
+    creditUs_ = creditAt(nowUs) - int64_t(intervalUs_);
+    lastUs_ = nowUs;
 }
 
 }  // namespace kelvo
