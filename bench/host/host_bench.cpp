@@ -8,7 +8,9 @@
 // encoder's settings to a TCP receiver that decodes (a second ffmpeg, on the peer CPUs).
 //
 //   host_bench [--seconds 10] [--fps 60] [--host-cpus 0,1] [--peer-cpus 2,3] [--ffmpeg ffmpeg]
-//              [--tablet-points 1024x768]
+//              [--tablet-points 1024x768] [--display-points 1024x768]
+// --display-points picks the display preset of that size in points (the largest, 1366x1024, makes
+// a 2732×2048 monitor).
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -42,10 +44,12 @@ using namespace kelvo::bench;
 namespace {
 
 constexpr const char* kUsage =
-    "host_bench [--seconds S] [--fps N] [--host-cpus LIST] [--peer-cpus LIST] [--ffmpeg PATH] [--tablet-points WxH]";
+    "host_bench [--seconds S] [--fps N] [--host-cpus LIST] [--peer-cpus LIST] [--ffmpeg PATH] [--tablet-points WxH] "
+    "[--display-points WxH]";
 
 struct Options : CommonOptions, TimedRunOptions {
     FrameSize tabletPoints{1024, 768};
+    DisplayPreset preset = DisplayPreset::standard;
 };
 
 Options parse(int argc, char** argv) {
@@ -55,6 +59,11 @@ Options parse(int argc, char** argv) {
             auto size = parseSize(value);
             if (size) o.tabletPoints = *size;
             return size.has_value();
+        }
+        if (name == "--display-points") {
+            auto preset = fromRaw<DisplayPreset>(value);
+            if (preset) o.preset = *preset;
+            return preset.has_value();
         }
         return o.TimedRunOptions::parse(name, value);
     });
@@ -292,6 +301,7 @@ int main(int argc, char** argv) {
     settings.directHost = "127.0.0.1";
     settings.directCtrlPort = tablet->ctrlPort();
     settings.directVideoPort = tablet->videoPort();
+    settings.preset = o.preset;
     SettingsStore settingsStore(nullptr, settings);
     DeviceProfileStore profiles(nullptr);
     AppProfileStore appProfiles(nullptr);

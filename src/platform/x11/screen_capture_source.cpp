@@ -5,7 +5,6 @@
 #include <map>
 
 #include "core/util/log.hpp"
-#include "core/video/frame_pacer.hpp"
 #include "core/video/pixel_convert.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "platform/x11/screen_grabber.hpp"
@@ -16,6 +15,8 @@ namespace {
 
 constexpr uint64_t kLeewayUs = 1000;
 constexpr uint64_t kSettleUs = 2000;
+// Ticks with nothing drawn before capture rests until something is (half a second at 60 fps).
+constexpr int kQuietTicks = 30;
 
 uint64_t intervalUs(int fps) { return 1'000'000ull / uint64_t(std::max(fps, 1)); }
 
@@ -47,10 +48,10 @@ struct ScreenCaptureSource::Private {};
 struct ScreenCaptureSource::Capture {
     std::shared_ptr<ScreenGrabber> grabber;
     std::unique_ptr<Timer> timer;
-    std::unique_ptr<FdWatch> drawing;  // paced by damage; goes before the grabber's connection
+    std::unique_ptr<FdWatch> drawing;  // wakes a resting capture; goes before the grabber's connection
     bool waiting = false;              // for `drawing`
-    bool modeChosen = false;           // paced by damage or by the timer alone
-    FramePacer pacer;
+    bool modeChosen = false;           // may rest, or ticks for ever
+    int quietTicks = 0;                // ticks since something was drawn
     uint64_t region = 0;  // the region_ that area and pools were made for
     PixelRect area;
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
@@ -237,7 +238,7 @@ void ScreenCaptureSource::applyRegion(DisplayId id, Rect bounds, std::optional<R
         bounds_ = bounds;
         ++region_;  // the next tick reads the new region, changed or not
     }
-    // Paced by damage, nothing may be drawn for a while: read the new region now.
+    // A resting capture reads the new region now.
     queue_->post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->onDrawn();
     });
@@ -260,27 +261,27 @@ void ScreenCaptureSource::setFrameRate(int fps) {
 }
 
 void ScreenCaptureSource::onDrawn() {
-    // Polled, the next tick comes anyway; with the connection gone, the end was reported once.
+    // Ticking, the next tick comes anyway; with the connection gone, the end was reported once.
     if (!capture_ || !capture_->drawing || capture_->timer->armed() || capture_->grabber->lost()) return;
-    Capture& cap = *capture_;
-    // The first notice comes with the first request of a drawing: a moment later the rest of it
-    // is on the screen too, rather than half of it in the frame.
-    cap.timer->scheduleOnce(
-        std::max(cap.pacer.delayUs(queue_->nowUs()), kSettleUs),
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->pacedTick();
-        },
-        kLeewayUs);
+    capture_->quietTicks = 0;
+    // The notice comes with the first request of a drawing: a moment later the rest of it is on
+    // the screen too, rather than half of it in the frame.
+    scheduleTicks(kSettleUs);
 }
 
-void ScreenCaptureSource::pacedTick() {
+void ScreenCaptureSource::timedTick() {
     if (!capture_) return;
-    capture_->pacer.taken(queue_->nowUs());
+    if (!capture_->drawing) return tick();
+    const bool drawn = capture_->grabber->damagePending();
     tick();
-    if (!capture_ || !capture_->drawing || isStopped() || capture_->grabber->lost()) return;
-    // Drawn while the last frame was read: that notice may have come with the read's reply and
-    // will not wake the watch.
-    if (capture_->grabber->damagePending()) return onDrawn();
+    if (!capture_ || isStopped() || capture_->grabber->lost()) return;
+    if (drawn) {
+        capture_->quietTicks = 0;
+        return;
+    }
+    if (++capture_->quietTicks < kQuietTicks) return;
+    // Nothing drawn for a while: no wake-up until something is.
+    capture_->timer->cancel();
     if (std::exchange(capture_->waiting, true)) return;
     capture_->drawing->waitReadable([weak = weak_from_this()] {
         auto self = weak.lock();
@@ -290,24 +291,26 @@ void ScreenCaptureSource::pacedTick() {
     });
 }
 
+void ScreenCaptureSource::scheduleTicks(uint64_t firstDelayUs) {
+    capture_->timer->scheduleRepeating(
+        intervalUs(options().fps),
+        [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->timedTick();
+        },
+        kLeewayUs, firstDelayUs);
+}
+
 void ScreenCaptureSource::arm() {
     if (!capture_) return;
-    int fps = options().fps;
     Capture& cap = *capture_;
-    cap.pacer.setInterval(intervalUs(fps));
     if (!std::exchange(cap.modeChosen, true)) {
-        // The pointer's motion damages nothing: a picture that carries it is read every period.
+        // The pointer's motion damages nothing: a picture that carries it never rests.
         const int fd = options().showsCursor ? -1 : cap.grabber->damageFd();
         if (fd >= 0) cap.drawing = queue_->watchFd(fd);
-        if (cap.drawing) return pacedTick();
     }
-    if (cap.drawing) return;  // a new rate applies from the next frame
-    capture_->timer->scheduleRepeating(
-        intervalUs(fps),
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->tick();
-        },
-        kLeewayUs, 0);
+    // Resting: the next drawing starts the ticks at the new rate.
+    if (cap.drawing && !cap.timer->armed() && cap.quietTicks >= kQuietTicks) return;
+    scheduleTicks(0);
 }
 
 void ScreenCaptureSource::tick() {

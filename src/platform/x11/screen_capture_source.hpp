@@ -77,10 +77,11 @@ private:
     void findDisplay(DisplayId id, int attempt, Found found);  // on control_
     void finishStart(Rect bounds, const StartCompletion& done);  // on control_
     void applyRegion(DisplayId id, Rect bounds, std::optional<Rect> sourceRect, const StartCompletion& done);
-    // Without a picked-up pointer, capture follows the screen's damage: a frame as soon as
-    // something is drawn, at most one per frame period, and no wake-up while nothing is.
-    void onDrawn();     // on queue_
-    void pacedTick();   // on queue_
+    // Without the pointer in the picture, capture rests while nothing is drawn: no tick until
+    // the screen's damage wakes it, and then its first frame comes at once.
+    void onDrawn();                               // on queue_
+    void timedTick();                             // on queue_
+    void scheduleTicks(uint64_t firstDelayUs);    // on queue_
     void arm();   // on queue_
     void tick();  // on queue_
     void endOnItsOwn(const SourceError& error);  // on queue_
