@@ -60,20 +60,16 @@ CursorService::~CursorService() {
 }
 
 template <class F>
-void CursorService::onQueue(F work) {
-    queue_->dispatch([weak = weak_from_this(), work = std::move(work)]() mutable {
-        auto self = weak.lock();
-        if (!self || self->stopped_) return;
-        work(*self);
-    });
-}
-
-template <class F>
 Task CursorService::weakly(F work) {
     return [weak = weak_from_this(), work = std::move(work)] {
         auto self = weak.lock();
         if (self && !self->stopped_) work(*self);
     };
+}
+
+template <class F>
+void CursorService::onQueue(F work) {
+    queue_->dispatch(weakly(std::move(work)));
 }
 
 void CursorService::start() {
