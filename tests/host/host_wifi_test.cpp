@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -206,15 +207,23 @@ std::string reusedDisplayAfter(const HostLog& log, const std::string& fragment) 
     return {};
 }
 
-TEST(HostOverWiFi, PairsOverTheCableThenFollowsTheTabletToWiFiAndBack) {
+// Runs the calling test again inside its network namespace and lays the road there: `road` stays
+// empty in the process outside (the run inside was the test) and where the test is skipped.
+void layRoad(const char* scriptArgs, std::unique_ptr<WiFiRoad>& road) {
     std::string skipText;
-    if (auto run = test::rerunInNamespace(KELVO_NETNS_SCRIPT, "--syslog", skipText);
-        run == test::NamespaceRun::doneOutside)
-        return;
-    else if (run == test::NamespaceRun::skipped)
-        GTEST_SKIP() << skipText;
-    WiFiRoad road;
-    if (auto whyNot = road.lay(); !whyNot.empty()) GTEST_SKIP() << whyNot;
+    auto run = test::rerunInNamespace(KELVO_NETNS_SCRIPT, scriptArgs, skipText);
+    if (run == test::NamespaceRun::doneOutside) return;
+    if (run == test::NamespaceRun::skipped) GTEST_SKIP() << skipText;
+    auto laid = std::make_unique<WiFiRoad>();
+    if (auto whyNot = laid->lay(); !whyNot.empty()) GTEST_SKIP() << whyNot;
+    road = std::move(laid);
+}
+
+TEST(HostOverWiFi, PairsOverTheCableThenFollowsTheTabletToWiFiAndBack) {
+    std::unique_ptr<WiFiRoad> laid;
+    layRoad("--syslog", laid);
+    if (!laid) return;
+    WiFiRoad& road = *laid;
     auto& log = road.log();
     road.attach();
     ASSERT_TRUE(road.startHost());
@@ -249,14 +258,10 @@ TEST(HostOverWiFi, PairsOverTheCableThenFollowsTheTabletToWiFiAndBack) {
 }
 
 TEST(HostOverWiFi, WithoutTheAvahiDaemonSaysSoOnceAndFindsTheTabletWhenItStartsOrComesBack) {
-    std::string skipText;
-    if (auto run = test::rerunInNamespace(KELVO_NETNS_SCRIPT, "--syslog --avahi-later", skipText);
-        run == test::NamespaceRun::doneOutside)
-        return;
-    else if (run == test::NamespaceRun::skipped)
-        GTEST_SKIP() << skipText;
-    WiFiRoad road;
-    if (auto whyNot = road.lay(); !whyNot.empty()) GTEST_SKIP() << whyNot;
+    std::unique_ptr<WiFiRoad> laid;
+    layRoad("--syslog --avahi-later", laid);
+    if (!laid) return;
+    WiFiRoad& road = *laid;
     auto& log = road.log();
     road.pairBeforehand();
     ASSERT_TRUE(road.startHost());
