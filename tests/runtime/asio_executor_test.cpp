@@ -1,5 +1,6 @@
 #include "platform/runtime/asio_executor.hpp"
 
+#include <asio/post.hpp>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,14 +9,35 @@
 #include <future>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "core/util/clock.hpp"
 #include "core/util/unique_fd.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
+
+// A touch crosses the interactive pool's thread on its way to the desktop: it must wake with a
+// shorter slice than the encoder and the rest of the process run with, or it waits theirs out.
+TEST(IoPool, InteractiveThreadsRunWithAShorterSliceThanTheRest) {
+    const auto slice = [](IoPool& pool) {
+        std::promise<std::optional<uint64_t>> seen;
+        asio::post(pool.context(), [&] { seen.set_value(test::threadTimeSliceNs()); });
+        return seen.get_future().get();
+    };
+    IoPool normal(1);
+    const auto normalSlice = slice(normal);
+    if (!normalSlice) GTEST_SKIP() << "the kernel does not report time slices";
+    IoPool interactive(1, IoPool::Urgency::interactive);
+    const auto interactiveSlice = slice(interactive);
+    ASSERT_TRUE(interactiveSlice);
+    if (*interactiveSlice == *normalSlice) GTEST_SKIP() << "this kernel keeps one slice for all";
+    EXPECT_LE(*interactiveSlice, 200'000u);
+    EXPECT_LT(*interactiveSlice, *normalSlice);
+}
 
 TEST(AsioExecutor, QueueIsSerialAndKnowsWhenItIsCurrent) {
     auto q = AsioExecutor::makeQueue("kv.test");

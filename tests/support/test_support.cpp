@@ -116,3 +116,22 @@ NamespaceRun rerunInNamespace(const std::string& script, const std::string& scri
 }
 
 }  // namespace kelvo::test
+
+namespace kelvo::test {
+
+std::optional<uint64_t> threadTimeSliceNs() {
+    std::ifstream sched("/proc/thread-self/sched");
+    for (std::string line; std::getline(sched, line);) {
+        if (line.rfind("se.slice", 0) != 0) continue;
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) return std::nullopt;
+        try {
+            return std::stoull(line.substr(colon + 1));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace kelvo::test

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 // waitUntil while running the main loop's work, for callbacks delivered on it.
 bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
                std::chrono::milliseconds timeout = kPatience);
+
+// The calling thread's time slice as the kernel reports it (/proc/thread-self/sched), in ns;
+// absent where the kernel does not report it.
+std::optional<uint64_t> threadTimeSliceNs();
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

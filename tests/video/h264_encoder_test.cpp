@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/testing/h264_decoder.hpp"
+#include "core/util/thread_scheduling.hpp"
 #include "core/video/access_unit.hpp"
 #include "core/video/h264.hpp"
 #include "core/video/pixel_convert.hpp"
@@ -168,6 +169,28 @@ TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriori
     auto [nice, policy] = seen.get_future().get();
     EXPECT_GT(nice, callerNice);
     EXPECT_EQ(policy, SCHED_BATCH);
+}
+
+// Started from a thread with a short time slice (the control stream's), the encoder's threads must
+// not keep it: that slice is what lets a waking touch preempt them.
+TEST(H264Encoder, ItsThreadsTakeTheDefaultSliceWhicheverThreadStartsIt) {
+    const auto defaultSlice = test::threadTimeSliceNs();
+    if (!defaultSlice) GTEST_SKIP() << "the kernel does not report time slices";
+    std::unique_ptr<H264Encoder> encoder;
+    std::optional<uint64_t> starterSlice;
+    std::thread starter([&] {
+        requestShortTimeSlice(std::chrono::microseconds(200));
+        starterSlice = test::threadTimeSliceNs();
+        encoder = started(smallConfig());
+    });
+    starter.join();
+    ASSERT_TRUE(encoder);
+    if (starterSlice == defaultSlice) GTEST_SKIP() << "this kernel keeps one slice for all";
+
+    std::promise<std::optional<uint64_t>> seen;
+    TestPatternRenderer renderer(kW, kH, "slice");
+    encoder->encode(renderer.render(0), 0, false, [&](EncodeResult) { seen.set_value(test::threadTimeSliceNs()); });
+    EXPECT_EQ(seen.get_future().get(), defaultSlice);
 }
 
 TEST(H264Encoder, ForcedKeyFrameIsAnIdrWithParameterSetsAndOthersCarryNone) {

@@ -1,10 +1,7 @@
 #include "core/video/h264_encoder.hpp"
 
-#include <pthread.h>
 #include <sched.h>
 #include <stdint.h>
-#include <sys/resource.h>
-#include <unistd.h>
 extern "C" {
 #include <x264.h>
 }
@@ -23,6 +20,7 @@ extern "C" {
 
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
+#include "core/util/thread_scheduling.hpp"
 #include "core/video/access_unit.hpp"
 #include "core/video/pixel_convert.hpp"
 
@@ -53,17 +51,11 @@ void codecLog(void*, int level, const char* format, va_list args) {
 
 int vbvBufferKbits(int bitrate) { return std::max(1, int(std::lround(bitrate * EncoderTuning::vbvSeconds / 1000.0))); }
 
-// The calling thread, and every thread it starts from now on, at the encoder's priority.
+// The calling thread, and every thread it starts from now on, at the encoder's priority. A batch
+// thread never preempts another when it wakes: a slice thread starting its share of a frame does
+// not push a running touch off the core.
 void lowerThreadPriority() {
-    // A batch thread never preempts another when it wakes: a slice thread starting its share of
-    // a frame does not push a running touch off the core.
-    sched_param batch{};
-    ::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &batch);
-    const auto tid = id_t(::gettid());
-    errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, tid);
-    if (errno != 0) return;
-    if (::setpriority(PRIO_PROCESS, tid, std::min(19, current + EncoderTuning::niceness)) != 0) {
+    if (!lowerToBatch(EncoderTuning::niceness)) {
         Log::d("enc", "encoder threads keep their priority (" + std::to_string(errno) + ")");
     }
 }

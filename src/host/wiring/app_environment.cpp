@@ -44,6 +44,8 @@ public:
 void wireQueues(SessionEnvironment& env, std::shared_ptr<Executor> main) {
     env.main = std::move(main);
     env.makeQueue = [](const std::string& label) -> std::shared_ptr<Executor> {
+        // A touch crosses these two on its way to the desktop; everything else can wait a slice.
+        if (label == "kv.s.ctrl" || label == "kv.input") return AsioExecutor::makeInteractiveQueue(label);
         return AsioExecutor::makeQueue(label);
     };
 }

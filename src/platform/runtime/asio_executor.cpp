@@ -15,12 +15,17 @@
 
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
+#include "core/util/thread_scheduling.hpp"
 
 namespace kelvo {
 
 namespace {
 
 thread_local std::string_view tCurrentLabel;
+
+// Short enough that a waking interactive thread preempts anything with the default slice (at
+// least 0.7 ms), long enough that its own tasks rarely span two.
+constexpr std::chrono::microseconds kInteractiveSlice{200};
 
 struct LabelScope {
     std::string_view saved;
@@ -191,18 +196,32 @@ private:
 
 std::string_view currentQueueLabel() { return tCurrentLabel; }
 
-IoPool::IoPool(unsigned threads)
+IoPool::IoPool(unsigned threads, Urgency urgency)
     : guard_(std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(context_.get_executor())) {
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
     for (unsigned i = 0; i < threads; ++i) {
-        threads_.emplace_back([this] {
-            pthread_setname_np(pthread_self(), "kv.pool");
+        threads_.emplace_back([this, urgency] {
+            if (urgency == Urgency::interactive) {
+                pthread_setname_np(pthread_self(), "kv.interactive");
+                if (!requestShortTimeSlice(kInteractiveSlice)) {
+                    Log::d("runtime", "interactive threads keep the default time slice");
+                }
+            } else {
+                pthread_setname_np(pthread_self(), "kv.pool");
+            }
             context_.run();
         });
     }
 }
 
 IoPool::~IoPool() { stop(); }
+
+IoPool& IoPool::interactive() {
+    // One thread: a touch read on the control stream goes on to injection without waking another
+    // thread (each wake-up is a chance to wait behind the encoder). Never destroyed, as shared().
+    static IoPool* pool = new IoPool(1, Urgency::interactive);
+    return *pool;
+}
 
 IoPool& IoPool::shared() {
     static IoPool* pool = new IoPool();  // never destroyed: queues may outlive static destruction
@@ -227,6 +246,10 @@ AsioExecutor::AsioExecutor(asio::io_context& context, std::string label)
 
 std::shared_ptr<AsioExecutor> AsioExecutor::makeQueue(std::string label) {
     return std::make_shared<AsioExecutor>(IoPool::shared().context(), std::move(label));
+}
+
+std::shared_ptr<AsioExecutor> AsioExecutor::makeInteractiveQueue(std::string label) {
+    return std::make_shared<AsioExecutor>(IoPool::interactive().context(), std::move(label));
 }
 
 void AsioExecutor::post(Task task) {

@@ -19,13 +19,21 @@ namespace kelvo {
 // the destruction, from outside the pool, does.
 class IoPool {
 public:
-    explicit IoPool(unsigned threads = 0);  // 0: one per core, at least 2
+    enum class Urgency {
+        normal,
+        // Threads with a short time slice (see requestShortTimeSlice): waking, they preempt the
+        // encoder and longer pool work. For queues whose tasks are short and waited on by a person.
+        interactive,
+    };
+    explicit IoPool(unsigned threads = 0, Urgency urgency = Urgency::normal);  // 0: one per core, at least 2
     ~IoPool();
     IoPool(const IoPool&) = delete;
     IoPool& operator=(const IoPool&) = delete;
 
     // The process-wide pool, made on first use and never joined before exit.
     static IoPool& shared();
+    // The process-wide interactive pool (one thread): the control stream and input injection.
+    static IoPool& interactive();
 
     asio::io_context& context() { return context_; }
     void stop();
@@ -43,6 +51,8 @@ public:
     AsioExecutor(asio::io_context& context, std::string label);
     // A new serial queue on the shared pool.
     static std::shared_ptr<AsioExecutor> makeQueue(std::string label);
+    // A new serial queue on the interactive pool.
+    static std::shared_ptr<AsioExecutor> makeInteractiveQueue(std::string label);
 
     std::string_view label() const override { return *label_; }
     void post(Task task) override;
