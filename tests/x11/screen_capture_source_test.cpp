@@ -353,6 +353,64 @@ TEST_F(ScreenCapture, QueuesFromTheEnvironmentRunInVirtualTime) {
     EXPECT_EQ(queue->armedTimers(), 0u);
 }
 
+// Frames follow the drawing, on the queue's clock: nothing wakes while nothing is drawn, a frame
+// comes a moment after a drawing (its later requests land in that moment), and however often the
+// screen is drawn on, no faster than the frame rate.
+TEST_F(ScreenCapture, FramesFollowTheDrawingAtMostAtTheFrameRate) {
+    auto queue = std::make_shared<ManualExecutor>("kv.capture", 1'000'000);
+    ScreenCaptureSource::Environment env{server_->display(), ScreenCaptureSource::boundsFrom(*holder_)};
+    env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
+    auto source = ScreenCaptureSource::make({display_, 192, 108, 10, false, std::nullopt}, env);
+    source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+    Outcome start;
+    source->start(start.completion());
+    queue->runUntilIdle();
+    ASSERT_EQ(start.text(), "");
+    queue->advance(0);
+    ASSERT_EQ(frames_.seen(), 1u);
+
+    queue->advance(1'000'000);
+    EXPECT_EQ(frames_.seen(), 1u);
+    EXPECT_EQ(queue->armedTimers(), 0u) << "nothing wakes while nothing is drawn";
+
+    // The server's notice reaches the capture's connection in its own time.
+    auto noticed = [&] {
+        return waitUntil([&] {
+            queue->runUntilIdle();
+            return queue->armedTimers() > 0;
+        });
+    };
+    painter_->fill(1000, 200, 50, 50, kWhite);
+    ASSERT_TRUE(noticed());
+    const uint64_t noticeUs = queue->nowUs();
+    queue->advance(1'999);
+    EXPECT_EQ(frames_.seen(), 1u);
+    queue->advance(1);
+    ASSERT_EQ(frames_.seen(), 2u);
+    EXPECT_EQ(frames_.lastUs, noticeUs + 2'000);
+
+    // At 10 fps the next frame takes its turn: about a period later, with 5 % to catch up.
+    painter_->fill(1100, 200, 50, 50, kRed);
+    ASSERT_TRUE(noticed());
+    queue->advance(90'000);
+    EXPECT_EQ(frames_.seen(), 2u);
+    queue->advance(10'000);
+    EXPECT_EQ(frames_.seen(), 3u);
+    expectColour(*frames_.latest(), 1125 / 10, 225 / 10, kRed);
+
+    // Drawn at another phase of the period: the frame follows it, not a clock of its own.
+    queue->advance(150'000);
+    painter_->fill(1200, 200, 50, 50, kGreen);
+    ASSERT_TRUE(noticed());
+    const uint64_t lateUs = queue->nowUs();
+    queue->advance(2'000);
+    ASSERT_EQ(frames_.seen(), 4u);
+    EXPECT_EQ(frames_.lastUs, lateUs + 2'000);
+
+    source->stop();
+    EXPECT_EQ(queue->armedTimers(), 0u);
+}
+
 }  // namespace
 
 // A missing display is looked for 20 times, 100 ms apart, on the lookup queue's clock.

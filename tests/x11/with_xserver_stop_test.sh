@@ -19,11 +19,20 @@ if [ ! -s "$dir/display" ]; then
     exit 1
 fi
 display=$(cat "$dir/display")
+# The server itself, by the process listening on its socket: once it is gone, another test's
+# server may take the same display number at once, so asking the display would not tell.
+number=${display#:}
+xpid=$(ss -xlp 2>/dev/null | grep "/tmp/.X11-unix/X$number " | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n 1)
 kill -TERM "$pid"
 wait "$pid"
 status=$?
 [ $status -eq 143 ] || { echo "wrapper status $status, wanted 143 (the command's SIGTERM)"; exit 1; }
-if xdpyinfo -display "$display" >/dev/null 2>&1; then
+if [ -n "$xpid" ]; then
+    if grep -q X "/proc/$xpid/comm" 2>/dev/null; then
+        echo "the X server at $display (pid $xpid) is still running"
+        exit 1
+    fi
+elif xdpyinfo -display "$display" >/dev/null 2>&1; then
     echo "the X server at $display is still running"
     exit 1
 fi

@@ -14,9 +14,14 @@ namespace kelvo {
 namespace {
 
 constexpr uint64_t kLeewayUs = 1000;
+// From the notice of a drawing to its frame: the notice comes with the drawing's first request,
+// and a moment later the rest of it is on the screen too, rather than half of it in the frame.
 constexpr uint64_t kSettleUs = 2000;
-// Ticks with nothing drawn before capture rests until something is (half a second at 60 fps).
-constexpr int kQuietTicks = 30;
+// Following the drawing, frames may come this much faster than the stream's rate: a budget at
+// exactly the rate would hold them on whatever phase they started at, however late against the
+// drawing; with 5 % to spare they reach the drawing within a third of a second. Only a screen
+// that changes faster than the stream's rate is read that often.
+constexpr double kCatchUp = 1.05;
 
 uint64_t intervalUs(int fps) { return 1'000'000ull / uint64_t(std::max(fps, 1)); }
 
@@ -48,10 +53,19 @@ struct ScreenCaptureSource::Private {};
 struct ScreenCaptureSource::Capture {
     std::shared_ptr<ScreenGrabber> grabber;
     std::unique_ptr<Timer> timer;
-    std::unique_ptr<FdWatch> drawing;  // wakes a resting capture; goes before the grabber's connection
+    std::unique_ptr<FdWatch> drawing;  // notices of drawing; goes before the grabber's connection
     bool waiting = false;              // for `drawing`
-    bool modeChosen = false;           // may rest, or ticks for ever
-    int quietTicks = 0;                // ticks since something was drawn
+    bool modeChosen = false;           // follows the drawing, or ticks for ever
+    bool due = false;                  // following: a frame is scheduled
+    bool redoing = false;              // following: the scheduled frame reads again one dropped
+    double budget = 1;                 // following: frames that may be read now
+    uint64_t budgetUs = 0;             // when `budget` was last brought up to date
+
+    // Following: a frame's worth of budget comes with every frame period (and kCatchUp more).
+    void refill(uint64_t nowUs, uint64_t periodUs) {
+        budget = std::min(1.0, budget + kCatchUp * double(nowUs - budgetUs) / double(periodUs));
+        budgetUs = nowUs;
+    }
     uint64_t region = 0;  // the region_ that area and pools were made for
     PixelRect area;
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
@@ -238,7 +252,7 @@ void ScreenCaptureSource::applyRegion(DisplayId id, Rect bounds, std::optional<R
         bounds_ = bounds;
         ++region_;  // the next tick reads the new region, changed or not
     }
-    // A resting capture reads the new region now.
+    // Following the drawing, the new region is read now rather than at the next drawing.
     queue_->post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->onDrawn();
     });
@@ -261,27 +275,36 @@ void ScreenCaptureSource::setFrameRate(int fps) {
 }
 
 void ScreenCaptureSource::onDrawn() {
-    // Ticking, the next tick comes anyway; with the connection gone, the end was reported once.
-    if (!capture_ || !capture_->drawing || capture_->timer->armed() || capture_->grabber->lost()) return;
-    capture_->quietTicks = 0;
-    // The notice comes with the first request of a drawing: a moment later the rest of it is on
-    // the screen too, rather than half of it in the frame.
-    scheduleTicks(kSettleUs);
+    // Ticking, the next tick reads it; with the connection gone, the end was reported once.
+    if (!capture_ || !capture_->drawing || capture_->due || capture_->grabber->lost()) return;
+    Capture& cap = *capture_;
+    const uint64_t period = intervalUs(options().fps);
+    cap.refill(queue_->nowUs(), period);
+    const auto untilBudget = uint64_t(std::ceil(std::max(0.0, 1 - cap.budget) * double(period) / kCatchUp));
+    scheduleFrame(std::max(kSettleUs, untilBudget));
 }
 
-void ScreenCaptureSource::timedTick() {
+void ScreenCaptureSource::scheduleFrame(uint64_t delayUs) {
+    capture_->due = true;
+    capture_->timer->scheduleOnce(delayUs, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->followingTick();
+    });
+}
+
+void ScreenCaptureSource::followingTick() {
     if (!capture_) return;
-    if (!capture_->drawing) return tick();
-    const bool drawn = capture_->grabber->damagePending();
-    tick();
-    if (!capture_ || isStopped() || capture_->grabber->lost()) return;
-    if (drawn) {
-        capture_->quietTicks = 0;
-        return;
+    Capture& cap = *capture_;
+    cap.due = false;
+    cap.refill(queue_->nowUs(), intervalUs(options().fps));
+    // Once a frame: a screen drawn on all the time would otherwise never get one.
+    if (!tick(!std::exchange(cap.redoing, false))) {
+        cap.redoing = true;
+        return scheduleFrame(kSettleUs);
     }
-    if (++capture_->quietTicks < kQuietTicks) return;
-    // Nothing drawn for a while: no wake-up until something is.
-    capture_->timer->cancel();
+    cap.budget = std::max(0.0, cap.budget - 1);  // a timer a hair early does not run up a debt
+    if (!capture_ || isStopped() || capture_->grabber->lost()) return;
+    // A notice that came in with the read's reply is off the descriptor already.
+    if (capture_->grabber->damagePending()) return onDrawn();
     if (std::exchange(capture_->waiting, true)) return;
     capture_->drawing->waitReadable([weak = weak_from_this()] {
         auto self = weak.lock();
@@ -295,7 +318,7 @@ void ScreenCaptureSource::scheduleTicks(uint64_t firstDelayUs) {
     capture_->timer->scheduleRepeating(
         intervalUs(options().fps),
         [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->timedTick();
+            if (auto self = weak.lock()) self->tick(false);
         },
         kLeewayUs, firstDelayUs);
 }
@@ -304,22 +327,25 @@ void ScreenCaptureSource::arm() {
     if (!capture_) return;
     Capture& cap = *capture_;
     if (!std::exchange(cap.modeChosen, true)) {
-        // The pointer's motion damages nothing: a picture that carries it never rests.
+        // The pointer's motion damages nothing: a picture that carries it ticks.
         const int fd = options().showsCursor ? -1 : cap.grabber->damageFd();
         if (fd >= 0) cap.drawing = queue_->watchFd(fd);
+        if (cap.drawing) {
+            cap.budgetUs = queue_->nowUs();
+            return scheduleFrame(0);  // the first frame at once; then the drawing leads
+        }
     }
-    // Resting: the next drawing starts the ticks at the new rate.
-    if (cap.drawing && !cap.timer->armed() && cap.quietTicks >= kQuietTicks) return;
-    scheduleTicks(0);
+    // Following, a new rate applies from the next frame's budget on.
+    if (!cap.drawing) scheduleTicks(0);
 }
 
-void ScreenCaptureSource::tick() {
+bool ScreenCaptureSource::tick(bool dropIfDrawnOn) {
     Options o;
     Rect bounds;
     uint64_t region;
     {
         std::lock_guard g(m_);
-        if (stopped_ || !capture_) return;
+        if (stopped_ || !capture_) return true;
         o = options_;
         bounds = bounds_;
         region = region_;
@@ -335,18 +361,24 @@ void ScreenCaptureSource::tick() {
             Log::w("capture", "source rectangle lies outside display " + std::to_string(o.displayID));
         }
     }
-    if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
+    if (cap.grabber->lost()) {
+        endOnItsOwn(SourceError{"connection to the X server lost"});
+        return true;
+    }
     // Idle: nothing drawn since the last frame.
-    if (!cap.grabber->takeDamage(o.showsCursor) && !cap.force) return;
+    if (!cap.grabber->takeDamage(o.showsCursor) && !cap.force) return true;
     PixelBufferRef out = cap.nv12->take();
-    if (!out || cap.area.width == 0 || cap.area.height == 0) return;
+    if (!out || cap.area.width == 0 || cap.area.height == 0) return true;
     uint64_t captureUs = queue_->nowUs();
     auto image = cap.grabber->read(cap.area);
     if (!image) {
-        if (cap.grabber->lost()) return endOnItsOwn(SourceError{"connection to the X server lost"});
+        if (cap.grabber->lost()) {
+            endOnItsOwn(SourceError{"connection to the X server lost"});
+            return true;
+        }
         if (!cap.failing) Log::w("capture", "cannot read the screen area of display " + std::to_string(o.displayID));
         cap.failing = true;
-        return;
+        return true;
     }
     cap.failing = false;
     cap.force = false;
@@ -354,18 +386,23 @@ void ScreenCaptureSource::tick() {
     // Converted where the server put the pixels: a copy of a whole screen costs as much again.
     if (image->width != o.width || image->height != o.height) {
         PixelBufferRef scaled = cap.scaled->take();
-        if (!scaled || !PixelConvert::scale(image->view(), *scaled) || !PixelConvert::bgraToNv12(*scaled, *out)) return;
+        if (!scaled || !PixelConvert::scale(image->view(), *scaled) || !PixelConvert::bgraToNv12(*scaled, *out)) return true;
     } else if (!PixelConvert::bgraToNv12(image->view(), *out)) {
-        return;
+        return true;
     }
+
+    // Drawn on while it was read: a drawing of several requests may be in it by halves (the
+    // server serves a read between a busy client's requests).
+    if (dropIfDrawnOn && cap.grabber->damagePending()) return false;
 
     FrameHandler handler;
     {
         std::lock_guard g(m_);
-        if (stopped_) return;
+        if (stopped_) return true;
         handler = onFrame_;
     }
     if (handler) handler(out, captureUs);
+    return true;
 }
 
 void ScreenCaptureSource::endOnItsOwn(const SourceError& error) {

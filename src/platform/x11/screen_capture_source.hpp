@@ -77,13 +77,20 @@ private:
     void findDisplay(DisplayId id, int attempt, Found found);  // on control_
     void finishStart(Rect bounds, const StartCompletion& done);  // on control_
     void applyRegion(DisplayId id, Rect bounds, std::optional<Rect> sourceRect, const StartCompletion& done);
-    // Without the pointer in the picture, capture rests while nothing is drawn: no tick until
-    // the screen's damage wakes it, and then its first frame comes at once.
+    // Without the pointer in the picture, frames follow the drawing: each is read a moment after
+    // the notice of a drawing, about one a frame period at most (see kCatchUp), and
+    // nothing wakes while nothing is drawn. A tick on a clock of its own would meet the drawing
+    // at a phase that is chance: half a frame late on average, now and then in the middle of a
+    // drawing, or twice on one picture and never on the next. With the pointer drawn in (its
+    // motion damages nothing) frames come on a plain tick.
     void onDrawn();                               // on queue_
-    void timedTick();                             // on queue_
+    void scheduleFrame(uint64_t delayUs);         // on queue_
+    void followingTick();                         // on queue_
     void scheduleTicks(uint64_t firstDelayUs);    // on queue_
     void arm();   // on queue_
-    void tick();  // on queue_
+    // Reads and hands out a frame if something was drawn (or the region changed). False when it
+    // dropped the frame because the screen was drawn on meanwhile and `dropIfDrawnOn` asked so.
+    bool tick(bool dropIfDrawnOn);  // on queue_
     void endOnItsOwn(const SourceError& error);  // on queue_
     bool isStopped() const;
     bool halt();  // marks it stopped; false if it already was
