@@ -157,6 +157,14 @@ protected:
         source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
         return source;
     }
+    // A 192×108 capture at 10 fps on `queue`, which the test drives.
+    std::shared_ptr<ScreenCaptureSource> makeOn(const std::shared_ptr<ManualExecutor>& queue) {
+        ScreenCaptureSource::Environment env{server_->display(), ScreenCaptureSource::boundsFrom(*holder_)};
+        env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
+        auto source = ScreenCaptureSource::make({display_, 192, 108, 10, false, std::nullopt}, env);
+        source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+        return source;
+    }
     void startAndWaitForFrame(ScreenCaptureSource& source) {
         Outcome start;
         source.start(start.completion());
@@ -320,10 +328,7 @@ TEST_F(ScreenCapture, StopDuringStartReportsStoppedAndDeliversNothing) {
 // something changed, and none after stop().
 TEST_F(ScreenCapture, QueuesFromTheEnvironmentRunInVirtualTime) {
     auto queue = std::make_shared<ManualExecutor>("kv.capture", 5'000'000);
-    ScreenCaptureSource::Environment env{server_->display(), ScreenCaptureSource::boundsFrom(*holder_)};
-    env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
-    auto source = ScreenCaptureSource::make({display_, 192, 108, 10, false, std::nullopt}, env);
-    source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+    auto source = makeOn(queue);
     Outcome start;
     source->start(start.completion());
     EXPECT_FALSE(start.done);
@@ -358,10 +363,7 @@ TEST_F(ScreenCapture, QueuesFromTheEnvironmentRunInVirtualTime) {
 // screen is drawn on, no faster than the frame rate.
 TEST_F(ScreenCapture, FramesFollowTheDrawingAtMostAtTheFrameRate) {
     auto queue = std::make_shared<ManualExecutor>("kv.capture", 1'000'000);
-    ScreenCaptureSource::Environment env{server_->display(), ScreenCaptureSource::boundsFrom(*holder_)};
-    env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
-    auto source = ScreenCaptureSource::make({display_, 192, 108, 10, false, std::nullopt}, env);
-    source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
+    auto source = makeOn(queue);
     Outcome start;
     source->start(start.completion());
     queue->runUntilIdle();
