@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
     IoPool hostPool(3);
     IoPool interactivePool(1, IoPool::Urgency::interactive);  // as IoPool::interactive()
 
-    auto system = makeX11EventSink(server->display());
+    auto system =
+        makeX11EventSink(server->display(), std::make_shared<AsioExecutor>(interactivePool.context(), "kv.input"));
     if (!system) {
         std::fprintf(stderr, "input_bench: no XTest on the test server\n");
         return 1;

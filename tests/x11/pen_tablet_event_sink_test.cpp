@@ -8,12 +8,12 @@
 #include <xcb/xinput.h>
 #include <sys/uio.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "core/runtime/manual_executor.hpp"
 #include "core/testing/x_server.hpp"
 #include "platform/x11/xcb_session.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
@@ -83,13 +83,13 @@ protected:
         probe_ = XcbSession::open(server_->display());
         ASSERT_TRUE(probe_);
     }
-    std::unique_ptr<PenTabletEventSink> makeSink(PenWriterFactory factory) {
+    std::shared_ptr<PenTabletEventSink> makeSink(PenWriterFactory factory) {
         auto xtest = XTestEventSink::connect(server_->display());
         EXPECT_TRUE(xtest.ok());
         auto mapping = X11PenMapping::open(server_->display(), PenDevice::deviceName);
         EXPECT_TRUE(mapping);
-        return std::make_unique<PenTabletEventSink>(std::move(xtest).value(), std::make_unique<PenDevice>(factory),
-                                                    std::move(mapping));
+        return std::make_shared<PenTabletEventSink>(std::move(xtest).value(), std::move(factory), std::move(mapping),
+                                                    queue_);
     }
     uint16_t pointerMask() {
         auto* c = probe_.connection.get();
@@ -99,9 +99,41 @@ protected:
 
     std::unique_ptr<XServer> server_;
     XcbSession probe_;
+    std::shared_ptr<ManualExecutor> queue_ = std::make_shared<ManualExecutor>("kv.input");
 };
 
+// A request of two parts written out by hand: the generated bindings of this libxcb miscount
+// the length of requests with variable parts, and the library then aborts.
+void send(xcb_connection_t* c, uint8_t opcode, xcb_extension_t* ext, void* head, size_t headSize, void* body,
+          size_t bodySize) {
+    const xcb_protocol_request_t request = {2, ext, opcode, 1};
+    iovec parts[4];  // xcb_send_request uses the two before the request's own parts
+    parts[2] = {head, headSize};
+    parts[3] = {body, bodySize};
+    xcb_send_request(c, 0, parts + 2, &request);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+// The X side of a uinput pen, as udev and the input driver bring it to the server a moment after
+// the device is made: an XInput master device of the pen's name, whose XTEST pointer (named
+// "Kelvo Pen XI XTEST pointer") takes a matrix as a real pen does.
+void listPenDevice(const std::string& display) {
+    auto session = XcbSession::open(display);
+    auto* c = session.connection.get();
+    // Of a whole number of 4-byte units, so that the request needs no padding.
+    const std::string name = std::string(PenDevice::deviceName) + " XI";
+    std::vector<uint8_t> change(sizeof(xcb_input_add_master_t) + (name.size() + 3) / 4 * 4);
+    xcb_input_add_master_t head{XCB_INPUT_HIERARCHY_CHANGE_TYPE_ADD_MASTER, uint16_t(change.size() / 4),
+                                uint16_t(name.size()), 1, 1};
+    std::memcpy(change.data(), &head, sizeof head);
+    std::memcpy(change.data() + sizeof head, name.data(), name.size());
+    xcb_input_xi_change_hierarchy_request_t request{};
+    request.num_changes = 1;
+    send(c, XCB_INPUT_XI_CHANGE_HIERARCHY, &xcb_input_id, &request, sizeof request, change.data(), change.size());
+}
+
 TEST_F(PenSink, PenEventsGoToThePenDeviceRelativeToTheMonitorUnderThePen) {
+    listPenDevice(server_->display());  // known to the server from the start
     PenRecording rec;
     auto sink = makeSink(rec.factory());
     sink->post(synth::Proximity{true, false}, EventFlag::none);
@@ -127,52 +159,9 @@ TEST_F(PenSink, PenEventsGoToThePenDeviceRelativeToTheMonitorUnderThePen) {
     EXPECT_EQ(rec.made, 1);
 }
 
-// A request of two parts written out by hand: the generated bindings of this libxcb miscount
-// the length of requests with variable parts, and the library then aborts.
-void send(xcb_connection_t* c, uint8_t opcode, xcb_extension_t* ext, void* head, size_t headSize, void* body,
-          size_t bodySize) {
-    const xcb_protocol_request_t request = {2, ext, opcode, 1};
-    iovec parts[4];  // xcb_send_request uses the two before the request's own parts
-    parts[2] = {head, headSize};
-    parts[3] = {body, bodySize};
-    xcb_send_request(c, 0, parts + 2, &request);
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-}
-
-// The X side of a uinput pen: an XInput master device of the pen's name, whose XTEST pointer
-// (named "Kelvo Pen XI XTEST pointer") takes a matrix as a real pen does. Added a moment after the
-// device is made, as udev and the input driver bring a new device to the server.
-class LatePenDevice {
-public:
-    explicit LatePenDevice(std::string display) : display_(std::move(display)) {}
-    ~LatePenDevice() {
-        if (adder_.joinable()) adder_.join();
-    }
-    void addSoon() {
-        adder_ = std::thread([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            auto session = XcbSession::open(display_);
-            auto* c = session.connection.get();
-            // Of a whole number of 4-byte units, so that the request needs no padding.
-            const std::string name = std::string(PenDevice::deviceName) + " XI";
-            std::vector<uint8_t> change(sizeof(xcb_input_add_master_t) + (name.size() + 3) / 4 * 4);
-            xcb_input_add_master_t head{XCB_INPUT_HIERARCHY_CHANGE_TYPE_ADD_MASTER, uint16_t(change.size() / 4),
-                                        uint16_t(name.size()), 1, 1};
-            std::memcpy(change.data(), &head, sizeof head);
-            std::memcpy(change.data() + sizeof head, name.data(), name.size());
-            xcb_input_xi_change_hierarchy_request_t request{};
-            request.num_changes = 1;
-            send(c, XCB_INPUT_XI_CHANGE_HIERARCHY, &xcb_input_id, &request, sizeof request, change.data(), change.size());
-        });
-    }
-
-private:
-    std::string display_;
-    std::thread adder_;
-};
-
 // A pressure-only stroke: no proximity events come, so the contact brings the pen in and its end
-// takes it out again; the device made by the first stroke is mapped before that stroke is written.
+// takes it out again; the device made by the first stroke is mapped before that stroke is written,
+// the strokes posted meanwhile wait whole for it, and the queue's timer lets them out.
 TEST_F(PenSink, PressureOnlyStrokeLeavesProximityAtItsEndAndIsMappedFromTheFirstStroke) {
     // A monitor on the right half of the top half: the pen's matrix differs from the identity.
     auto* c = probe_.connection.get();
@@ -181,14 +170,12 @@ TEST_F(PenSink, PressureOnlyStrokeLeavesProximityAtItsEndAndIsMappedFromTheFirst
     setMonitor.window = probe_.root;
     send(c, XCB_RANDR_SET_MONITOR, &xcb_randr_id, &setMonitor, sizeof setMonitor, &monitor, sizeof monitor);
 
-    LatePenDevice late(server_->display());
     auto probe = X11PenMapping::open(server_->display(), "unused");
     ASSERT_TRUE(probe);
     PenRecording rec;
     std::optional<Matrix> matrixAtFirstWrite;
     auto recording = rec.factory();
     auto sink = makeSink([&](const PenDeviceSetup& setup) {
-        late.addSoon();
         auto writer = recording(setup);
         struct Checking : PenEventWriter {
             bool write(uint16_t type, uint16_t code, int32_t value) override {
@@ -213,6 +200,9 @@ TEST_F(PenSink, PressureOnlyStrokeLeavesProximityAtItsEndAndIsMappedFromTheFirst
         sink->post(synth::Tablet{TabletAction::drag, {1440, 405}, 0, 0, 1}, EventFlag::none);
         sink->post(synth::Tablet{TabletAction::up, {1440, 405}, 0, 0, 0}, EventFlag::none);
     }
+    EXPECT_TRUE(rec.events.empty()) << "held while the server does not list the device";
+    listPenDevice(server_->display());
+    queue_->advance(PenTabletEventSink::kDeviceCheckUs);
     const std::vector<std::array<int32_t, 3>> stroke = {
         {EV_KEY, BTN_TOOL_PEN, 1}, {EV_SYN, SYN_REPORT, 0},
         {EV_ABS, ABS_X, 16384}, {EV_ABS, ABS_Y, 32768}, {EV_ABS, ABS_PRESSURE, 2048}, {EV_KEY, BTN_TOUCH, 1}, {EV_SYN, SYN_REPORT, 0},
@@ -227,6 +217,67 @@ TEST_F(PenSink, PressureOnlyStrokeLeavesProximityAtItsEndAndIsMappedFromTheFirst
     ASSERT_TRUE(matrixAtFirstWrite);
     EXPECT_EQ(*matrixAtFirstWrite, coordinateTransformMatrix({960, 0, 960, 540}, {1920, 1080}))
         << "mapped onto its monitor before the first stroke is written";
+}
+
+// Everything posted after the new device keeps its place behind the pen's events, XTest's too,
+// and the next post after the server lists the device lets it all out.
+TEST_F(PenSink, PostsWhileTheNewDeviceIsUnlistedWaitAndFollowInOrderOnceListed) {
+    PenRecording rec;
+    auto sink = makeSink(rec.factory());
+    sink->post(synth::Proximity{true, false}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::down, {960, 270}, 0, 0, 0.5}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::drag, {1920, 1080}, 0, 0, 1}, EventFlag::shift);
+    EXPECT_TRUE(rec.events.empty());
+    EXPECT_EQ(pointerMask() & XCB_MOD_MASK_SHIFT, 0) << "the modifier waits with the stroke";
+
+    listPenDevice(server_->display());
+    sink->post(synth::Tablet{TabletAction::up, {480, 540}, 0, 0, 0}, EventFlag::shift);
+    const std::vector<std::array<int32_t, 3>> want = {{32768, 16384, 2048}, {65535, 65535, 4095}, {16384, 32768, 0}};
+    EXPECT_EQ(rec.positions(), want);
+    EXPECT_EQ(pointerMask() & XCB_MOD_MASK_SHIFT, XCB_MOD_MASK_SHIFT);
+    EXPECT_EQ(queue_->armedTimers(), 0u) << "nothing left to check";
+}
+
+// A device the server never lists: the held events go out when the wait is over, with one
+// warning, and later posts no longer wait.
+TEST_F(PenSink, HeldEventsOfADeviceNeverListedGoOutAtTheTimeOutWithOneWarning) {
+    test::LogCapture log;
+    PenRecording rec;
+    auto sink = makeSink(rec.factory());
+    sink->post(synth::Tablet{TabletAction::down, {960, 270}, 0, 0, 0.5}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::up, {960, 270}, 0, 0, 0}, EventFlag::none);
+    queue_->advance(PenTabletEventSink::kDeviceWaitUs - PenTabletEventSink::kDeviceCheckUs);
+    EXPECT_TRUE(rec.events.empty());
+    EXPECT_EQ(log.count("did not list the pen device", "inject"), 0u);
+
+    queue_->advance(PenTabletEventSink::kDeviceCheckUs);
+    const std::vector<std::array<int32_t, 3>> stroke = {{32768, 16384, 2048}, {32768, 16384, 0}};
+    EXPECT_EQ(rec.positions(), stroke);
+    sink->post(synth::Tablet{TabletAction::down, {960, 270}, 0, 0, 0.5}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::up, {960, 270}, 0, 0, 0}, EventFlag::none);
+    queue_->advance(PenTabletEventSink::kDeviceWaitUs);
+    EXPECT_EQ(rec.positions().size(), 4u);
+    EXPECT_EQ(log.count("the X server did not list the pen device within 1500 ms", "inject"), 1u);
+    EXPECT_EQ(rec.made, 1);
+}
+
+// Locking drops the posts held (the lock screen must not get them) but still lifts the pen that
+// the held contact put down.
+TEST_F(PenSink, LockingWhileHeldDropsTheHeldPostsAndLiftsThePen) {
+    PenRecording rec;
+    auto sink = makeSink(rec.factory());
+    sink->post(synth::Tablet{TabletAction::down, {960, 270}, 0, 0, 0.5}, EventFlag::none);
+    sink->post(synth::Tablet{TabletAction::drag, {1000, 300}, 0, 0, 1}, EventFlag::none);
+    sink->setLocked(true);
+    listPenDevice(server_->display());
+    queue_->advance(PenTabletEventSink::kDeviceCheckUs);
+    const std::vector<std::array<int32_t, 3>> want = {
+        {EV_KEY, BTN_TOOL_PEN, 1}, {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_X, 32768}, {EV_ABS, ABS_Y, 16384}, {EV_ABS, ABS_PRESSURE, 2048}, {EV_KEY, BTN_TOUCH, 1}, {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_PRESSURE, 0}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0},
+        {EV_KEY, BTN_TOOL_PEN, 0}, {EV_SYN, SYN_REPORT, 0},
+    };
+    EXPECT_EQ(rec.events, want);
 }
 
 TEST_F(PenSink, WithoutAPenDeviceStrokesGoThroughXTest) {
@@ -253,9 +304,10 @@ TEST(X11EventSinkFactory, FallsBackToXTestWhereUinputIsNotWritable) {
     std::string whyNot;
     auto server = XServer::start(XServer::Want::any, &whyNot);
     if (!server) GTEST_SKIP() << whyNot;
-    auto sink = makeX11EventSink(server->display(), "/nonexistent/uinput");
+    auto queue = std::make_shared<ManualExecutor>("kv.input");
+    auto sink = makeX11EventSink(server->display(), queue, "/nonexistent/uinput");
     EXPECT_NE(dynamic_cast<XTestEventSink*>(sink.get()), nullptr);
-    EXPECT_EQ(makeX11EventSink(":nonexistent"), nullptr);
+    EXPECT_EQ(makeX11EventSink(":nonexistent", queue), nullptr);
 }
 
 }  // namespace

@@ -301,11 +301,11 @@ TEST_F(X11DesktopInput, SidebarShortcutOnATypedCharacterUsesTheDesktopsLayoutAnd
     auto main = std::make_shared<ManualExecutor>("main");
     auto env = makeX11SessionEnvironment(main, display(), "");
     ASSERT_TRUE(env.ok()) << env.error();
-    auto sink = env.value().makeEventSink();
+    auto queue = std::make_shared<ManualExecutor>("kv.input");
+    auto sink = env.value().makeEventSink(queue);
     ASSERT_TRUE(sink);
     KeyWindow window(display());
 
-    auto queue = std::make_shared<ManualExecutor>("kv.input");
     auto service = std::make_shared<InputService>(sink, CoordinateMapper{{0, 0, 1920, 1080}, {1920, 1080}},
                                                   InputParams{}, ResolvedProfile{}, InputMode::touch, queue);
     service->setKeyLayout(KeyLayoutMap::current());  // as the session does when input starts

@@ -23,7 +23,7 @@ TEST(X11SessionEnvironmentTest, BrokerDisplayIsCapturedThroughTheEnvironment) {
     SessionEnvironment env = std::move(made).value();
     ASSERT_TRUE(env.displays && env.displayServices && env.power && env.permissions);
     EXPECT_EQ(env.makeQueue("kv.s.video")->label(), "kv.s.video");
-    EXPECT_TRUE(env.makeEventSink());
+    EXPECT_TRUE(env.makeEventSink(env.makeQueue("kv.input")));
 
     DisplayId display = env.displayServices->mainDisplay();
     if (server->resizable()) {

@@ -32,7 +32,8 @@ const std::string kReasonInputOnly = "\u7EAF\u8F93\u5165";                      
 void DeviceSession::setUpInput(const HelloMsg& hello) {
     const Settings settings = settings_.settings();
     const bool trusted = env_.permissions && env_.permissions->accessibility();
-    if (options_.inject && trusted && env_.makeEventSink) sink_ = env_.makeEventSink();
+    inputQueue_ = env_.makeQueue("kv.input");
+    if (options_.inject && trusted && env_.makeEventSink) sink_ = env_.makeEventSink(inputQueue_);
     if (!sink_) {
         if (options_.inject && !trusted) {
             Log::w("input", "no Accessibility permission: touch input is logged only");
@@ -50,7 +51,6 @@ void DeviceSession::setUpInput(const HelloMsg& hello) {
     // The region stays empty until the display is known: the service drops touches until then.
     const CoordinateMapper mapper{Rect{}, Size{points.width, points.height}};
     const auto bundleID = frontApp_ ? frontApp_->bundleID() : std::nullopt;
-    inputQueue_ = env_.makeQueue("kv.input");
     auto service = std::make_shared<InputService>(sink_, mapper, InputParams::fromSettings(settings),
                                                   appProfiles_.resolve(bundleID, settings), inputMode_, inputQueue_,
                                                   nullptr, std::move(trace));

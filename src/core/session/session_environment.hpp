@@ -51,8 +51,9 @@ struct SessionEnvironment {
 
     // The screen source for the given place; absent when the desktop cannot be captured at all.
     std::function<std::shared_ptr<MovableFrameSource>(const MovableFrameSource::Options&)> makeScreenSource;
-    // The sink that posts to the desktop; null when it cannot be reached (input is then logged only).
-    std::function<std::shared_ptr<EventSink>()> makeEventSink;
+    // The sink that posts to the desktop, called on `queue` (the input queue, for its timers);
+    // null when the desktop cannot be reached (input is then logged only).
+    std::function<std::shared_ptr<EventSink>(const std::shared_ptr<Executor>& queue)> makeEventSink;
     // Follows the front application; null where the desktop cannot tell.
     std::function<std::unique_ptr<FrontAppObserver>()> makeFrontAppObserver;
     // The front application's front window in global display points, for tablet mapping; absent

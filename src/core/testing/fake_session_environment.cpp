@@ -89,7 +89,7 @@ SessionEnvironment FakeSessionEnvironment::environment() {
     env.makeScreenSource = [](const MovableFrameSource::Options&) -> std::shared_ptr<MovableFrameSource> {
         return nullptr;
     };
-    env.makeEventSink = [this]() -> std::shared_ptr<EventSink> {
+    env.makeEventSink = [this](const std::shared_ptr<Executor>&) -> std::shared_ptr<EventSink> {
         ++eventSinksMade;
         return sink;
     };

@@ -92,7 +92,9 @@ void wireInput(SessionEnvironment& env, const std::string& xDisplay, const std::
     installX11KeyLayoutSource(xDisplay);
     // Taps count as a double click within the desktop's own interval.
     installX11DoubleClickSource(xDisplay);
-    env.makeEventSink = [xDisplay, uinputPath] { return makeX11EventSink(xDisplay, uinputPath); };
+    env.makeEventSink = [xDisplay, uinputPath](const std::shared_ptr<Executor>& queue) {
+        return makeX11EventSink(xDisplay, queue, uinputPath);
+    };
     env.makeFrontAppObserver = [xDisplay, main = env.main] { return makeX11FrontAppObserver(xDisplay, main); };
     env.frontWindowBounds = x11FrontWindowBounds(xDisplay);
 }

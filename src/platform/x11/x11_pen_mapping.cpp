@@ -4,9 +4,6 @@
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
-#include <poll.h>
-
-#include <chrono>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -60,15 +57,11 @@ struct X11PenMapping::Impl {
         return out;
     }
 
-    // Whether there were any.
-    bool drainEvents() {
-        bool any = false;
+    void drainEvents() {
         while (auto* ev = xcb_poll_for_event(c)) {
             if ((ev->response_type & 0x7f) == randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY) stale = true;
             std::free(ev);
-            any = true;
         }
-        return any;
     }
 
     void readLayout() {
@@ -104,12 +97,6 @@ std::unique_ptr<X11PenMapping> X11PenMapping::open(const std::string& display, s
     }
     impl->randrEventBase = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
     xcb_randr_select_input(c, impl->session.root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
-    // Devices coming and going wake awaitDevice().
-    struct {
-        xcb_input_event_mask_t head;
-        uint32_t bits;
-    } hierarchy{{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_HIERARCHY};
-    xcb_input_xi_select_events(c, impl->session.root, 1, &hierarchy.head);
     auto atoms = internAtoms(c, {"Coordinate Transformation Matrix", "FLOAT"});
     impl->matrixAtom = atoms[0];
     impl->floatAtom = atoms[1];
@@ -143,25 +130,8 @@ Rect X11PenMapping::areaFor(double x, double y) {
     return area;
 }
 
-bool X11PenMapping::awaitDevice(uint64_t timeoutUs) {
-    using namespace std::chrono;
-    const auto start = steady_clock::now();
-    const auto deadline = start + microseconds(timeoutUs);
-    auto* c = impl_->c;
-    while (impl_->devices(impl_->deviceName).empty()) {
-        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-        if (left <= 0 || xcb_connection_has_error(c)) {
-            Log::w("inject", "the X server did not list the pen device within " + std::to_string(timeoutUs / 1000) +
-                                 " ms: its strokes may spread over the whole desktop");
-            return false;
-        }
-        // Events read along with the last reply would not wake the poll: look again first.
-        if (impl_->drainEvents()) continue;
-        pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
-        ::poll(&fd, 1, static_cast<int>(left));
-    }
-    Log::i("inject", "pen device listed by the X server after " +
-                         std::to_string(duration_cast<milliseconds>(steady_clock::now() - start).count()) + " ms");
+bool X11PenMapping::mapIfListed() {
+    if (impl_->devices(impl_->deviceName).empty()) return false;
     impl_->tryDevice = true;
     impl_->applied.reset();
     if (impl_->wanted && setMatrix(impl_->deviceName, *impl_->wanted)) impl_->applied = impl_->wanted;

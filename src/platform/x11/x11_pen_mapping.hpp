@@ -37,10 +37,10 @@ public:
     // device mapped onto it.
     Rect areaFor(double x, double y);
 
-    // Waits until the server lists the pen device (a new uinput device reaches it a moment after
-    // it is made), at most `timeoutUs`, then maps it as the last areaFor() asked. False when it did
-    // not appear in time.
-    bool awaitDevice(uint64_t timeoutUs);
+    // Whether the server lists the pen device yet (a new uinput device reaches it a moment after
+    // it is made), asked without waiting; once it does, the device is mapped as the last
+    // areaFor() asked.
+    bool mapIfListed();
 
     // The matrix on every device named `prefix…`; false when there is none.
     bool setMatrix(const std::string& prefix, const std::array<float, 9>& matrix);
