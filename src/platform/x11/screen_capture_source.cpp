@@ -5,6 +5,7 @@
 #include <map>
 
 #include "core/util/log.hpp"
+#include "core/video/h264_encoder.hpp"
 #include "core/video/pixel_convert.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "platform/x11/screen_grabber.hpp"
@@ -384,10 +385,14 @@ bool ScreenCaptureSource::tick(bool dropIfDrawnOn) {
     cap.force = false;
     if (o.showsCursor) cap.grabber->compositeCursor(*image, cap.area.x, cap.area.y);
     // Converted where the server put the pixels: a copy of a whole screen costs as much again.
+    // Split across the cores the encoder may use: the frame is waited on, and they are free now.
     if (image->width != o.width || image->height != o.height) {
         PixelBufferRef scaled = cap.scaled->take();
-        if (!scaled || !PixelConvert::scale(image->view(), *scaled) || !PixelConvert::bgraToNv12(*scaled, *out)) return true;
-    } else if (!PixelConvert::bgraToNv12(image->view(), *out)) {
+        if (!scaled || !PixelConvert::scale(image->view(), *scaled) ||
+            !PixelConvert::bgraToNv12(*scaled, *out, EncoderTuning::threads())) {
+            return true;
+        }
+    } else if (!PixelConvert::bgraToNv12(image->view(), *out, EncoderTuning::threads())) {
         return true;
     }
 
