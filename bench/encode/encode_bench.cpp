@@ -129,12 +129,12 @@ std::vector<std::string> ffmpegArgs(const Options& o, const std::string& file, i
     }
     const std::string kbps = std::to_string(o.bitrate / 1000) + "k";
     const std::string buffer = std::to_string(int(o.bitrate * EncoderTuning::vbvSeconds / 1000)) + "k";
-    // Our stream keeps what it was opened with and a running codec cannot change (CABAC, adaptive
-    // quantisation, weighted prediction) whatever the preset: so does ffmpeg's here.
+    // Our stream keeps CABAC whatever the preset, and runs without adaptive quantisation and weighted
+    // prediction: so does ffmpeg's here.
     a.insert(a.end(), {"-c:v", "libx264", "-preset", std::string(encoderPresetName(*preset)), "-tune",
                        EncoderTuning::tune, "-profile:v", "high", "-threads", std::to_string(threads), "-thread_type", "slice", "-crf",
                        std::to_string(int(EncoderTuning::rateFactor)), "-maxrate", kbps, "-bufsize", buffer, "-bf",
-                       "0", "-x264-params", "keyint=infinite:scenecut=0:qpmax=34:cabac=1:aq-mode=1:weightp=1:sliced-threads=1",
+                       "0", "-x264-params", "keyint=infinite:scenecut=0:qpmax=34:cabac=1:aq-mode=0:weightp=0:sliced-threads=1",
                        "-f", "h264", "-y", out});
     return a;
 }

@@ -183,7 +183,7 @@ RoadFigures ffmpegRoad(const Options& o, BenchDesktop& desktop, const Rect& area
          "nv12", "-c:v", "libx264", "-preset", std::string(encoderPresetName(EncoderTuning::startPreset)), "-tune",
          EncoderTuning::tune, "-profile:v", "high", "-bf", "0", "-crf", std::to_string(EncoderTuning::rateFactor),
          "-maxrate", kbps, "-bufsize", bufferKbits, "-g", "1000000", "-sc_threshold", "0", "-threads", threads,
-         "-x264-params", "sliced-threads=1:sync-lookahead=0:colorprim=bt709:transfer=bt709:colormatrix=bt709",
+         "-x264-params", "sliced-threads=1:sync-lookahead=0:aq-mode=0:weightp=0:colorprim=bt709:transfer=bt709:colormatrix=bt709",
          "-f", "h264", url});
     if (!sent) {
         std::fprintf(stderr, "host_bench: cannot start %s\n", o.ffmpeg.c_str());

@@ -196,6 +196,11 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
     p.b_vfr_input = 0;
 
     p.i_bframe = 0;  // no reordering
+    // Adaptive quantisation and weighted prediction analyse the whole picture on one thread before
+    // its slices start: at 2048×1536 that is 2–3 ms of every frame's latency. Neither can be turned
+    // off on the running codec when it steps to a faster preset, so they are off from the start.
+    p.rc.i_aq_mode = X264_AQ_NONE;
+    p.analyse.i_weighted_pred = X264_WEIGHTP_NONE;
     if (!lowLatencyMode) {
         // No frame held back: what the low-latency tuning would otherwise guarantee.
         p.rc.i_lookahead = 0;
