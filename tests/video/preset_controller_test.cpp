@@ -20,17 +20,17 @@ TEST(PresetController, StepsDownWhenFramesNearThePeriodAndBackOnlyAfterStayingWe
         int steps;  // steps taken during the phase
     };
     const std::vector<Phase> phases = {
-        {"comfortable times keep the best preset", 9.0, 3.0, EncoderPreset::veryfast, 0},
-        {"too slow: one step per ten frames down to the fastest", 15.0, 1.0, EncoderPreset::ultrafast, 2},
-        {"the fastest is the floor", 16.0, 2.0, EncoderPreset::ultrafast, 0},
-        {"well below, but not for long enough yet", 4.0, 5.0, EncoderPreset::ultrafast, 0},
-        {"well below for five seconds: one step back", 4.0, 1.5, EncoderPreset::superfast, 1},
-        {"between the two thresholds: stays", 8.0, 10.0, EncoderPreset::superfast, 0},
-        {"a single slow frame moves nothing", 4.0, 0.0, EncoderPreset::superfast, 0},
-        {"well below again: back to the best", 4.0, 7.0, EncoderPreset::veryfast, 1},
-        {"which was too slow at once", 15.0, 0.07, EncoderPreset::superfast, 1},
-        {"so the next step back waits twice as long", 4.0, 9.0, EncoderPreset::superfast, 0},
-        {"and then comes", 4.0, 2.5, EncoderPreset::veryfast, 1},
+        {"comfortable times keep the best preset", 5.0, 3.0, EncoderPreset::veryfast, 0},
+        {"too slow: one step per ten frames down to the fastest", 8.0, 1.0, EncoderPreset::ultrafast, 2},
+        {"the fastest is the floor", 9.0, 2.0, EncoderPreset::ultrafast, 0},
+        {"well below, but not for long enough yet", 2.0, 5.0, EncoderPreset::ultrafast, 0},
+        {"well below for five seconds: one step back", 2.0, 1.5, EncoderPreset::superfast, 1},
+        {"between the two thresholds: stays", 4.0, 10.0, EncoderPreset::superfast, 0},
+        {"a single slow frame moves nothing", 2.0, 0.0, EncoderPreset::superfast, 0},
+        {"well below again: back to the best", 2.0, 7.0, EncoderPreset::veryfast, 1},
+        {"which was too slow at once", 8.0, 0.07, EncoderPreset::superfast, 1},
+        {"so the next step back waits twice as long", 2.0, 9.0, EncoderPreset::superfast, 0},
+        {"and then comes", 2.0, 2.5, EncoderPreset::veryfast, 1},
     };
     PresetController c;
     uint64_t nowUs = 1'000'000;

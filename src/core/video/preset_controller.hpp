@@ -13,9 +13,9 @@ enum class EncoderPreset { veryfast, superfast, ultrafast };
 
 std::string_view encoderPresetName(EncoderPreset preset) noexcept;  // "veryfast", ...
 
-// Keeps a software encoder up with the frame rate on whatever machine it runs: when the p95 of
-// the last second's encode times nears the frame period it steps to a faster preset, and steps
-// back once they have stayed well below for a while. A step back that had to be undone soon after
+// Keeps a software encoder quick on whatever machine it runs: when the p95 of the last second's
+// encode times passes a share of the frame period it steps to a faster preset, and steps back once
+// they have stayed well below for a while. A step back that had to be undone soon after
 // makes the next one wait twice as long, so a load that sits between two presets does not flap.
 // A plain value on one thread; times are passed in (microseconds of any monotonic clock).
 class PresetController {
@@ -27,10 +27,11 @@ public:
         double periodMs;  // against this frame period
     };
 
-    // Step to a faster preset above this share of the frame period.
-    static constexpr double kSlowerThan = 0.8;
-    // Step back only below this share: the slower preset costs up to about twice as much.
-    static constexpr double kFasterThan = 0.35;
+    // Step to a faster preset above this share of the frame period. Well short of keeping up with
+    // the rate: every millisecond of the encode is one the picture on the tablet lags behind.
+    static constexpr double kSlowerThan = 0.4;
+    // Step back only below this share: the slower preset costs up to about twice as much, or more.
+    static constexpr double kFasterThan = 0.15;
     // A step needs this many frames timed since the last one.
     static constexpr int kMinFrames = 10;
     static constexpr uint64_t kWindowUs = 1'000'000;
