@@ -166,6 +166,38 @@ TEST(PixelConvert, BandsOnSeveralThreadsGiveTheSameImageAsOne) {
     }
 }
 
+// A larger screen streamed at a smaller size: resampled and converted in bands, as one pass does.
+TEST(PixelConvert, ScalingInBandsGivesTheSameImageAsOnePass) {
+    std::mt19937 rng(11);
+    struct Sizes {
+        int sw, sh, w, h;
+    };
+    for (auto [sw, sh, w, h] : {Sizes{683, 512, 512, 384}, Sizes{300, 301, 128, 130}, Sizes{100, 90, 160, 144}}) {
+        auto src = PixelBuffer::make(PixelFormat::bgra, sw, sh);
+        for (int y = 0; y < sh; ++y) {
+            for (int x = 0; x < 4 * sw; ++x) src->plane(0)[y * src->stride(0) + x] = uint8_t(rng());
+        }
+        auto scaled = PixelBuffer::make(PixelFormat::bgra, w, h);
+        auto one = PixelBuffer::make(PixelFormat::nv12, w, h);
+        ASSERT_TRUE(PixelConvert::scale(*src, *scaled));
+        ASSERT_TRUE(PixelConvert::bgraToNv12(*scaled, *one));
+        for (int parts : {1, 2, 3}) {
+            auto scratch = PixelBuffer::make(PixelFormat::bgra, w, h);
+            auto many = PixelBuffer::make(PixelFormat::nv12, w, h);
+            ASSERT_TRUE(PixelConvert::scaleToNv12(BgraView::of(*src), *scratch, *many, parts));
+            for (int p = 0; p < 2; ++p) {
+                for (int y = 0; y < one->planeHeight(p); ++y) {
+                    ASSERT_EQ(0, std::memcmp(one->plane(p) + y * one->stride(p), many->plane(p) + y * many->stride(p),
+                                             size_t(p == 0 ? w : (w + 1) / 2 * 2)))
+                        << sw << "×" << sh << " → " << w << "×" << h << " in " << parts << ", plane " << p << " row " << y;
+                }
+            }
+        }
+        auto wrongScratch = PixelBuffer::make(PixelFormat::bgra, w + 2, h);
+        EXPECT_FALSE(PixelConvert::scaleToNv12(BgraView::of(*src), *wrongScratch, *one, 2));
+    }
+}
+
 TEST(PixelConvert, RefusesMismatchedFormatsOrSizesAndScalesWithinAFormat) {
     auto bgra = test::solidBgra(8, 8, 255, 0, 0);
     auto small = PixelBuffer::make(PixelFormat::nv12, 4, 4);

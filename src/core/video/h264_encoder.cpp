@@ -504,13 +504,10 @@ const PixelBuffer* H264Encoder::Core::prepare(const PixelBuffer& in) {
     if (!nv12) nv12 = PixelBuffer::make(PixelFormat::nv12, w, h);
     if (!nv12) return nullptr;
     if (in.format() == PixelFormat::nv12) return PixelConvert::scale(in, *nv12) ? nv12.get() : nullptr;
-    const PixelBuffer* source = &in;
-    if (!sameSize) {
-        if (!bgra) bgra = PixelBuffer::make(PixelFormat::bgra, w, h);
-        if (!bgra || !PixelConvert::scale(in, *bgra)) return nullptr;
-        source = bgra.get();
-    }
-    return PixelConvert::bgraToNv12(*source, *nv12, threads) ? nv12.get() : nullptr;
+    if (sameSize) return PixelConvert::bgraToNv12(in, *nv12, threads) ? nv12.get() : nullptr;
+    if (!bgra) bgra = PixelBuffer::make(PixelFormat::bgra, w, h);
+    if (!bgra || !PixelConvert::scaleToNv12(BgraView::of(in), *bgra, *nv12, threads)) return nullptr;
+    return nv12.get();
 }
 
 EncodeResult H264Encoder::Core::encodeOne(const Job& job) {

@@ -3,6 +3,7 @@
 #include <libyuv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <system_error>
 #include <vector>
@@ -71,6 +72,27 @@ void convertRows(const BgraView& src, PixelBuffer& dst, int first, int end) {
     }
 }
 
+// Rows scaled and then converted in one go (even).
+constexpr int kRowsInCache = 32;
+
+// Runs `rows` [first, end) of a picture `rows` high in bands of whole row pairs, on up to `parts`
+// threads (this one included), and not so thin that starting a thread costs more than it saves.
+template <typename Rows>
+void inBands(int rows, int parts, const Rows& run) {
+    parts = std::clamp(parts, 1, std::max(1, rows / 64));
+    auto bandStart = [&](int i) { return i == parts ? rows : (rows / 2) * i / parts * 2; };
+    std::vector<std::future<void>> others;
+    for (int i = 1; i < parts; ++i) {
+        try {
+            others.push_back(std::async(std::launch::async, [&, i] { run(bandStart(i), bandStart(i + 1)); }));
+        } catch (const std::system_error&) {
+            run(bandStart(i), bandStart(i + 1));  // no thread to be had: here, then
+        }
+    }
+    run(0, bandStart(1));
+    for (auto& band : others) band.get();
+}
+
 }  // namespace
 
 bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int parts) {
@@ -81,21 +103,32 @@ bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int part
 bool PixelConvert::bgraToNv12(const BgraView& src, PixelBuffer& dst, int parts) {
     if (dst.format() != PixelFormat::nv12 || !src.data) return false;
     if (src.width != dst.width() || src.height != dst.height()) return false;
-    const int h = src.height;
-    // Bands of whole row pairs, and not so thin that starting a thread costs more than it saves.
-    parts = std::clamp(parts, 1, std::max(1, h / 64));
-    auto bandStart = [&](int i) { return i == parts ? h : (h / 2) * i / parts * 2; };
-    std::vector<std::future<void>> others;
-    for (int i = 1; i < parts; ++i) {
-        try {
-            others.push_back(std::async(std::launch::async, [&, i] { convertRows(src, dst, bandStart(i), bandStart(i + 1)); }));
-        } catch (const std::system_error&) {
-            convertRows(src, dst, bandStart(i), bandStart(i + 1));  // no thread to be had: here, then
-        }
-    }
-    convertRows(src, dst, 0, bandStart(1));
-    for (auto& band : others) band.get();
+    inBands(dst.height(), parts, [&](int first, int end) { convertRows(src, dst, first, end); });
     return true;
+}
+
+bool PixelConvert::scaleToNv12(const BgraView& src, PixelBuffer& scratch, PixelBuffer& dst, int parts) {
+    if (dst.format() != PixelFormat::nv12 || scratch.format() != PixelFormat::bgra || !src.data) return false;
+    if (src.width <= 0 || src.height <= 0 || scratch.width() != dst.width() || scratch.height() != dst.height()) {
+        return false;
+    }
+    std::atomic<bool> scaled{true};
+    const BgraView between = BgraView::of(scratch);
+    inBands(dst.height(), parts, [&](int first, int end) {
+        // A few rows at a time, converted while they are still in the cache. Each resamples the
+        // whole source's geometry into its own rows: the same pixels as one pass would give.
+        for (int top = first; top < end; top += kRowsInCache) {
+            const int bottom = std::min(end, top + kRowsInCache);
+            if (libyuv::ARGBScaleClip(src.data, int(src.stride), src.width, src.height, scratch.plane(0),
+                                      int(scratch.stride(0)), scratch.width(), scratch.height(), 0, top,
+                                      scratch.width(), bottom - top, libyuv::kFilterBox) != 0) {
+                scaled = false;
+                return;
+            }
+            convertRows(between, dst, top, bottom);
+        }
+    });
+    return scaled;
 }
 
 bool PixelConvert::scale(const PixelBuffer& src, PixelBuffer& dst) {

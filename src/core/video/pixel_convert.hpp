@@ -28,6 +28,10 @@ struct PixelConvert {
     // The same from pixels in place, without copying them into a buffer first.
     static bool bgraToNv12(const BgraView& src, PixelBuffer& dst, int parts = 1);
 
+    // Resamples `src` to the size of `dst` through `scratch` (BGRA, that size too) and converts
+    // it as bgraToNv12() does, in bands on `parts` threads: both steps of a band while its rows are
+    // fresh in the cache. False unless the formats and sizes are those.
+    static bool scaleToNv12(const BgraView& src, PixelBuffer& scratch, PixelBuffer& dst, int parts = 1);
     // Resamples `src` into `dst` (box filter when shrinking). False unless both have the same
     // format.
     static bool scale(const PixelBuffer& src, PixelBuffer& dst);
