@@ -15,9 +15,14 @@ namespace kelvo {
 namespace {
 
 constexpr uint64_t kLeewayUs = 1000;
-// From the notice of a drawing to its frame: the notice comes with the drawing's first request,
-// and a moment later the rest of it is on the screen too, rather than half of it in the frame.
-constexpr uint64_t kSettleUs = 2000;
+// From the notice of a drawing to its frame. The notice comes with the drawing's first request; the
+// frame is read once the screen has been still this long, so that a drawing of several requests is
+// in it whole rather than by halves. Looked at this long after the notice, and as often again while
+// the screen is still being drawn on,
+constexpr uint64_t kStillUs = 500;
+// but for no longer than this share of a frame period: a screen drawn on without a pause still
+// gets its frames.
+constexpr double kMaxSettle = 0.5;
 // Following the drawing, frames may come this much faster than the stream's rate: a budget at
 // exactly the rate would hold them on whatever phase they started at, however late against the
 // drawing; with 5 % to spare they reach the drawing within a third of a second. Only a screen
@@ -59,6 +64,8 @@ struct ScreenCaptureSource::Capture {
     bool modeChosen = false;           // follows the drawing, or ticks for ever
     bool due = false;                  // following: a frame is scheduled
     bool redoing = false;              // following: the scheduled frame reads again one dropped
+    bool owed = false;                 // following: drawn on since the last frame, notice taken
+    uint64_t noticeUs = 0;             // following: when the owed frame's drawing was noticed
     double budget = 1;                 // following: frames that may be read now
     uint64_t budgetUs = 0;             // when `budget` was last brought up to date
 
@@ -280,9 +287,13 @@ void ScreenCaptureSource::onDrawn() {
     if (!capture_ || !capture_->drawing || capture_->due || capture_->grabber->lost()) return;
     Capture& cap = *capture_;
     const uint64_t period = intervalUs(options().fps);
-    cap.refill(queue_->nowUs(), period);
+    const uint64_t now = queue_->nowUs();
+    cap.refill(now, period);
+    cap.noticeUs = now;
     const auto untilBudget = uint64_t(std::ceil(std::max(0.0, 1 - cap.budget) * double(period) / kCatchUp));
-    scheduleFrame(std::max(kSettleUs, untilBudget));
+    scheduleFrame(std::max(kStillUs, untilBudget));
+    // Taken now, so that what is drawn from here on raises a notice of its own.
+    cap.owed = cap.grabber->takeDamageAndSync() || cap.owed;
 }
 
 void ScreenCaptureSource::scheduleFrame(uint64_t delayUs) {
@@ -296,11 +307,17 @@ void ScreenCaptureSource::followingTick() {
     if (!capture_) return;
     Capture& cap = *capture_;
     cap.due = false;
-    cap.refill(queue_->nowUs(), intervalUs(options().fps));
+    const uint64_t period = intervalUs(options().fps);
+    const uint64_t now = queue_->nowUs();
+    cap.refill(now, period);
+    // Still being drawn on: the frame waits for the rest of the drawing.
+    const bool settling = cap.owed && double(now - cap.noticeUs) < kMaxSettle * double(period);
+    if (settling && cap.grabber->takeDamageAndSync()) return scheduleFrame(kStillUs);
     // Once a frame: a screen drawn on all the time would otherwise never get one.
     if (!tick(!std::exchange(cap.redoing, false))) {
         cap.redoing = true;
-        return scheduleFrame(kSettleUs);
+        cap.noticeUs = now;
+        return scheduleFrame(kStillUs);
     }
     cap.budget = std::max(0.0, cap.budget - 1);  // a timer a hair early does not run up a debt
     if (!capture_ || isStopped() || capture_->grabber->lost()) return;
@@ -367,7 +384,8 @@ bool ScreenCaptureSource::tick(bool dropIfDrawnOn) {
         return true;
     }
     // Idle: nothing drawn since the last frame.
-    if (!cap.grabber->takeDamage(o.showsCursor) && !cap.force) return true;
+    const bool owed = std::exchange(cap.owed, false);
+    if (!cap.grabber->takeDamage(o.showsCursor) && !owed && !cap.force) return true;
     PixelBufferRef out = cap.nv12->take();
     if (!out || cap.area.width == 0 || cap.area.height == 0) return true;
     uint64_t captureUs = queue_->nowUs();
@@ -382,23 +400,25 @@ bool ScreenCaptureSource::tick(bool dropIfDrawnOn) {
         return true;
     }
     cap.failing = false;
+    // Drawn on right after it was read: a drawing of several requests may be in it by halves (the
+    // server serves a read between a busy client's requests, and the rest of them next). Checked
+    // before the conversion, which a dropped frame does not need.
+    if (dropIfDrawnOn && cap.grabber->damagePendingAfterRoundTrip()) {
+        cap.owed = true;
+        return false;
+    }
     cap.force = false;
     if (o.showsCursor) cap.grabber->compositeCursor(*image, cap.area.x, cap.area.y);
     // Converted where the server put the pixels: a copy of a whole screen costs as much again.
     // Split across the cores the encoder may use: the frame is waited on, and they are free now.
     if (image->width != o.width || image->height != o.height) {
         PixelBufferRef scaled = cap.scaled->take();
-        if (!scaled || !PixelConvert::scale(image->view(), *scaled) ||
-            !PixelConvert::bgraToNv12(*scaled, *out, EncoderTuning::threads())) {
+        if (!scaled || !PixelConvert::scaleToNv12(image->view(), *scaled, *out, EncoderTuning::threads())) {
             return true;
         }
     } else if (!PixelConvert::bgraToNv12(image->view(), *out, EncoderTuning::threads())) {
         return true;
     }
-
-    // Drawn on while it was read: a drawing of several requests may be in it by halves (the
-    // server serves a read between a busy client's requests).
-    if (dropIfDrawnOn && cap.grabber->damagePending()) return false;
 
     FrameHandler handler;
     {

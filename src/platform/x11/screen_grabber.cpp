@@ -62,6 +62,9 @@ struct ScreenGrabber::Impl {
             xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
     }
 
+    // Returns once the server has handled every request sent before.
+    void roundTrip() { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
+
     bool shmUsable = false;
     xcb_shm_seg_t seg = 0;
     uint8_t* shmData = nullptr;
@@ -184,6 +187,20 @@ bool ScreenGrabber::damagePending() {
         std::free(event);
     }
     return m.dirty;
+}
+
+bool ScreenGrabber::damagePendingAfterRoundTrip() {
+    Impl& m = *impl_;
+    if (m.damageTracked) m.roundTrip();
+    return damagePending();
+}
+
+bool ScreenGrabber::takeDamageAndSync() {
+    Impl& m = *impl_;
+    if (!damagePendingAfterRoundTrip()) return false;
+    takeDamage(false);
+    if (m.damageTracked) m.roundTrip();
+    return true;
 }
 
 int ScreenGrabber::damageFd() const {

@@ -50,6 +50,12 @@ public:
     // Reads the notices that have arrived, resetting nothing: whether takeDamage() would find
     // something drawn on the screen (the pointer aside).
     bool damagePending();
+    // The same once the server has answered a request sent now: a busy client's requests that it
+    // served before this one have raised their notices by then.
+    bool damagePendingAfterRoundTrip();
+    // takeDamage() without the pointer, exact to the moment of the call: what the server drew
+    // before it counts, and what it draws after it returns raises a new notice.
+    bool takeDamageAndSync();
     // Turns readable when damage may have been reported; -1 when damage is not tracked.
     int damageFd() const;
     // `area` of the root, read where it lands (no copy). Absent when the read failed (the area
