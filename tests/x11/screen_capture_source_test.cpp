@@ -165,6 +165,24 @@ protected:
         source->setOnFrame([this](const PixelBufferRef& b, uint64_t us) { frames_(b, us); });
         return source;
     }
+    // makeOn(), started, its first frame (read at once) delivered; null when that failed.
+    std::shared_ptr<ScreenCaptureSource> startedOn(const std::shared_ptr<ManualExecutor>& queue) {
+        auto source = makeOn(queue);
+        Outcome start;
+        source->start(start.completion());
+        queue->runUntilIdle();
+        if (!start.done || start.text() != "") return nullptr;
+        queue->advance(0);
+        return frames_.seen() == 1u ? source : nullptr;
+    }
+    // Whether the capture on `queue` took notice of a drawing: the server's notice reaches its
+    // connection in its own time.
+    static bool noticed(ManualExecutor& queue) {
+        return waitUntil([&] {
+            queue.runUntilIdle();
+            return queue.armedTimers() > 0;
+        });
+    }
     void startAndWaitForFrame(ScreenCaptureSource& source) {
         Outcome start;
         source.start(start.completion());
@@ -363,27 +381,15 @@ TEST_F(ScreenCapture, QueuesFromTheEnvironmentRunInVirtualTime) {
 // drawn on, no faster than the frame rate.
 TEST_F(ScreenCapture, FramesFollowTheDrawingAtMostAtTheFrameRate) {
     auto queue = std::make_shared<ManualExecutor>("kv.capture", 1'000'000);
-    auto source = makeOn(queue);
-    Outcome start;
-    source->start(start.completion());
-    queue->runUntilIdle();
-    ASSERT_EQ(start.text(), "");
-    queue->advance(0);
-    ASSERT_EQ(frames_.seen(), 1u);
+    auto source = startedOn(queue);
+    ASSERT_TRUE(source);
 
     queue->advance(1'000'000);
     EXPECT_EQ(frames_.seen(), 1u);
     EXPECT_EQ(queue->armedTimers(), 0u) << "nothing wakes while nothing is drawn";
 
-    // The server's notice reaches the capture's connection in its own time.
-    auto noticed = [&] {
-        return waitUntil([&] {
-            queue->runUntilIdle();
-            return queue->armedTimers() > 0;
-        });
-    };
     painter_->fill(1000, 200, 50, 50, kWhite);
-    ASSERT_TRUE(noticed());
+    ASSERT_TRUE(noticed(*queue));
     const uint64_t noticeUs = queue->nowUs();
     queue->advance(499);
     EXPECT_EQ(frames_.seen(), 1u);
@@ -393,7 +399,7 @@ TEST_F(ScreenCapture, FramesFollowTheDrawingAtMostAtTheFrameRate) {
 
     // At 10 fps the next frame takes its turn: about a period later, with 5 % to catch up.
     painter_->fill(1100, 200, 50, 50, kRed);
-    ASSERT_TRUE(noticed());
+    ASSERT_TRUE(noticed(*queue));
     queue->advance(90'000);
     EXPECT_EQ(frames_.seen(), 2u);
     queue->advance(10'000);
@@ -403,7 +409,7 @@ TEST_F(ScreenCapture, FramesFollowTheDrawingAtMostAtTheFrameRate) {
     // Drawn at another phase of the period: the frame follows it, not a clock of its own.
     queue->advance(150'000);
     painter_->fill(1200, 200, 50, 50, kGreen);
-    ASSERT_TRUE(noticed());
+    ASSERT_TRUE(noticed(*queue));
     const uint64_t lateUs = queue->nowUs();
     queue->advance(500);
     ASSERT_EQ(frames_.seen(), 4u);
@@ -417,13 +423,8 @@ TEST_F(ScreenCapture, FramesFollowTheDrawingAtMostAtTheFrameRate) {
 // so that the frame has all of it; a screen that is never still holds it back half a period at most.
 TEST_F(ScreenCapture, AFrameWaitsUntilTheScreenIsStill) {
     auto queue = std::make_shared<ManualExecutor>("kv.capture", 1'000'000);
-    auto source = makeOn(queue);
-    Outcome start;
-    source->start(start.completion());
-    queue->runUntilIdle();
-    ASSERT_EQ(start.text(), "");
-    queue->advance(0);
-    ASSERT_EQ(frames_.seen(), 1u);
+    auto source = startedOn(queue);
+    ASSERT_TRUE(source);
     queue->advance(1'000'000);
 
     // Made after the capture's: its notice of a drawing comes after the capture's.
@@ -440,15 +441,9 @@ TEST_F(ScreenCapture, AFrameWaitsUntilTheScreenIsStill) {
         }
         return true;
     };
-    auto noticed = [&] {
-        return waitUntil([&] {
-            queue->runUntilIdle();
-            return queue->armedTimers() > 0;
-        });
-    };
 
     painter_->fill(1000, 400, 40, 40, kWhite);
-    ASSERT_TRUE(noticed());
+    ASSERT_TRUE(noticed(*queue));
     const uint64_t noticeUs = queue->nowUs();
     ASSERT_TRUE(drawAndSee(1040, kRed));
     queue->advance(500);
@@ -461,7 +456,7 @@ TEST_F(ScreenCapture, AFrameWaitsUntilTheScreenIsStill) {
     // Drawn on at every look: at 10 fps the frame comes 50 ms after the notice all the same.
     queue->advance(200'000);
     painter_->fill(1000, 460, 40, 40, kGreen);
-    ASSERT_TRUE(noticed());
+    ASSERT_TRUE(noticed(*queue));
     const uint64_t busyUs = queue->nowUs();
     for (int i = 0; frames_.seen() == 2u && i < 200; ++i) {
         ASSERT_TRUE(drawAndSee(1000 + i % 2 * 40, i % 2 ? kBlue : kGreen));

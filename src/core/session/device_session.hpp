@@ -191,7 +191,6 @@ private:
     // Where the capture reads: the mapped place in tablet mapping, else the session's display.
     CaptureLink::Place capturePlace() const;
     Rect localSourceRect(const Rect& rect, DisplayId display) const;
-    void keyframeOnVideoQueue();
     void startFailed(const std::string& error);
     // The settings rows of the display, cursor, capture and tablet mapping (preset, cursor mode
     // and hiding, mapping area, rectangle, display and view).

@@ -182,10 +182,8 @@ Rect DeviceSession::localSourceRect(const Rect& rect, DisplayId display) const {
     return StreamSetup::localSourceRect(rect, DisplayConfigurator(*env_.displayServices).bounds(display));
 }
 
-void DeviceSession::keyframeOnVideoQueue() {
+void DeviceSession::requestKeyframe() {
     if (link_) link_->requestKeyframe();
 }
-
-void DeviceSession::requestKeyframe() { keyframeOnVideoQueue(); }
 
 }  // namespace kelvo

@@ -26,7 +26,6 @@ const std::string kReasonDisplayAsleep = "Mac \u663E\u793A\u5668\u7761\u7720";  
 const std::string kReasonUserPaused = "\u5DF2\u6682\u505C";                     // 已暂停
 const std::string kReasonInputOnly = "\u7EAF\u8F93\u5165";                      // 纯输入
 
-
 }  // namespace
 
 void DeviceSession::setUpInput(const HelloMsg& hello) {

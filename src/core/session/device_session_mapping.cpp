@@ -77,7 +77,7 @@ void DeviceSession::mappingRegionChanged(const Rect& rect, DisplayId displayID) 
                                   std::to_string(int64_t(local.width)) + ", " + std::to_string(int64_t(local.height)) +
                                   ")");
         }
-        self->keyframeOnVideoQueue();
+        self->requestKeyframe();
     });
 }
 
@@ -96,7 +96,7 @@ void DeviceSession::exitMapping() {
         auto self = weak.lock();
         if (!self || self->state_.isClosed()) return;
         self->updatePause();
-        self->keyframeOnVideoQueue();
+        self->requestKeyframe();
     });
 }
 

@@ -77,9 +77,9 @@ private:
     void findDisplay(DisplayId id, int attempt, Found found);  // on control_
     void finishStart(Rect bounds, const StartCompletion& done);  // on control_
     void applyRegion(DisplayId id, Rect bounds, std::optional<Rect> sourceRect, const StartCompletion& done);
-    // Without the pointer in the picture, frames follow the drawing: each is read a moment after
-    // the notice of a drawing, about one a frame period at most (see kCatchUp), and
-    // nothing wakes while nothing is drawn. A tick on a clock of its own would meet the drawing
+    // Without the pointer in the picture, frames follow the drawing: each is read once the screen
+    // is still after the notice of a drawing (see kStillUs), about one a frame period at most (see
+    // kCatchUp), and nothing wakes while nothing is drawn. A tick on a clock of its own would meet the drawing
     // at a phase that is chance: half a frame late on average, now and then in the middle of a
     // drawing, or twice on one picture and never on the next. With the pointer drawn in (its
     // motion damages nothing) frames come on a plain tick.

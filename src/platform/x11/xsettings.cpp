@@ -36,7 +36,7 @@ public:
     // `n` bytes of text and the padding to a multiple of 4 after them.
     std::optional<std::string> padded(size_t n) {
         const size_t pad = (4 - n % 4) % 4;
-        if (!has(n) || !has(n + pad)) return std::nullopt;
+        if (!has(n + pad)) return std::nullopt;
         std::string s(reinterpret_cast<const char*>(bytes_.data() + at_), n);
         at_ += n + pad;
         return s;
