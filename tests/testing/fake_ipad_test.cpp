@@ -20,6 +20,7 @@
 #include "core/util/ipad_stats.hpp"
 #include "core/video/h264_encoder.hpp"
 #include "platform/runtime/asio_executor.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
@@ -553,23 +554,22 @@ TEST(FakeIPadSecure, PairedTabletAcceptsTlsSessionsAndCountsRejections) {
     auto channelQueue = AsioExecutor::makeQueue("kv.s.ctrl");
     auto host = HostEnd::open(std::move(ok.value()), channelQueue);
     std::optional<HelloMsg> hello;
-    for (int i = 0; i < 500 && !hello; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(test::waitUntil([&] {
         runSync(*channelQueue, [&] {
             auto got = host.take(MsgType::hello);
             if (!got.empty()) hello = Wire::decodeJSON<HelloMsg>(got[0].payload);
         });
-    }
-    ASSERT_TRUE(hello);
+        return hello.has_value();
+    }));
     EXPECT_EQ(hello->pairing, (HelloMsg::Pairing{"host-1", SecureTransport::fingerprint(key)}));
     // A secure link cannot pair again.
     host.channel->sendJSON(MsgType::pair, PairMsg("host-2", "Mac", key));
-    for (int i = 0; i < 500 && fake->snapshot().pairAcks.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    test::waitUntil([&] { return !fake->snapshot().pairAcks.empty(); });
     EXPECT_EQ(fake->snapshot().pairAcks, (std::vector<PairAckMsg>{{false, std::nullopt, "not usb"}}));
     EXPECT_EQ(fake->snapshot().secureSessions, 1);
 
     EXPECT_FALSE(connectWith(SecureTransport::newKey()).ok());
-    for (int i = 0; i < 500 && fake->snapshot().rejected == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    test::waitUntil([&] { return fake->snapshot().rejected > 0; });
     EXPECT_GE(fake->snapshot().rejected, 1);
     runSync(*channelQueue, [&] { host.channel->close(); });
     fake->close();

@@ -207,7 +207,7 @@ TEST(TCPListener, ReportsItsPortAndAcceptsEveryPendingConnectionInBlockingMode) 
         std::lock_guard g(lock);
         return accepted.size();
     };
-    for (int i = 0; i < 500 && count() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(test::waitUntil([&] { return count() >= 2; }));
     EXPECT_EQ(count(), 2u);
     EXPECT_EQ(blocking, 2);
 

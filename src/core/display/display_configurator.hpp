@@ -23,7 +23,6 @@ struct DisplayModeInfo {
     DisplayMode mode;
 
     SizeD pointSize() const { return {mode.width, mode.height}; }
-    SizeD pixelSize() const { return {mode.pixelWidth, mode.pixelHeight}; }
     bool isHiDPI() const { return mode.pixelWidth > mode.width; }
     // "1024×768 pt  2048×1536 px  @60Hz  HiDPI", with "  (不可用于桌面)" for modes the desktop
     // cannot use.

@@ -52,8 +52,6 @@ public:
         Orientation orientation, SizeD landscapeMM, std::optional<DisplayPreset> preferred,
         ModeRegistrationUnit unit);
 
-    static bool isAPIAvailable(VirtualDisplayFactory& factory) { return VirtualDisplay::isAvailable(factory); }
-
     // "Kelvo · <tablet name>", cut to 31 user-perceived characters.
     static std::string displayName(const std::string& tabletName);
 

@@ -21,7 +21,6 @@ public:
     // Lifts a pen that is down (no fade) and leaves proximity at once.
     void cancel();
 
-    bool penIsDown() const { return penIsDown_; }
     bool inProximity() const { return inProximity_; }
 
     // A normalised coordinate as the pen event's 0…65535.

@@ -221,7 +221,6 @@ size_t ManualExecutor::runUntilIdle() { return core_->drain(); }
 void ManualExecutor::drain() {
     if (!isCurrent()) core_->drain();
 }
-size_t ManualExecutor::pendingTasks() const { return core_->tasks.size(); }
 size_t ManualExecutor::armedTimers() const { return core_->due.size(); }
 
 size_t ManualExecutor::pendingWaits() const {

@@ -40,7 +40,6 @@ public:
     size_t advance(uint64_t us);
     // Moves time to the earliest armed timer and fires everything due then. False if none.
     bool runNextTimer();
-    size_t pendingTasks() const;
     size_t armedTimers() const;
     // Readiness waits not yet reported.
     size_t pendingWaits() const;

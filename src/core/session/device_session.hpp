@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,7 +35,6 @@
 namespace kelvo {
 
 class AppProfileStore;
-class CursorService;
 class DeviceProfileStore;
 class DisplayReconfigurationObserver;
 class EventSink;
@@ -84,7 +82,6 @@ public:
     };
 
     static constexpr uint64_t kHelloTimeoutUs = 3'000'000;
-    static constexpr uint64_t kPongTimeoutUs = Heartbeat::kTimeoutUs;
     static constexpr uint16_t kCtrlPort = 47100;
     static constexpr uint16_t kVideoPort = 47101;
     // The end reason when the user stopped sharing from the desktop; the manager does not reconnect.
@@ -150,7 +147,7 @@ public:
                   Stores stores, SessionEnvironment environment);
 
 private:
-    // Handshake, control routing, ping (device_session.cpp).
+    // Handshake, control routing, pongs handed to the heartbeat (device_session.cpp).
     void setState(State state);
     void route(WireMessage message);  // control queue
     void handleOnMain(uint8_t rawType, std::vector<uint8_t> payload);

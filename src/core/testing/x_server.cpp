@@ -219,11 +219,6 @@ std::unique_ptr<XServer> XServer::start(Want want, std::string* whyNot) {
     return nullptr;
 }
 
-std::string XServer::logText() const {
-    if (dir_.empty()) return {};
-    return tail(dir_ + (kind_ == Kind::xorgDummy ? "/Xorg.log" : "/xvfb.out"), 4000);
-}
-
 void XServer::exportEnvironment() const {
     ::setenv("KELVO_X_DISPLAY", display_.c_str(), 1);
     ::setenv("KELVO_X_SERVER", kind_ == Kind::xorgDummy ? "xorg" : "xvfb", 1);

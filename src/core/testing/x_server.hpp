@@ -32,8 +32,6 @@ public:
     bool resizable() const { return kind_ == Kind::xorgDummy; }
     // The server process, for measuring it; -1 when attached.
     pid_t pid() const { return pid_; }
-    // The server's log, for failure messages ("" when attached).
-    std::string logText() const;
     // Sets KELVO_X_DISPLAY, KELVO_X_SERVER and DISPLAY of this process to this server.
     void exportEnvironment() const;
 
