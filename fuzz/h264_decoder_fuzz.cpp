@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/testing/h264_decoder.hpp"
+#include "testing/h264_decoder.hpp"
 
 namespace {
 

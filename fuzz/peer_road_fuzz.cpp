@@ -22,7 +22,7 @@
 #include "core/protocol/records.hpp"
 #include "core/protocol/wire.hpp"
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_stream_encoder.hpp"
+#include "testing/fake_stream_encoder.hpp"
 #include "core/transport/channel.hpp"
 #include "core/util/ipad_stats.hpp"
 #include "core/video/channel_video_output.hpp"

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_stream_encoder.hpp"
+#include "testing/fake_stream_encoder.hpp"
 #include "core/video/video_streamer.hpp"
 #include "quiet_log.hpp"
 

@@ -12,7 +12,7 @@
 
 #include "core/protocol/control_messages.hpp"
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_stream_encoder.hpp"
+#include "testing/fake_stream_encoder.hpp"
 #include "core/video/video_streamer.hpp"
 #include "quiet_log.hpp"
 

@@ -14,7 +14,7 @@
 
 #include "core/protocol/wire.hpp"
 #include "core/transport/channel.hpp"
-#include "core/testing/loopback_pair.hpp"
+#include "testing/loopback_pair.hpp"
 #include "platform/runtime/asio_executor.hpp"
 
 using namespace kelvo;

@@ -30,7 +30,7 @@
 #include "core/session/device_profile_store.hpp"
 #include "core/session/session_manager.hpp"
 #include "core/settings/settings_store.hpp"
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "core/transport/pairing_store.hpp"
 #include "core/util/clock.hpp"
 #include "core/util/stats_store.hpp"

@@ -22,9 +22,9 @@
 
 #include "bench_support.hpp"
 #include "core/input/input_service.hpp"
-#include "core/testing/loopback_pair.hpp"
-#include "core/testing/loopback_pipeline.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/loopback_pair.hpp"
+#include "testing/loopback_pipeline.hpp"
+#include "testing/x_server.hpp"
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
 #include "platform/runtime/asio_executor.hpp"

@@ -25,7 +25,7 @@
 
 #include "bench_support.hpp"
 #include "core/protocol/records.hpp"
-#include "core/testing/loopback_pipeline.hpp"
+#include "testing/loopback_pipeline.hpp"
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
 #include "platform/runtime/asio_executor.hpp"

@@ -26,7 +26,7 @@
 
 #include "animated_window.hpp"
 #include "bench_desktop.hpp"
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 
 #include "bench_support.hpp"
 #include "core/display/display_services.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/randr_display_services.hpp"
 
 namespace kelvo::bench {

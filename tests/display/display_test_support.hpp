@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/simulated_display_server.hpp"
+#include "testing/simulated_display_server.hpp"
 
 namespace kelvo::test {
 

@@ -9,7 +9,7 @@
 
 #include "core/display/display_broker.hpp"
 #include "core/session/permissions.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "support/test_support.hpp"
 

@@ -23,9 +23,9 @@
 #include <thread>
 
 #include "child_process.hpp"
-#include "core/testing/fake_ipad.hpp"
-#include "core/testing/fake_usbmuxd.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/fake_ipad.hpp"
+#include "testing/fake_usbmuxd.hpp"
+#include "testing/x_server.hpp"
 #include "core/transport/pairing_store.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "core/util/log.hpp"

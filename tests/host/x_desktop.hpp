@@ -5,7 +5,7 @@
 #include <string>
 
 #include "child_process.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo::test {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/simulated_display_server.hpp"
+#include "testing/simulated_display_server.hpp"
 
 namespace kelvo {
 namespace {

@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_stream_encoder.hpp"
-#include "core/testing/scripted_screen_source.hpp"
+#include "testing/fake_stream_encoder.hpp"
+#include "testing/scripted_screen_source.hpp"
 #include "core/transport/channel.hpp"
 #include "core/util/stats_store.hpp"
 #include "support/test_support.hpp"

@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "core/transport/direct_connector.hpp"
 #include "core/transport/tcp.hpp"
 #include "core/transport/tcp_listener.hpp"

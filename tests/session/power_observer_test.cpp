@@ -5,7 +5,7 @@
 #include "core/runtime/manual_executor.hpp"
 #include "core/session/host_options.hpp"
 #include "core/session/polled_display_sleep.hpp"
-#include "core/testing/fake_host_environment.hpp"
+#include "testing/fake_host_environment.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {

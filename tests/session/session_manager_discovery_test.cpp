@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_ipad.hpp"
-#include "core/testing/fake_service_browser.hpp"
-#include "core/testing/fake_usbmuxd.hpp"
+#include "testing/fake_ipad.hpp"
+#include "testing/fake_service_browser.hpp"
+#include "testing/fake_usbmuxd.hpp"
 #include "core/transport/pairing_store.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "session_manager_rig.hpp"

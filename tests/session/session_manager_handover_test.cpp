@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/testing/fake_ipad.hpp"
-#include "core/testing/fake_service_browser.hpp"
-#include "core/testing/fake_usbmuxd.hpp"
+#include "testing/fake_ipad.hpp"
+#include "testing/fake_service_browser.hpp"
+#include "testing/fake_usbmuxd.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "core/transport/wireless_connector.hpp"
 #include "session_manager_rig.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/session/session_manager.hpp"
-#include "core/testing/fake_session_environment.hpp"
+#include "testing/fake_session_environment.hpp"
 
 namespace kelvo::test {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "session_manager_rig.hpp"
 #include "support/test_support.hpp"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/session/device_session.hpp"
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "core/transport/direct_connector.hpp"
 #include "support/test_support.hpp"
 

@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "core/session/device_session.hpp"
-#include "core/testing/fake_ipad.hpp"
-#include "core/testing/fake_session_environment.hpp"
-#include "core/testing/fake_stream_encoder.hpp"
-#include "core/testing/scripted_screen_source.hpp"
+#include "testing/fake_ipad.hpp"
+#include "testing/fake_session_environment.hpp"
+#include "testing/fake_stream_encoder.hpp"
+#include "testing/scripted_screen_source.hpp"
 #include "session/session_run.hpp"
 
 namespace kelvo {

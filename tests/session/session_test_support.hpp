@@ -14,7 +14,7 @@
 #include "core/protocol/records.hpp"
 #include "core/protocol/wire_json.hpp"
 #include "core/session/device_session.hpp"
-#include "core/testing/fake_session_environment.hpp"
+#include "testing/fake_session_environment.hpp"
 #include "core/transport/channel.hpp"
 #include "core/transport/device_connector.hpp"
 

@@ -12,7 +12,7 @@
 #include "core/input/app_profile_store.hpp"
 #include "core/session/device_profile_store.hpp"
 #include "core/settings/settings_store.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "core/transport/pairing_store.hpp"
 #include "core/util/stats_store.hpp"
 #include "platform/runtime/asio_executor.hpp"

@@ -1,6 +1,6 @@
 // The simulated tablet driven by a bare host over loopback: real channels on a manual queue, so
 // statistics ticks and swipe steps run in virtual time.
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "core/protocol/records.hpp"
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_service_browser.hpp"
+#include "testing/fake_service_browser.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "core/transport/tcp.hpp"
 #include "core/transport/wireless_connector.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/protocol/wire.hpp"
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "core/util/log.hpp"
 
 using namespace kelvo;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/session/session_manager.hpp"
-#include "core/testing/fake_ipad.hpp"
-#include "core/testing/fake_session_environment.hpp"
+#include "testing/fake_ipad.hpp"
+#include "testing/fake_session_environment.hpp"
 #include "core/util/log.hpp"
 #include "platform/runtime/process_memory.hpp"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/testing/fake_usbmuxd.hpp"
+#include "testing/fake_usbmuxd.hpp"
 #include "core/transport/channel.hpp"
 #include "core/transport/tcp_listener.hpp"
 #include "core/transport/usbmux_connector.hpp"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_service_browser.hpp"
+#include "testing/fake_service_browser.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_service_browser.hpp"
+#include "testing/fake_service_browser.hpp"
 #include "core/transport/channel.hpp"
 #include "core/transport/secure_listener.hpp"
 #include "core/transport/socket_bridge.hpp"

@@ -1,4 +1,4 @@
-#include "core/testing/h264_decoder.hpp"
+#include "testing/h264_decoder.hpp"
 
 #include <gtest/gtest.h>
 

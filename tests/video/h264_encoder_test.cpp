@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/testing/h264_decoder.hpp"
+#include "testing/h264_decoder.hpp"
 #include "core/util/thread_scheduling.hpp"
 #include "core/video/access_unit.hpp"
 #include "core/video/h264.hpp"

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/h264_decoder.hpp"
+#include "testing/h264_decoder.hpp"
 #include "core/video/h264.hpp"
 #include "core/video/probe_runner.hpp"
 #include "support/test_support.hpp"

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/testing/loopback_pipeline.hpp"
+#include "testing/loopback_pipeline.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "support/test_support.hpp"
 

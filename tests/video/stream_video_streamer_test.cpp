@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/fake_stream_encoder.hpp"
+#include "testing/fake_stream_encoder.hpp"
 #include "core/util/hex_string.hpp"
 #include "support/test_support.hpp"
 

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "host/windows/diagnostics_view.hpp"
 #include "host/windows/settings_view.hpp"
 #include "window_test_host.hpp"

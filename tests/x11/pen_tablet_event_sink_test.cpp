@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/xcb_session.hpp"
 #include "support/test_support.hpp"
 

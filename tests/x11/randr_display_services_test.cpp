@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "core/display/display_broker.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/xtest_event_sink.hpp"

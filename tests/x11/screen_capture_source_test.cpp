@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "core/util/clock.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"

@@ -15,7 +15,7 @@
 #include "core/input/input_scheduler.hpp"
 #include "core/input/input_service.hpp"
 #include "core/input/touch_frame.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/xtest_event_sink.hpp"
 
 namespace kelvo {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 
 extern char** environ;
 

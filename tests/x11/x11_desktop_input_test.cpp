@@ -17,7 +17,7 @@
 #include "core/input/sidebar_item.hpp"
 #include "core/protocol/records.hpp"
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/x11_front_app_observer.hpp"
 #include "platform/x11/x11_key_layout.hpp"
 #include "host/wiring/app_environment.hpp"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/dpms_state.hpp"
 
 namespace kelvo {

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "core/display/display_broker.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/runtime/asio_executor.hpp"
 #include "host/wiring/app_environment.hpp"
 #include "support/test_support.hpp"

@@ -6,7 +6,7 @@
 
 #include "core/protocol/records.hpp"
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "core/video/cursor_service.hpp"
 #include "pointer_control.hpp"
 #include "support/png_reader.hpp"

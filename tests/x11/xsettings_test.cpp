@@ -11,7 +11,7 @@
 #include "core/input/input_params.hpp"
 #include "core/input/key_layout_map.hpp"
 #include "core/runtime/manual_executor.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "host/wiring/app_environment.hpp"
 #include "platform/x11/xcb_session.hpp"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/input/key_combo.hpp"
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/xcb_session.hpp"
 #include "platform/x11/xtest_event_sink.hpp"
 #include "support/test_support.hpp"

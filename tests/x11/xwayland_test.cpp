@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 #include "platform/x11/xcb_session.hpp"
 
 namespace kelvo {

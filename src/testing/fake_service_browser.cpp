@@ -1,4 +1,4 @@
-#include "core/testing/fake_service_browser.hpp"
+#include "testing/fake_service_browser.hpp"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "core/testing/fake_session_environment.hpp"
+#include "testing/fake_session_environment.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "core/testing/simulated_display_server.hpp"
+#include "testing/simulated_display_server.hpp"
 
 #include <algorithm>
 #include <mutex>

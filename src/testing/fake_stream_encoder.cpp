@@ -1,4 +1,4 @@
-#include "core/testing/fake_stream_encoder.hpp"
+#include "testing/fake_stream_encoder.hpp"
 
 namespace kelvo {
 

@@ -16,8 +16,8 @@
 #include "core/session/power_observer.hpp"
 #include "core/session/session_environment.hpp"
 #include "core/settings/settings_store.hpp"
-#include "core/testing/fake_host_environment.hpp"
-#include "core/testing/simulated_display_server.hpp"
+#include "testing/fake_host_environment.hpp"
+#include "testing/simulated_display_server.hpp"
 #include "core/transport/pairing_store.hpp"
 #include "core/util/stats_store.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/testing/loopback_pair.hpp"
+#include "testing/loopback_pair.hpp"
 
 #include <future>
 #include <utility>

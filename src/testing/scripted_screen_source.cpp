@@ -1,4 +1,4 @@
-#include "core/testing/scripted_screen_source.hpp"
+#include "testing/scripted_screen_source.hpp"
 
 namespace kelvo {
 

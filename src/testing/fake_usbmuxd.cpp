@@ -1,4 +1,4 @@
-#include "core/testing/fake_usbmuxd.hpp"
+#include "testing/fake_usbmuxd.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "core/testing/x_server.hpp"
+#include "testing/x_server.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 #include "core/video/frame_source.hpp"
 #include "core/video/video_streamer.hpp"
 

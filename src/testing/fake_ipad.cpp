@@ -1,4 +1,4 @@
-#include "core/testing/fake_ipad.hpp"
+#include "testing/fake_ipad.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "core/protocol/records.hpp"
-#include "core/testing/h264_decoder.hpp"
+#include "testing/h264_decoder.hpp"
 #include "core/transport/secure_listener.hpp"
 #include "core/transport/secure_transport.hpp"
 #include "core/transport/tcp_listener.hpp"

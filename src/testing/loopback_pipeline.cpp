@@ -1,4 +1,4 @@
-#include "core/testing/loopback_pipeline.hpp"
+#include "testing/loopback_pipeline.hpp"
 
 #include <future>
 
