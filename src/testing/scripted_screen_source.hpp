@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/runtime/executor.hpp"
-#include "core/session/session_environment.hpp"
+#include "core/video/movable_frame_source.hpp"
 #include "core/video/test_pattern_source.hpp"
 
 namespace kelvo {

@@ -27,7 +27,7 @@ void closeAfterBye(const WeakQueue& ctrlQueue, ConnectResult late) {
 void DeviceSession::VideoRoute::handle(const WireMessage& message) {
     auto type = message.type();
     if (type == MsgType::frameAck || type == MsgType::keyframeRequest) {
-        if (streamer) streamer->handle(message);
+        if (auto current = streamer.lock()) current->handle(message);
     } else if (type == MsgType::probeResult) {
         if (probe) probe->handle(message);
     }

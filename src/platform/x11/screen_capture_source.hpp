@@ -10,9 +10,8 @@
 
 #include "core/display/display_services.hpp"
 #include "core/runtime/executor.hpp"
-#include "core/session/session_environment.hpp"
 #include "core/util/rect.hpp"
-#include "core/video/frame_source.hpp"
+#include "core/video/movable_frame_source.hpp"
 
 namespace kelvo {
 
