@@ -185,6 +185,25 @@ std::unique_ptr<DiscoveryHandle> FakeServiceBrowser::resolve(const ServiceInstan
     return std::make_unique<FakeHandle>(state_, id, alive, ServiceInstance{});
 }
 
+void FakeServiceBrowser::stop() {
+    std::vector<std::shared_ptr<Executor>> queues;
+    {
+        std::lock_guard g(state_->m);
+        for (auto& [id, b] : state_->browses) {
+            b.alive->store(false);
+            queues.push_back(b.executor);
+        }
+        for (auto& [id, r] : state_->resolves) {
+            r.alive->store(false);
+            queues.push_back(r.executor);
+        }
+        state_->browses.clear();
+        state_->resolves.clear();
+    }
+    // A report that passed its check before the flag fell has returned once these do.
+    for (auto& q : queues) q->drain();
+}
+
 std::unique_ptr<DiscoveryHandle> FakeServiceBrowser::publish(const std::string& name, const std::string& type,
                                                              uint16_t port, std::shared_ptr<Executor>,
                                                              std::function<void(std::string)>) {

@@ -35,6 +35,8 @@ public:
                                             OnBrowse onEvent) override;
     std::unique_ptr<DiscoveryHandle> resolve(const ServiceInstance& instance, std::shared_ptr<Executor> executor,
                                              OnResolve done) override;
+    // Ends every browse and lookup (what is advertised stays); waits for the queues they report on.
+    void stop() override;
     // Visible as `name` on interface "lo" at 127.0.0.1:`port`. Never fails.
     std::unique_ptr<DiscoveryHandle> publish(const std::string& name, const std::string& type, uint16_t port,
                                              std::shared_ptr<Executor> executor,

@@ -56,6 +56,31 @@ TEST_F(DeviceSessionTest, GreetingIsAnsweredInOrderAndLeadsToTheVideoConnection)
     EXPECT_TRUE(rig.ended.empty());
 }
 
+// The video stream is asked for only once the greeting's answers have been written: a tablet may
+// take the video stream, and read its token, before it reads the control stream.
+TEST_F(DeviceSessionTest, VideoIsConnectedOnlyOnceTheAnswersAreWritten) {
+    auto ctrl = std::make_shared<ManualExecutor>("kv.s.ctrl");
+    env.makeQueue = [&, all = env.makeQueue](const std::string& label) {
+        return label == "kv.s.ctrl" ? ctrl : all(label);
+    };
+    {
+        SessionRig rig(env);
+        rig.peer.sendJSON(MsgType::hello, standardHello());
+        env.run();
+        ctrl->runUntilIdle();
+        env.run();
+        // Greeted; the answers wait on the control queue, which has not run.
+        EXPECT_EQ(rig.session->state(), DeviceSession::State::connectingVideo());
+        EXPECT_TRUE(rig.connector->ports.empty());
+        ctrl->runUntilIdle();
+        env.run();
+        EXPECT_EQ(rig.peer.count(MsgType::helloAck), 1u);
+        EXPECT_EQ(rig.connector->ports, std::vector<uint16_t>{DeviceSession::kVideoPort});
+    }
+    ctrl->runUntilIdle();
+    env.run();
+}
+
 TEST_F(DeviceSessionTest, GreetingsThatEndTheSession) {
     struct Case {
         const char* name;

@@ -11,6 +11,7 @@
 #include "testing/fake_usbmuxd.hpp"
 #include "core/transport/pairing_store.hpp"
 #include "core/transport/secure_transport.hpp"
+#include "core/transport/wireless_connector.hpp"
 #include "session_manager_rig.hpp"
 #include "support/test_support.hpp"
 
@@ -26,8 +27,8 @@ std::shared_ptr<FakeIPad> makeTablet(const std::string& name) {
     return made.ok() ? made.value() : nullptr;
 }
 
-// A loopback port nothing listens on (bound, then given back).
-uint16_t closedPort() {
+// A TCP socket bound to a loopback port the kernel chose.
+UniqueFd boundLoopback(uint16_t& port) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -35,7 +36,15 @@ uint16_t closedPort() {
     ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// A loopback port nothing listens on (bound, then given back).
+uint16_t closedPort() {
+    uint16_t port = 0;
+    boundLoopback(port);
+    return port;
 }
 
 class UsbChoiceTest : public ::testing::Test {
@@ -144,6 +153,67 @@ TEST_F(UsbChoiceTest, WirelessSearchIsShownOnlyWhileDiscoveryRunsAndGoesWithTheS
     rig->onMain([&] { rig->fake.settings.update([](Settings& s) { s.wireless = true; }); });
     ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::SearchingWireless>(); }));
     EXPECT_EQ(rig->read([&] { return made; }), 2);
+}
+
+// Turning Wi-Fi off while a connect is under way: the backend is stopped and goes at once, on the
+// main queue, not later with the connect on its own queue (releasing a running Avahi client joins
+// its poll thread).
+TEST(WirelessDiscovery, TurnedOffDuringAConnectGoesOnMainAtOnce) {
+    Settings settings;
+    settings.wireless = true;
+    test::ManagerRig rig(FakeSessionEnvironment::Queues::manual, settings);
+    rig.fake.pairing.save(PairingRecord{"udid-9", "Tablet", "kelvo-9", std::vector<uint8_t>(32, 9), SystemTime{}});
+    auto connectQueue = std::make_shared<ManualExecutor>("kv.wireless.connect");
+    rig.fake.makeQueue = [&, all = rig.fake.makeQueue](const std::string& label) {
+        return label == "kv.wireless.connect" ? connectQueue : all(label);
+    };
+    // A tablet that takes the connection and never answers the TLS handshake.
+    uint16_t port = 0;
+    UniqueFd mute = boundLoopback(port);
+    ASSERT_EQ(::listen(mute.get(), 1), 0);
+
+    // "stop" and "gone", each "on main" or "elsewhere".
+    auto seen = std::make_shared<std::vector<std::string>>();
+    struct Backend : FakeServiceBrowser {
+        std::function<void(const char*)> note;
+        void stop() override {
+            note("stop");
+            FakeServiceBrowser::stop();
+        }
+        ~Backend() override { note("gone"); }
+    };
+    std::weak_ptr<ServiceBrowser> backend;
+    rig.make([&](SessionEnvironment& env) {
+        env.makeServiceBrowser = [&]() -> std::shared_ptr<ServiceBrowser> {
+            auto fresh = std::make_shared<Backend>();
+            fresh->note = [seen, main = rig.fake.manual](const char* what) {
+                seen->push_back(std::string(what) + (main->isCurrent() ? " on main" : " elsewhere"));
+            };
+            fresh->add({"kelvo-9", std::string(SecureTransport::ctrlServiceType), "local", "lo"},
+                       {"127.0.0.1", port, 0});
+            backend = fresh;
+            return fresh;
+        };
+    });
+    rig.start();
+    for (int i = 0; i < 8; ++i) {
+        connectQueue->runUntilIdle();
+        rig.fake.run();
+    }
+    // The connect waits in its handshake.
+    UniqueFd tablet(::accept4(mute.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    ASSERT_TRUE(tablet);
+    char hello;
+    ASSERT_EQ(::recv(tablet.get(), &hello, 1, MSG_PEEK), 1);
+
+    rig.onMain([&] { rig.fake.settings.update([](Settings& s) { s.wireless = false; }); });
+    EXPECT_TRUE(backend.expired());
+    EXPECT_EQ(*seen, (std::vector<std::string>{"stop on main", "gone on main"}));
+
+    // The connect ends at its time-out; nothing of it is left.
+    connectQueue->advance(WirelessConnector::connectTimeoutUs);
+    rig.fake.run();
+    EXPECT_EQ(connectQueue->armedTimers(), 0u);
 }
 
 // Developer mode and the loop's gates, in virtual time on one manual queue.

@@ -240,6 +240,34 @@ TEST(Channel, StartWithNothingQueuedDrainsOnceAndSendsOnTheQueueAreWrittenInline
     });
 }
 
+// whenWritten waits for the frames queued before it to leave, however slowly the peer reads,
+// and is dropped by a close that comes first.
+TEST(Channel, WhenWrittenRunsOnceTheFramesBeforeItHaveLeft) {
+    auto queue = std::make_shared<ManualExecutor>("kv.s.ctrl");
+    auto [a, peer] = test::socketPair();
+    auto channel = Channel::create(std::move(a), "ctrl", queue, SocketOptions{true, 4096});
+    std::vector<std::string> seen;
+    channel->whenWritten([&] { seen.push_back("nothing queued"); });
+    channel->send(MsgType::ping, std::vector<uint8_t>(1 << 20));
+    channel->whenWritten([&] { seen.push_back("big frame"); });
+    channel->start();
+    queue->runUntilIdle();
+    EXPECT_EQ(seen, std::vector<std::string>{"nothing queued"});
+    std::vector<uint8_t> buffer(1 << 16);
+    for (size_t read = 0, turns = 0; read <= (1 << 20) && seen.size() < 2 && turns < 100'000; ++turns) {
+        ssize_t n = ::recv(peer.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n > 0) read += static_cast<size_t>(n);
+        queue->runUntilIdle();
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"nothing queued", "big frame"}));
+
+    channel->send(MsgType::ping, std::vector<uint8_t>(1 << 20));
+    channel->whenWritten([&] { seen.push_back("after the close"); });
+    channel->close();
+    queue->runUntilIdle();
+    EXPECT_EQ(seen.size(), 2u);
+}
+
 // What has arrived is read and delivered at once when asked, on the channel's queue, before the
 // queue hears of it; a channel not started or closed reads nothing.
 TEST(Channel, ReadAvailableDeliversWhatHasArrivedAtOnce) {

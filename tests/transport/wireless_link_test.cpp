@@ -330,6 +330,30 @@ TEST(WirelessLink, ServiceThatNeverAppearsTimesOutOnceAtFiveSeconds) {
     EXPECT_EQ(connectQueue->armedTimers(), 0u);
 }
 
+// The discovery backend is its owner's to stop and release: a connector does not keep it alive,
+// and a connect made once it is gone fails at once; one whose lookup went with it, at its time-out.
+TEST(WirelessLink, ConnectorHoldsDiscoveryWeakly) {
+    auto connectQueue = std::make_shared<ManualExecutor>("kv.wireless.connect");
+    auto main = std::make_shared<ManualExecutor>("main");
+    auto discovery = std::make_shared<FakeServiceBrowser>();
+    std::weak_ptr<FakeServiceBrowser> weak = discovery;
+    PairingRecord rec{"udid-1", "iPad", "nobody", SecureTransport::newKey(), SystemTime{}};
+    WirelessConnector connector(rec, kHostID, WirelessLink::any, std::nullopt, discovery, connectQueue, main);
+    std::vector<std::string> completions;
+    auto record = [&](ConnectResult r) { completions.push_back(r.ok() ? "ok" : r.error().description()); };
+    connector.connect(47100, record);
+    connectQueue->runUntilIdle();
+    discovery.reset();
+    EXPECT_TRUE(weak.expired());
+    connector.connect(47101, record);
+    connectQueue->runUntilIdle();
+    main->runUntilIdle();
+    EXPECT_EQ(completions, (std::vector<std::string>{"discovery stopped"}));
+    connectQueue->advance(WirelessConnector::connectTimeoutUs);
+    main->runUntilIdle();
+    EXPECT_EQ(completions, (std::vector<std::string>{"discovery stopped", "timeout"}));
+}
+
 TEST(WirelessLink, ListenerBoundsEveryHandshakeInTime) {
     Rig rig;
     auto listener = rig.listen("_kelvo._tcp", {}, 200'000);

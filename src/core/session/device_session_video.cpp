@@ -35,7 +35,13 @@ void DeviceSession::VideoRoute::handle(const WireMessage& message) {
 
 void DeviceSession::connectVideo() {
     setState(State::connectingVideo());
-    tryVideoConnect();
+    // A tablet may take the video stream, and read its token, before it reads the control stream:
+    // the helloAck that gives the token, and what was sent with it, go onto the wire first.
+    ctrl_->whenWritten([main = toMain()] {
+        main([](DeviceSession& self) {
+            if (self.state_.kind() == State::Kind::connectingVideo) self.tryVideoConnect();
+        });
+    });
 }
 
 void DeviceSession::tryVideoConnect() {

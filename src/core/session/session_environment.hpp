@@ -50,7 +50,8 @@ struct SessionEnvironment {
     EncoderFactory makeEncoder;
 
     // The session manager's discovery: the USB multiplexing daemon's socket and the backend of the
-    // wireless service browser (null: no Wi-Fi discovery).
+    // wireless service browser (null: no Wi-Fi discovery), which the manager stops on the main
+    // queue before it lets go of it.
     std::string usbmuxSocketPath = "/var/run/usbmuxd";
     std::function<std::shared_ptr<ServiceBrowser>()> makeServiceBrowser;
 };

@@ -116,9 +116,7 @@ void SessionManager::stop() {
     if (usbmux_) usbmux_->stop();
     usbmux_.reset();
     devices_.clear();
-    if (browser_) browser_->stop();
-    browser_.reset();
-    discovery_.reset();
+    stopWireless();
     if (settingsObserver_) stores_.settings.removeObserver(*settingsObserver_);
     settingsObserver_.reset();
     if (env_.displays) env_.displays->releaseNow();
@@ -372,10 +370,7 @@ void SessionManager::usbAvailability(bool available) {
 void SessionManager::updateWireless() {
     if (stopped_) return;
     if (!stores_.settings.settings().wireless) {
-        if (browser_) browser_->stop();
-        browser_.reset();
-        // The backend holds a daemon connection and a thread: it goes with the setting.
-        discovery_.reset();
+        stopWireless();
         if (auto session = session_; session && isWireless(session->connector())) session->disconnect("wireless off");
         return;
     }
@@ -396,6 +391,15 @@ void SessionManager::updateWireless() {
         }
     }
     if (auto session = session_; session && isUsb(session->connector())) session->pairIfNeeded();
+}
+
+void SessionManager::stopWireless() {
+    if (browser_) browser_->stop();
+    browser_.reset();
+    // The backend holds a daemon connection and a thread: it goes with the setting, stopped here
+    // on main, so that whoever lets go of it last (a connect, on its own queue) waits for nothing.
+    if (discovery_) discovery_->stop();
+    discovery_.reset();
 }
 
 std::shared_ptr<Executor> SessionManager::queue(std::shared_ptr<Executor>& slot, const std::string& label) {

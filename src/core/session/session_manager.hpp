@@ -114,6 +114,7 @@ private:
     void usbDetached(int64_t deviceID);
     void usbAvailability(bool available);
     void updateWireless();
+    void stopWireless();
     std::shared_ptr<Executor> queue(std::shared_ptr<Executor>& slot, const std::string& label);
 
     Stores stores_;

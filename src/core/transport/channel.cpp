@@ -105,6 +105,16 @@ bool Channel::send(uint8_t rawType, Parts parts) {
     return true;
 }
 
+void Channel::whenWritten(Task done) {
+    if (queue_->isCurrent()) {
+        addWriteWaiter(std::move(done));
+    } else {
+        queue_->post([self = shared_from_this(), done = std::move(done)]() mutable {
+            self->addWriteWaiter(std::move(done));
+        });
+    }
+}
+
 void Channel::readAvailable() {
     auto read = [self = shared_from_this()] {
         if (self->started_ && !self->isClosed()) self->handleReadable();
@@ -212,6 +222,7 @@ void Channel::enqueue(uint8_t rawType, Parts parts, size_t length) {
     ++sendSeq_;  // wraps: the first frame carries 1
     const Wire::Header header = Wire::header(rawType, static_cast<uint32_t>(length), sendSeq_);
     pending_.emplace_back(header.begin(), header.end());
+    bytesQueuedTotal_ += Wire::headerSize + length;
     int64_t queued = queuedBytes_.load(std::memory_order_relaxed) + static_cast<int64_t>(Wire::headerSize);
     for (auto& part : parts) {
         if (part.empty()) continue;
@@ -263,16 +274,37 @@ void Channel::flush() {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (watch_ && !writeArmed_) armWrite();
+            notifyWritten();
             return;
         }
         closeOnQueue(ChannelError::io(errno));
         return;
     }
-    if (onDrain) {
+    notifyWritten();
+    if (onDrain && !isClosed()) {
         ++callbackDepth_;
         onDrain();
         callbackReturned();
     }
+}
+
+void Channel::addWriteWaiter(Task done) {
+    if (isClosed()) return;
+    if (bytesSent() >= bytesQueuedTotal_) {
+        done();
+        return;
+    }
+    writeWaiters_.emplace_back(bytesQueuedTotal_, std::move(done));
+}
+
+void Channel::notifyWritten() {
+    // Taken out first: a waiter may send (and so flush) or close.
+    std::vector<Task> due;
+    while (!writeWaiters_.empty() && writeWaiters_.front().first <= bytesSent()) {
+        due.push_back(std::move(writeWaiters_.front().second));
+        writeWaiters_.pop_front();
+    }
+    for (auto& task : due) task();
 }
 
 namespace {
@@ -301,6 +333,7 @@ void Channel::closeOnQueue(std::optional<ChannelError> error) {
     pending_.clear();
     pendingOffset_ = 0;
     queuedBytes_.store(0, std::memory_order_relaxed);
+    writeWaiters_.clear();
     auto closed = std::move(onClose);
     onClose = nullptr;
     // A closure that is running (it may be the one closing) is released once it returns.

@@ -112,6 +112,11 @@ public:
         return send(type, Wire::json(value));
     }
 
+    // Runs `done` on the queue once every frame queued before this call has been written to the
+    // socket (handed to the kernel): inline when nothing is left to write. Never, if the channel
+    // closes first. Any thread: from another it is posted like send(), after that thread's frames.
+    void whenWritten(Task done);
+
     // Reads and delivers what has already arrived, without waiting for the queue's next readiness
     // report: a peer's last messages before its other stream ended. Started channels only; on the
     // channel's queue at once, from other threads posted.
@@ -140,6 +145,8 @@ private:
     void handleReadable();
     void deliverMessages();
     void flush();
+    void addWriteWaiter(Task done);
+    void notifyWritten();
     void releaseDescriptor();
     void callbackReturned();
 
@@ -153,6 +160,8 @@ private:
     std::unique_ptr<uint8_t[]> readBuffer_;
     std::deque<std::vector<uint8_t>> pending_;  // header, then each non-empty part
     size_t pendingOffset_ = 0;                   // bytes of pending_.front() already written
+    uint64_t bytesQueuedTotal_ = 0;             // every byte ever queued; bytesSent_ catches up
+    std::deque<std::pair<uint64_t, Task>> writeWaiters_;  // whenWritten: run once bytesSent_ reaches the mark
     uint32_t sendSeq_ = 0;
     uint32_t lastRecvSeq_ = 0;
     bool started_ = false;

@@ -63,6 +63,11 @@ public:
     // once on `executor`; a lookup of a service nobody advertises may never finish.
     virtual std::unique_ptr<DiscoveryHandle> resolve(const ServiceInstance& instance,
                                                      std::shared_ptr<Executor> executor, OnResolve done) = 0;
+    // Ends every browse and lookup and what the backend runs for them: once it returns, none of
+    // their callbacks runs, and a lookup under way never finishes. Idempotent. It may wait for the
+    // executors they report on, so its owner calls it on the main queue, which none of them waits
+    // on; a stopped backend is then released without blocking, wherever its last holder is.
+    virtual void stop() = 0;
 };
 
 // Advertising a service of our own (the simulated tablet's listeners).

@@ -79,7 +79,7 @@ struct WirelessConnector::Shared {
 class WirelessConnector::Attempt : public std::enable_shared_from_this<Attempt> {
 public:
     Attempt(std::weak_ptr<Shared> owner, const PairingRecord& record, std::string hostID, WirelessLink link,
-            uint16_t port, std::optional<std::string> pin, std::shared_ptr<ServiceBrowser> discovery,
+            uint16_t port, std::optional<std::string> pin, std::weak_ptr<ServiceBrowser> discovery,
             std::shared_ptr<Executor> queue, std::shared_ptr<Executor> main, ConnectCompletion completion)
         : owner_(std::move(owner)), service_(record.service), key_(record.key), hostID_(std::move(hostID)),
           link_(link), port_(port),
@@ -111,8 +111,13 @@ private:
     }
 
     void lookUp() {
+        auto discovery = discovery_.lock();
+        if (!discovery) {
+            finish(ConnectError::failed("discovery stopped"));
+            return;
+        }
         std::weak_ptr<Attempt> weak = weak_from_this();
-        lookup_ = discovery_->resolve({service_, std::string(type_), "local", pin_.value_or("")}, queue_,
+        lookup_ = discovery->resolve({service_, std::string(type_), "local", pin_.value_or("")}, queue_,
                                       [weak](ResolveResult r) {
                                           auto self = weak.lock();
                                           if (self && !self->done_) self->resolved(std::move(r));
@@ -258,7 +263,7 @@ private:
     uint16_t port_;
     std::string_view type_;
     std::optional<std::string> pin_;
-    std::shared_ptr<ServiceBrowser> discovery_;
+    std::weak_ptr<ServiceBrowser> discovery_;
     std::shared_ptr<Executor> queue_;
     std::shared_ptr<Executor> main_;
     ConnectCompletion completion_;
@@ -276,7 +281,7 @@ private:
 
 WirelessConnector::WirelessConnector(PairingRecord record, std::string hostID, WirelessLink link,
                                      std::optional<std::string> directInterface,
-                                     std::shared_ptr<ServiceBrowser> discovery, std::shared_ptr<Executor> connectQueue,
+                                     std::weak_ptr<ServiceBrowser> discovery, std::shared_ptr<Executor> connectQueue,
                                      std::shared_ptr<Executor> mainQueue)
     : record_(std::move(record)), hostID_(std::move(hostID)), link_(link), discovery_(std::move(discovery)),
       connectQueue_(std::move(connectQueue)), main_(std::move(mainQueue)), shared_(std::make_shared<Shared>()) {

@@ -21,14 +21,16 @@ namespace kelvo {
 // Created, used and destroyed on the main queue. The discovery lookups, TLS and the bridges run
 // on `connectQueue` ("kv.wireless.connect"). The interface the control stream became ready on
 // pins the video stream and names the transport. A connection that becomes ready after its
-// connector is gone is closed and reported as "cancelled".
+// connector is gone is closed and reported as "cancelled". Discovery is held weakly: its owner
+// stops and releases it on the main queue (releasing Avahi on a connect queue would wait there
+// for its poll thread), and a connect that finds it gone fails.
 class WirelessConnector final : public DeviceConnector {
 public:
     static constexpr uint64_t connectTimeoutUs = 5'000'000;
     static constexpr uint64_t retryDelayUs = 500'000;  // between lookups that found nothing usable
 
     WirelessConnector(PairingRecord record, std::string hostID, WirelessLink link,
-                      std::optional<std::string> directInterface, std::shared_ptr<ServiceBrowser> discovery,
+                      std::optional<std::string> directInterface, std::weak_ptr<ServiceBrowser> discovery,
                       std::shared_ptr<Executor> connectQueue, std::shared_ptr<Executor> mainQueue);
     ~WirelessConnector() override;
 
@@ -37,7 +39,8 @@ public:
     std::string transportLabel() const override;
     // Port 47101 opens the video service, any other the control service. Fails only with
     // ConnectError::failed: "timeout" (after 5 s), "TLS: …", "path is <if>, not AWDL",
-    // "socketpair failed", "cancelled", or the socket's error.
+    // "socketpair failed", "cancelled", "discovery stopped" (a lookup found discovery gone), or
+    // the socket's error.
     void connect(uint16_t port, ConnectCompletion completion) override;
 
     // "Direct" for a peer-to-peer interface name, else "Wi‑Fi" (with a non-breaking hyphen).
@@ -53,7 +56,7 @@ private:
     PairingRecord record_;
     std::string hostID_;
     WirelessLink link_;
-    std::shared_ptr<ServiceBrowser> discovery_;
+    std::weak_ptr<ServiceBrowser> discovery_;
     std::shared_ptr<Executor> connectQueue_;
     std::shared_ptr<Executor> main_;
     std::shared_ptr<Shared> shared_;  // what attempts may update while the connector lives

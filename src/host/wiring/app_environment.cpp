@@ -100,7 +100,8 @@ void wireInput(SessionEnvironment& env, const std::string& xDisplay, const std::
 }
 
 // Discovery: the USB multiplexing daemon's socket, and Avahi for paired tablets on Wi-Fi. The
-// manager makes the Avahi client when the wireless setting is on and drops it when it goes off.
+// manager makes the Avahi client when the wireless setting is on, and stops it on main and drops it
+// when the setting goes off or the manager stops.
 void wireDiscovery(SessionEnvironment& env) {
     env.usbmuxSocketPath = usbmuxSocketPathFromEnvironment();
     env.makeServiceBrowser = []() -> std::shared_ptr<ServiceBrowser> {

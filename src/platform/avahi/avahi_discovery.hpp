@@ -15,7 +15,8 @@ namespace kelvo {
 //
 // Lifecycle: construct (nothing runs) → start() → stop() (joins the poll thread, then drains the
 // queues its requests report on; synchronous, idempotent; no callback runs after it returns)
-// → destroy. Handles may outlive it.
+// → destroy. Handles may outlive it. Destroying it unstopped joins the poll thread there: its
+// owner stops it on the main queue first, so that no holder's release waits on a pool thread.
 class AvahiDiscovery final : public ServiceBrowser, public ServicePublisher {
 public:
     AvahiDiscovery();
@@ -26,7 +27,7 @@ public:
     // False (logged) when Avahi cannot run its poll loop at all. Where the system bus cannot be
     // reached yet, requests wait and the client is tried again every 5 s.
     bool start();
-    void stop();
+    void stop() override;
 
     std::unique_ptr<DiscoveryHandle> browse(const std::string& type, std::shared_ptr<Executor> executor,
                                             OnBrowse onEvent) override;
