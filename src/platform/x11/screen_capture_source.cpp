@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <utility>
 
 #include "core/util/log.hpp"
 #include "core/video/h264_encoder.hpp"
@@ -82,9 +83,17 @@ struct ScreenCaptureSource::Capture {
 };
 
 // One display lookup in progress: its own timer, so that lookups never replace each other's.
+// Its completion is owed once: the timer's task takes it (to call it or hand it to the next
+// lookup) or the source's destruction does, whichever comes first; the other finds nothing.
 struct ScreenCaptureSource::Lookup {
     std::unique_ptr<Timer> timer;
-    Found found;
+
+    Found take() {
+        std::lock_guard g(m);
+        return std::exchange(found, nullptr);
+    }
+    std::mutex m;  // the timer's task and the destruction may meet on two threads
+    Found found;   // guarded by m
 };
 
 std::function<std::optional<Rect>(DisplayId)> ScreenCaptureSource::boundsFrom(
@@ -116,7 +125,7 @@ ScreenCaptureSource::~ScreenCaptureSource() {
     // A start or update still looking for its display learns that it ended.
     for (auto& [key, lookup] : lookups_) {
         lookup->timer->cancel();
-        control_->post([found = lookup->found] { found(std::nullopt); });
+        if (auto found = lookup->take()) control_->post([found = std::move(found)] { found(std::nullopt); });
     }
 }
 
@@ -178,17 +187,22 @@ void ScreenCaptureSource::findDisplay(DisplayId id, int attempt, Found found) {
     if (bounds || attempt >= kLookups || isStopped()) return found(bounds);
     auto lookup = std::make_shared<Lookup>();
     lookup->timer = control_->makeTimer();
-    lookup->found = found;
+    lookup->found = std::move(found);
     uint64_t key = ++lookupSerial_;
     lookups_[key] = lookup;
-    lookup->timer->scheduleOnce(env_.lookupDelayUs, [weak = weak_from_this(), id, attempt, found, key] {
+    lookup->timer->scheduleOnce(env_.lookupDelayUs, [weak = weak_from_this(), id, attempt, entry = std::weak_ptr(lookup),
+                                                     key] {
         auto self = weak.lock();
+        auto owned = entry.lock();
+        Found found = owned ? owned->take() : nullptr;
+        if (!found) return;  // the source's destruction took it
         if (!self) return found(std::nullopt);
-        // Not from inside its own task: the timer goes in a later one.
+        // Not from inside its own task: the timer goes in a later one. Until then the entry is
+        // listed with nothing owed.
         self->control_->post([weak, key] {
             if (auto self = weak.lock()) self->lookups_.erase(key);
         });
-        self->findDisplay(id, attempt + 1, found);
+        self->findDisplay(id, attempt + 1, std::move(found));
     });
 }
 
