@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include "core/runtime/manual_executor.hpp"
 #include "core/testing/x_server.hpp"
 #include "core/util/clock.hpp"
+#include "core/video/h264_encoder.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
 #include "platform/x11/screen_grabber.hpp"
@@ -209,7 +212,15 @@ TEST_F(ScreenCapture, ColourRectanglesComeOutAsBt709Nv12) {
         uint64_t before = Clock::nowUs();
         startAndWaitForFrame(*source);
         if (HasFatalFailure()) return;
+        // Converted in bands, on workers scheduled as the capture's queue is, which go with it.
+        auto workers = test::threadsNamed("kv.convert");
+        EXPECT_EQ(workers.empty(), EncoderTuning::threads() == 1);
+        for (auto w : workers) {
+            EXPECT_EQ(w.policy, SCHED_OTHER);
+            EXPECT_EQ(w.nice, ::getpriority(PRIO_PROCESS, 0));
+        }
         source->stop();
+        EXPECT_TRUE(test::threadsNamed("kv.convert").empty());
         auto frame = frames_.latest();
         ASSERT_EQ(frame->format(), PixelFormat::nv12);
         ASSERT_EQ(frame->width(), 1920);

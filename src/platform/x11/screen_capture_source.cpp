@@ -80,6 +80,8 @@ struct ScreenCaptureSource::Capture {
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
     bool failing = false;
     std::shared_ptr<PixelBufferPool> scaled, nv12;
+    // Split across the cores the encoder may use: the frame is waited on, and they are free now.
+    BandWorkers conversion{EncoderTuning::threads()};
 };
 
 // One display lookup in progress: its own timer, so that lookups never replace each other's.
@@ -424,13 +426,12 @@ bool ScreenCaptureSource::tick(bool dropIfDrawnOn) {
     cap.force = false;
     if (o.showsCursor) cap.grabber->compositeCursor(*image, cap.area.x, cap.area.y);
     // Converted where the server put the pixels: a copy of a whole screen costs as much again.
-    // Split across the cores the encoder may use: the frame is waited on, and they are free now.
     if (image->width != o.width || image->height != o.height) {
         PixelBufferRef scaled = cap.scaled->take();
-        if (!scaled || !PixelConvert::scaleToNv12(image->view(), *scaled, *out, EncoderTuning::threads())) {
+        if (!scaled || !PixelConvert::scaleToNv12(image->view(), *scaled, *out, &cap.conversion)) {
             return true;
         }
-    } else if (!PixelConvert::bgraToNv12(image->view(), *out, EncoderTuning::threads())) {
+    } else if (!PixelConvert::bgraToNv12(image->view(), *out, &cap.conversion)) {
         return true;
     }
 
