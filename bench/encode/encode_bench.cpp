@@ -81,9 +81,9 @@ int worker(char** argv) {
     if (!in || !bgra) return 3;
     if (mode == "convert") {
         auto nv12 = PixelBuffer::make(PixelFormat::nv12, size->width, size->height);
+        BandWorkers conversion(EncoderTuning::threads());  // split as the encoder splits it
         for (int n = 0; n < frames; ++n) {
-            // Split as the encoder splits it.
-            if (!readFrame(in.get(), *bgra) || !PixelConvert::bgraToNv12(*bgra, *nv12, EncoderTuning::threads())) {
+            if (!readFrame(in.get(), *bgra) || !PixelConvert::bgraToNv12(*bgra, *nv12, &conversion)) {
                 return 3;
             }
         }

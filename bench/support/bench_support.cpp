@@ -329,9 +329,11 @@ CpuSplit cpuByThread(const std::vector<int>& peerCpus) {
         cpu_set_t mask;
         CPU_ZERO(&mask);
         const bool onPeer = sched_getaffinity(tid, sizeof mask, &mask) == 0 && CPU_EQUAL(&mask, &peer);
-        (onPeer ? split.peerMs : split.hostMs) += ms;
+        if (onPeer) split.peerMs += ms;
     }
     closedir(dir);
+    // Not the sum of the host's threads: that would leave out the time of any that ended.
+    split.hostMs = std::max(0.0, processCpuMs(getpid()) - split.peerMs);
     return split;
 }
 

@@ -126,7 +126,9 @@ private:
 
 double cpuMs(const rusage& usage);
 
-// CPU time (ms) of this process's threads, split by whether a thread runs on the peer's CPUs.
+// CPU time (ms) of this process, split by whether a thread runs on the peer's CPUs. Threads
+// that ended meanwhile count on the host's side (the process keeps their time); the peer's are
+// the ones that last the run.
 struct CpuSplit {
     double hostMs = 0;
     double peerMs = 0;

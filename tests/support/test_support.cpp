@@ -1,7 +1,9 @@
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,6 +134,19 @@ std::optional<uint64_t> threadTimeSliceNs() {
         }
     }
     return std::nullopt;
+}
+
+std::vector<ThreadSchedule> threadsNamed(const std::string& name) {
+    std::vector<ThreadSchedule> out;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm != name) continue;
+        const int tid = std::atoi(task.path().filename().c_str());
+        out.push_back({::getpriority(PRIO_PROCESS, id_t(tid)), ::sched_getscheduler(tid)});
+    }
+    return out;
 }
 
 }  // namespace kelvo::test

@@ -60,6 +60,12 @@ bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
 // The calling thread's time slice as the kernel reports it (/proc/thread-self/sched), in ns;
 // absent where the kernel does not report it.
 std::optional<uint64_t> threadTimeSliceNs();
+// How the threads of this process named `name` are scheduled.
+struct ThreadSchedule {
+    int nice = 0;
+    int policy = 0;  // SCHED_OTHER, SCHED_BATCH, ...
+};
+std::vector<ThreadSchedule> threadsNamed(const std::string& name);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

@@ -169,6 +169,16 @@ TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriori
     auto [nice, policy] = seen.get_future().get();
     EXPECT_GT(nice, callerNice);
     EXPECT_EQ(policy, SCHED_BATCH);
+    // The BGRA frame was converted in bands (as many as the codec's slices), on workers as low
+    // as the encoder's thread, which go with the encoder.
+    auto workers = test::threadsNamed("kv.convert");
+    EXPECT_EQ(workers.empty(), EncoderTuning::threads() == 1);
+    for (auto w : workers) {
+        EXPECT_EQ(w.nice, nice);
+        EXPECT_EQ(w.policy, SCHED_BATCH);
+    }
+    encoder.reset();
+    EXPECT_TRUE(test::threadsNamed("kv.convert").empty());
 }
 
 // Started from a thread with a short time slice (the control stream's), the encoder's threads must

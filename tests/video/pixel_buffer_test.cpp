@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <set>
+#include <thread>
 #include <utility>
 
+#include "core/util/thread_scheduling.hpp"
 #include "core/video/pixel_convert.hpp"
+#include "support/test_support.hpp"
 #include "video_test_support.hpp"
 
 namespace kelvo {
@@ -145,6 +154,7 @@ TEST(PixelConvert, ChromaIsSitedWithTheEvenColumns) {
 
 TEST(PixelConvert, BandsOnSeveralThreadsGiveTheSameImageAsOne) {
     std::mt19937 rng(7);
+    BandWorkers two(2), three(3), four(4);  // kept from frame to frame, as their owners keep them
     for (auto [w, h] : {std::pair{64, 257}, std::pair{33, 512}, std::pair{16, 130}}) {
         auto src = PixelBuffer::make(PixelFormat::bgra, w, h);
         for (int y = 0; y < h; ++y) {
@@ -152,9 +162,10 @@ TEST(PixelConvert, BandsOnSeveralThreadsGiveTheSameImageAsOne) {
         }
         auto one = PixelBuffer::make(PixelFormat::nv12, w, h);
         ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *one));
-        for (int parts : {2, 3, 4}) {
+        for (BandWorkers* workers : {&two, &three, &four}) {
+            const int parts = workers->parts();
             auto many = PixelBuffer::make(PixelFormat::nv12, w, h);
-            ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *many, parts));
+            ASSERT_TRUE(PixelConvert::bgraToNv12(*src, *many, workers));
             for (int p = 0; p < 2; ++p) {
                 for (int y = 0; y < one->planeHeight(p); ++y) {
                     ASSERT_EQ(0, std::memcmp(one->plane(p) + y * one->stride(p), many->plane(p) + y * many->stride(p),
@@ -169,6 +180,7 @@ TEST(PixelConvert, BandsOnSeveralThreadsGiveTheSameImageAsOne) {
 // A larger screen streamed at a smaller size: resampled and converted in bands, as one pass does.
 TEST(PixelConvert, ScalingInBandsGivesTheSameImageAsOnePass) {
     std::mt19937 rng(11);
+    BandWorkers two(2), three(3);
     struct Sizes {
         int sw, sh, w, h;
     };
@@ -181,10 +193,11 @@ TEST(PixelConvert, ScalingInBandsGivesTheSameImageAsOnePass) {
         auto one = PixelBuffer::make(PixelFormat::nv12, w, h);
         ASSERT_TRUE(PixelConvert::scale(*src, *scaled));
         ASSERT_TRUE(PixelConvert::bgraToNv12(*scaled, *one));
-        for (int parts : {1, 2, 3}) {
+        for (BandWorkers* workers : {static_cast<BandWorkers*>(nullptr), &two, &three}) {
+            const int parts = workers ? workers->parts() : 1;
             auto scratch = PixelBuffer::make(PixelFormat::bgra, w, h);
             auto many = PixelBuffer::make(PixelFormat::nv12, w, h);
-            ASSERT_TRUE(PixelConvert::scaleToNv12(BgraView::of(*src), *scratch, *many, parts));
+            ASSERT_TRUE(PixelConvert::scaleToNv12(BgraView::of(*src), *scratch, *many, workers));
             for (int p = 0; p < 2; ++p) {
                 for (int y = 0; y < one->planeHeight(p); ++y) {
                     ASSERT_EQ(0, std::memcmp(one->plane(p) + y * one->stride(p), many->plane(p) + y * many->stride(p),
@@ -194,8 +207,40 @@ TEST(PixelConvert, ScalingInBandsGivesTheSameImageAsOnePass) {
             }
         }
         auto wrongScratch = PixelBuffer::make(PixelFormat::bgra, w + 2, h);
-        EXPECT_FALSE(PixelConvert::scaleToNv12(BgraView::of(*src), *wrongScratch, *one, 2));
+        EXPECT_FALSE(PixelConvert::scaleToNv12(BgraView::of(*src), *wrongScratch, *one, &two));
     }
+}
+
+// Frame after frame, each band runs once, on the same few threads, which are scheduled as the
+// thread that first used them (a lowered one here, as an encoder's) and gone with their owner.
+TEST(BandWorkers, RunEveryBandOnceOnLastingThreadsScheduledAsTheirUser) {
+    bool lowered = false;
+    std::thread user([&] {
+        if (!(lowered = lowerToBatch(3))) return;
+        const int nice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+        BandWorkers workers(3);
+        std::mutex m;
+        std::set<pid_t> threads;
+        for (int job = 0; job < 50; ++job) {
+            std::array<std::atomic<int>, 5> runs{};
+            workers.run(5, [&](int band) {
+                ++runs[size_t(band)];
+                std::lock_guard g(m);
+                threads.insert(::gettid());
+            });
+            for (auto& r : runs) ASSERT_EQ(r.load(), 1) << "job " << job;
+        }
+        EXPECT_LE(threads.size(), 3u);
+        auto started = test::threadsNamed("kv.convert");
+        ASSERT_EQ(started.size(), 2u);
+        for (auto t : started) {
+            EXPECT_EQ(t.policy, SCHED_BATCH);
+            EXPECT_EQ(t.nice, nice);
+        }
+    });
+    user.join();
+    if (!lowered) GTEST_SKIP() << "the kernel keeps this thread's scheduling";
+    EXPECT_TRUE(test::threadsNamed("kv.convert").empty()) << "joined with their owner";
 }
 
 TEST(PixelConvert, RefusesMismatchedFormatsOrSizesAndScalesWithinAFormat) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -7,10 +9,12 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "core/runtime/manual_executor.hpp"
 #include "testing/x_server.hpp"
 #include "core/util/clock.hpp"
+#include "core/video/h264_encoder.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/screen_capture_source.hpp"
 #include "platform/x11/screen_grabber.hpp"
@@ -208,7 +212,15 @@ TEST_F(ScreenCapture, ColourRectanglesComeOutAsBt709Nv12) {
         uint64_t before = Clock::nowUs();
         startAndWaitForFrame(*source);
         if (HasFatalFailure()) return;
+        // Converted in bands, on workers scheduled as the capture's queue is, which go with it.
+        auto workers = test::threadsNamed("kv.convert");
+        EXPECT_EQ(workers.empty(), EncoderTuning::threads() == 1);
+        for (auto w : workers) {
+            EXPECT_EQ(w.policy, SCHED_OTHER);
+            EXPECT_EQ(w.nice, ::getpriority(PRIO_PROCESS, 0));
+        }
         source->stop();
+        EXPECT_TRUE(test::threadsNamed("kv.convert").empty());
         auto frame = frames_.latest();
         ASSERT_EQ(frame->format(), PixelFormat::nv12);
         ASSERT_EQ(frame->width(), 1920);
@@ -491,6 +503,34 @@ TEST(ScreenCaptureLookup, LookupsFollowTheControlQueueClock) {
     EXPECT_EQ(lookups, ScreenCaptureSource::kLookups);
     ASSERT_TRUE(start.done);
     EXPECT_EQ(start.text(), "display 4242 did not appear in SCShareableContent");
+}
+
+// Ended while a lookup's timer task runs, which holds the source: the release lets it go as that
+// task ends, while the lookup it came from is still listed. The start completes once all the same.
+TEST(ScreenCaptureLookup, AStartEndedDuringALookupCompletesOnce) {
+    for (bool stops : {true, false}) {
+        SCOPED_TRACE(stops ? "stopped and released" : "released");
+        auto queue = std::make_shared<ManualExecutor>("kv.capture.control", 0);
+        std::shared_ptr<ScreenCaptureSource> source;
+        int lookups = 0;
+        ScreenCaptureSource::Environment env{"", [&](DisplayId) -> std::optional<Rect> {
+                                                 if (++lookups == 2) {
+                                                     if (stops) source->stop();
+                                                     source.reset();
+                                                 }
+                                                 return std::nullopt;
+                                             }};
+        env.makeQueue = [queue](const std::string&) -> std::shared_ptr<Executor> { return queue; };
+        source = ScreenCaptureSource::make({4242, 640, 480, 30, false, std::nullopt}, env);
+        std::vector<std::string> completions;
+        source->start([&](std::optional<SourceError> e) { completions.push_back(e ? e->description : ""); });
+        queue->runUntilIdle();
+        queue->advance(100'000);
+        queue->advance(uint64_t(ScreenCaptureSource::kLookups) * 100'000);
+        EXPECT_EQ(lookups, 2);
+        EXPECT_EQ(completions, std::vector<std::string>{"stopped"});
+        EXPECT_EQ(queue->armedTimers(), 0u);
+    }
 }
 
 // No server needed: the lookup never finds the display.

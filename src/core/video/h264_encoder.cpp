@@ -150,6 +150,7 @@ struct H264Encoder::Core {
     x264_t* codec = nullptr;
     int codecFps = 0;  // the rate the codec was opened with; it budgets every frame at this rate
     int threads = 1;   // the codec's slice threads; conversion splits across as many
+    std::unique_ptr<BandWorkers> conversion;  // from the worker's start to its end
     int fps = 0;
     int bitrate = 0;
     bool rateCapped = false;  // opened with a bitrate cap, which is what makes it changeable
@@ -393,7 +394,8 @@ void H264Encoder::completeFrames() {
 }
 
 void H264Encoder::Core::run() {
-    lowerThreadPriority();  // and the conversion's helpers it starts
+    lowerThreadPriority();  // and the conversion's workers it starts
+    conversion = std::make_unique<BandWorkers>(threads);
     std::unique_lock lk(m);
     for (;;) {
         wake.wait(lk, [&] { return state != State::running || !jobs.empty(); });
@@ -421,6 +423,7 @@ void H264Encoder::Core::run() {
         if (jobs.empty()) idle.notify_all();
     }
     lk.unlock();
+    conversion.reset();  // joined here, also when this thread was left to end on its own
     x264_encoder_close(codec);
     codec = nullptr;
     lk.lock();
@@ -504,9 +507,9 @@ const PixelBuffer* H264Encoder::Core::prepare(const PixelBuffer& in) {
     if (!nv12) nv12 = PixelBuffer::make(PixelFormat::nv12, w, h);
     if (!nv12) return nullptr;
     if (in.format() == PixelFormat::nv12) return PixelConvert::scale(in, *nv12) ? nv12.get() : nullptr;
-    if (sameSize) return PixelConvert::bgraToNv12(in, *nv12, threads) ? nv12.get() : nullptr;
+    if (sameSize) return PixelConvert::bgraToNv12(in, *nv12, conversion.get()) ? nv12.get() : nullptr;
     if (!bgra) bgra = PixelBuffer::make(PixelFormat::bgra, w, h);
-    if (!bgra || !PixelConvert::scaleToNv12(BgraView::of(in), *bgra, *nv12, threads)) return nullptr;
+    if (!bgra || !PixelConvert::scaleToNv12(BgraView::of(in), *bgra, *nv12, conversion.get())) return nullptr;
     return nv12.get();
 }
 

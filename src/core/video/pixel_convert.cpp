@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
-#include <system_error>
 #include <vector>
 
 namespace kelvo {
@@ -75,46 +73,39 @@ void convertRows(const BgraView& src, PixelBuffer& dst, int first, int end) {
 // Rows scaled and then converted in one go (even).
 constexpr int kRowsInCache = 32;
 
-// Runs `rows` [first, end) of a picture `rows` high in bands of whole row pairs, on up to `parts`
-// threads (this one included), and not so thin that starting a thread costs more than it saves.
+// Runs `rows` [first, end) of a picture `rows` high in bands of whole row pairs, on up to
+// workers->parts() threads (this one included), and not so thin that waking a worker costs more
+// than it saves.
 template <typename Rows>
-void inBands(int rows, int parts, const Rows& run) {
-    parts = std::clamp(parts, 1, std::max(1, rows / 64));
+void inBands(int rows, BandWorkers* workers, const Rows& run) {
+    const int parts = workers ? std::clamp(workers->parts(), 1, std::max(1, rows / 64)) : 1;
+    if (parts == 1) return run(0, rows);
     auto bandStart = [&](int i) { return i == parts ? rows : (rows / 2) * i / parts * 2; };
-    std::vector<std::future<void>> others;
-    for (int i = 1; i < parts; ++i) {
-        try {
-            others.push_back(std::async(std::launch::async, [&, i] { run(bandStart(i), bandStart(i + 1)); }));
-        } catch (const std::system_error&) {
-            run(bandStart(i), bandStart(i + 1));  // no thread to be had: here, then
-        }
-    }
-    run(0, bandStart(1));
-    for (auto& band : others) band.get();
+    workers->run(parts, [&](int i) { run(bandStart(i), bandStart(i + 1)); });
 }
 
 }  // namespace
 
-bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, int parts) {
+bool PixelConvert::bgraToNv12(const PixelBuffer& src, PixelBuffer& dst, BandWorkers* workers) {
     if (src.format() != PixelFormat::bgra) return false;
-    return bgraToNv12(BgraView::of(src), dst, parts);
+    return bgraToNv12(BgraView::of(src), dst, workers);
 }
 
-bool PixelConvert::bgraToNv12(const BgraView& src, PixelBuffer& dst, int parts) {
+bool PixelConvert::bgraToNv12(const BgraView& src, PixelBuffer& dst, BandWorkers* workers) {
     if (dst.format() != PixelFormat::nv12 || !src.data) return false;
     if (src.width != dst.width() || src.height != dst.height()) return false;
-    inBands(dst.height(), parts, [&](int first, int end) { convertRows(src, dst, first, end); });
+    inBands(dst.height(), workers, [&](int first, int end) { convertRows(src, dst, first, end); });
     return true;
 }
 
-bool PixelConvert::scaleToNv12(const BgraView& src, PixelBuffer& scratch, PixelBuffer& dst, int parts) {
+bool PixelConvert::scaleToNv12(const BgraView& src, PixelBuffer& scratch, PixelBuffer& dst, BandWorkers* workers) {
     if (dst.format() != PixelFormat::nv12 || scratch.format() != PixelFormat::bgra || !src.data) return false;
     if (src.width <= 0 || src.height <= 0 || scratch.width() != dst.width() || scratch.height() != dst.height()) {
         return false;
     }
     std::atomic<bool> scaled{true};
     const BgraView between = BgraView::of(scratch);
-    inBands(dst.height(), parts, [&](int first, int end) {
+    inBands(dst.height(), workers, [&](int first, int end) {
         // A few rows at a time, converted while they are still in the cache. Each resamples the
         // whole source's geometry into its own rows: the same pixels as one pass would give.
         for (int top = first; top < end; top += kRowsInCache) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <utility>
 
 #include "core/util/log.hpp"
 #include "core/video/h264_encoder.hpp"
@@ -79,12 +80,22 @@ struct ScreenCaptureSource::Capture {
     bool force = true;  // deliver the next frame even if nothing was drawn (new region)
     bool failing = false;
     std::shared_ptr<PixelBufferPool> scaled, nv12;
+    // Split across the cores the encoder may use: the frame is waited on, and they are free now.
+    BandWorkers conversion{EncoderTuning::threads()};
 };
 
 // One display lookup in progress: its own timer, so that lookups never replace each other's.
+// Its completion is owed once: the timer's task takes it (to call it or hand it to the next
+// lookup) or the source's destruction does, whichever comes first; the other finds nothing.
 struct ScreenCaptureSource::Lookup {
     std::unique_ptr<Timer> timer;
-    Found found;
+
+    Found take() {
+        std::lock_guard g(m);
+        return std::exchange(found, nullptr);
+    }
+    std::mutex m;  // the timer's task and the destruction may meet on two threads
+    Found found;   // guarded by m
 };
 
 std::function<std::optional<Rect>(DisplayId)> ScreenCaptureSource::boundsFrom(
@@ -116,7 +127,7 @@ ScreenCaptureSource::~ScreenCaptureSource() {
     // A start or update still looking for its display learns that it ended.
     for (auto& [key, lookup] : lookups_) {
         lookup->timer->cancel();
-        control_->post([found = lookup->found] { found(std::nullopt); });
+        if (auto found = lookup->take()) control_->post([found = std::move(found)] { found(std::nullopt); });
     }
 }
 
@@ -178,17 +189,22 @@ void ScreenCaptureSource::findDisplay(DisplayId id, int attempt, Found found) {
     if (bounds || attempt >= kLookups || isStopped()) return found(bounds);
     auto lookup = std::make_shared<Lookup>();
     lookup->timer = control_->makeTimer();
-    lookup->found = found;
+    lookup->found = std::move(found);
     uint64_t key = ++lookupSerial_;
     lookups_[key] = lookup;
-    lookup->timer->scheduleOnce(env_.lookupDelayUs, [weak = weak_from_this(), id, attempt, found, key] {
+    lookup->timer->scheduleOnce(env_.lookupDelayUs, [weak = weak_from_this(), id, attempt, entry = std::weak_ptr(lookup),
+                                                     key] {
         auto self = weak.lock();
+        auto owned = entry.lock();
+        Found found = owned ? owned->take() : nullptr;
+        if (!found) return;  // the source's destruction took it
         if (!self) return found(std::nullopt);
-        // Not from inside its own task: the timer goes in a later one.
+        // Not from inside its own task: the timer goes in a later one. Until then the entry is
+        // listed with nothing owed.
         self->control_->post([weak, key] {
             if (auto self = weak.lock()) self->lookups_.erase(key);
         });
-        self->findDisplay(id, attempt + 1, found);
+        self->findDisplay(id, attempt + 1, std::move(found));
     });
 }
 
@@ -410,13 +426,12 @@ bool ScreenCaptureSource::tick(bool dropIfDrawnOn) {
     cap.force = false;
     if (o.showsCursor) cap.grabber->compositeCursor(*image, cap.area.x, cap.area.y);
     // Converted where the server put the pixels: a copy of a whole screen costs as much again.
-    // Split across the cores the encoder may use: the frame is waited on, and they are free now.
     if (image->width != o.width || image->height != o.height) {
         PixelBufferRef scaled = cap.scaled->take();
-        if (!scaled || !PixelConvert::scaleToNv12(image->view(), *scaled, *out, EncoderTuning::threads())) {
+        if (!scaled || !PixelConvert::scaleToNv12(image->view(), *scaled, *out, &cap.conversion)) {
             return true;
         }
-    } else if (!PixelConvert::bgraToNv12(image->view(), *out, EncoderTuning::threads())) {
+    } else if (!PixelConvert::bgraToNv12(image->view(), *out, &cap.conversion)) {
         return true;
     }
 
