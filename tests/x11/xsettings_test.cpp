@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <cstdlib>
-
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/input/input_params.hpp"
@@ -14,6 +15,7 @@
 #include "testing/x_server.hpp"
 #include "host/wiring/app_environment.hpp"
 #include "platform/x11/xcb_session.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo {
 namespace {
@@ -129,20 +131,30 @@ class SettingsDaemon {
 public:
     SettingsDaemon(const std::string& display, const std::vector<uint8_t>& blob) : session_(XcbSession::open(display)) {
         auto* c = session_.connection.get();
-        const auto atoms = internAtoms(c, {"_XSETTINGS_S0", "_XSETTINGS_SETTINGS"});
-        xcb_window_t window = xcb_generate_id(c);
-        xcb_create_window(c, 0, window, session_.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+        atoms_ = internAtoms(c, {"_XSETTINGS_S0", "_XSETTINGS_SETTINGS"});
+        window_ = xcb_generate_id(c);
+        xcb_create_window(c, 0, window_, session_.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                           XCB_COPY_FROM_PARENT, 0, nullptr);
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atoms[1], atoms[1], 8, uint32_t(blob.size()), blob.data());
-        xcb_set_selection_owner(c, window, atoms[0], XCB_CURRENT_TIME);
-        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        publish(blob);
+        xcb_set_selection_owner(c, window_, atoms_[0], XCB_CURRENT_TIME);
+        sync(c);
     }
+    void publish(const std::vector<uint8_t>& blob) {
+        auto* c = session_.connection.get();
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window_, atoms_[1], atoms_[1], 8, uint32_t(blob.size()), blob.data());
+        sync(c);
+    }
+    static void sync(xcb_connection_t* c) { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
 
 private:
     XcbSession session_;
+    std::vector<xcb_atom_t> atoms_;
+    xcb_window_t window_ = 0;
 };
 
-TEST(XSettings, DoubleClickIntervalIsTheDesktopsWherePublishedElseHalfASecond) {
+std::vector<uint8_t> doubleClickBlob(int32_t ms) { return Blob(false, 1).integer("Net/DoubleClickTime", ms).bytes; }
+
+TEST(XSettings, DoubleClickIntervalFollowsTheDesktopsSettingsDaemonElseHalfASecond) {
     std::string whyNot;
     auto server = XServer::start(XServer::Want::any, &whyNot);
     if (!server) GTEST_SKIP() << whyNot;
@@ -150,17 +162,38 @@ TEST(XSettings, DoubleClickIntervalIsTheDesktopsWherePublishedElseHalfASecond) {
     auto env = makeX11SessionEnvironment(std::make_shared<ManualExecutor>("main"), server->display(), "");
     ASSERT_TRUE(env.ok()) << env.error();
     const Settings settings;
+    auto interval = [&] { return InputParams::fromSettings(settings).doubleClickInterval; };
+    auto becomes = [&](double seconds) { return test::waitUntil([&] { return interval() == seconds; }); };
 
-    EXPECT_EQ(InputParams::fromSettings(settings).doubleClickInterval, 0.5) << "no settings daemon";
+    EXPECT_EQ(interval(), 0.5) << "no settings daemon";
     {
-        SettingsDaemon daemon(server->display(), Blob(false, 1).integer("Net/DoubleClickTime", 400).bytes);
-        EXPECT_EQ(InputParams::fromSettings(settings).doubleClickInterval, 0.4);
+        SettingsDaemon first(server->display(), doubleClickBlob(400));
+        EXPECT_TRUE(becomes(0.4));
+        first.publish(doubleClickBlob(250));
+        EXPECT_TRUE(becomes(0.25)) << "new settings published";
+        {
+            // Reads never wait for the server: they go on while another client holds it.
+            auto holder = XcbSession::open(server->display());
+            xcb_grab_server(holder.connection.get());
+            SettingsDaemon::sync(holder.connection.get());
+            std::atomic<bool> done = false;
+            std::thread reader([&] {
+                for (int i = 0; i < 100; ++i) interval();
+                done = true;
+            });
+            EXPECT_TRUE(test::waitUntil([&] { return done.load(); })) << "reads waited for the X server";
+            xcb_ungrab_server(holder.connection.get());
+            SettingsDaemon::sync(holder.connection.get());
+            reader.join();
+        }
+        SettingsDaemon second(server->display(), doubleClickBlob(600));
+        EXPECT_TRUE(becomes(0.6)) << "another daemon took over";
+        second.publish(Blob(false, 1).text("Net/ThemeName", "Adwaita").bytes);
+        EXPECT_TRUE(becomes(0.5)) << "published without the interval";
+        second.publish(doubleClickBlob(300));
+        EXPECT_TRUE(becomes(0.3));
     }
-    {
-        SettingsDaemon daemon(server->display(), Blob(false, 1).text("Net/ThemeName", "Adwaita").bytes);
-        EXPECT_EQ(InputParams::fromSettings(settings).doubleClickInterval, 0.5) << "published without the interval";
-    }
-    EXPECT_EQ(InputParams::fromSettings(settings).doubleClickInterval, 0.5) << "the daemon is gone";
+    EXPECT_TRUE(becomes(0.5)) << "the daemons are gone";
 
     InputParams::installDoubleClickSource(nullptr);
     KeyLayoutMap::installCurrentSource(nullptr);

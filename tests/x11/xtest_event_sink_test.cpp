@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "core/input/key_combo.hpp"
@@ -18,6 +20,10 @@
 #include "platform/x11/xcb_session.hpp"
 #include "platform/x11/xtest_event_sink.hpp"
 #include "support/test_support.hpp"
+
+// Xlib last: its macros (None, Bool, Status, ...) would rename names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 extern char** environ;
 
@@ -297,6 +303,77 @@ TEST_F(XTestSink, TextTypesLayoutKeysAndRemapsASpareKeycodeForOtherCharacters) {
 
     sink_.reset();
     EXPECT_EQ(window_->keysym(spare), 0u) << "the spare keycode is emptied at teardown";
+}
+
+// A classic X program on a connection of its own, as xev: a focused window whose key presses it
+// reads with XLookupString. Xlib fetches the keyboard map at the first lookup and asks to hear of
+// changes only after the fetch, and sends that request when it next waits for events: a change
+// the server makes between the two never reaches it. The program takes a moment over each key.
+class XlibKeyReader {
+public:
+    explicit XlibKeyReader(const std::string& display) : d_(XOpenDisplay(display.c_str())) {
+        if (!d_) return;
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.event_mask = KeyPressMask;
+        const Window w = XCreateWindow(d_, DefaultRootWindow(d_), 0, 0, 300, 300, 0, CopyFromParent, InputOutput,
+                                       CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
+        XMapWindow(d_, w);
+        XSetInputFocus(d_, w, RevertToPointerRoot, CurrentTime);
+        XSync(d_, False);
+    }
+    ~XlibKeyReader() {
+        if (d_) XCloseDisplay(d_);
+    }
+    explicit operator bool() const { return d_ != nullptr; }
+
+    // The keycode and symbol of each of the next `n` presses, modifier keys left out.
+    std::vector<std::pair<unsigned, KeySym>> presses(size_t n) {
+        std::vector<std::pair<unsigned, KeySym>> out;
+        const auto deadline = std::chrono::steady_clock::now() + test::kPatience;
+        while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
+            if (!XPending(d_)) {
+                pollfd p{ConnectionNumber(d_), POLLIN, 0};
+                ::poll(&p, 1, 10);
+                continue;
+            }
+            XEvent e;
+            XNextEvent(d_, &e);
+            if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
+            if (e.type != KeyPress) continue;
+            char text[16];
+            KeySym sym = NoSymbol;
+            XLookupString(&e.xkey, text, sizeof text, &sym, nullptr);
+            if (!kModifierKeycodes.count(uint8_t(e.xkey.keycode))) out.emplace_back(e.xkey.keycode, sym);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // showing the key
+        }
+        return out;
+    }
+
+private:
+    Display* d_;
+};
+
+TEST_F(XTestSink, ACharacterOnAFreshlyMappedKeycodeReachesAProgramReadingItsFirstKeys) {
+    // Each round a program that has read no key yet, and a character new to the keyboard.
+    const std::pair<const char*, KeySym> characters[] = {
+        {"\u00e4", 0xe4}, {"\u00f6", 0xf6}, {"\u00fc", 0xfc}, {"\u00e9", 0xe9}, {"\u00e8", 0xe8},
+        {"\u00ea", 0xea}, {"\u00df", 0xdf}, {"\u00f1", 0xf1}, {"\u00e7", 0xe7}, {"\u20ac", 0x010020ac},
+    };
+    std::set<unsigned> keycodes;
+    int arrived = 0;
+    for (const auto& [character, keysym] : characters) {
+        XlibKeyReader reader(server_->display());
+        ASSERT_TRUE(reader);
+        std::thread typist([&] { post(synth::Text{std::string("Z") + character}); });
+        const auto got = reader.presses(2);
+        typist.join();
+        ASSERT_EQ(got.size(), 2u) << character;
+        EXPECT_EQ(got[0].second, KeySym('Z'));
+        EXPECT_TRUE(keycodes.insert(got[1].first).second) << "a keycode mapped afresh for " << character;
+        if (got[1].second == keysym) ++arrived;
+    }
+    EXPECT_EQ(arrived, int(std::size(characters)));
 }
 
 TEST_F(XTestSink, TeardownAndLockingReleaseWhatTheSinkHolds) {

@@ -32,13 +32,12 @@ InputParams InputParams::fromSettings(const Settings& settings) {
 }
 
 double InputParams::systemDoubleClickInterval() {
-    DoubleClickSource source;
     {
+        // Read under the lock, so that a source replaced is released by whoever replaces it.
         std::lock_guard lock(gSourceLock);
-        source = gSource;
-    }
-    if (source) {
-        if (auto seconds = source(); seconds && usable(*seconds)) return *seconds;
+        if (gSource) {
+            if (auto seconds = gSource(); seconds && usable(*seconds)) return *seconds;
+        }
     }
     return gDoubleClickInterval.load(std::memory_order_relaxed);
 }
@@ -48,8 +47,11 @@ void InputParams::setSystemDoubleClickInterval(double seconds) {
 }
 
 void InputParams::installDoubleClickSource(DoubleClickSource source) {
-    std::lock_guard lock(gSourceLock);
-    gSource = std::move(source);
+    std::unique_lock lock(gSourceLock);
+    std::swap(gSource, source);
+    lock.unlock();
+    // The old source goes here, outside the lock: it may stop a thread.
+    source = nullptr;
 }
 
 }  // namespace kelvo

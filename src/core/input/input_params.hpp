@@ -42,12 +42,13 @@ struct InputParams {
     // The same with the desktop's double-click interval (systemDoubleClickInterval()).
     static InputParams fromSettings(const Settings& settings);
 
-    // The desktop's double-click interval in seconds: what the installed source reads at this
-    // call, else the value set, else 0.5. Any thread.
+    // The desktop's double-click interval in seconds: what the installed source gives, else the
+    // value set, else 0.5. Any thread.
     static double systemDoubleClickInterval();
     static void setSystemDoubleClickInterval(double seconds);
-    // Reads the desktop's interval (seconds), nothing where the desktop publishes none. The
-    // platform installs it; null uninstalls.
+    // Gives the desktop's interval (seconds), nothing where the desktop publishes none: a value
+    // kept up to date elsewhere, since it is read under a lock at every use and must not wait. The
+    // platform installs it; null uninstalls, and the source replaced is released by the caller.
     using DoubleClickSource = std::function<std::optional<double>()>;
     static void installDoubleClickSource(DoubleClickSource source);
 

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <xcb/randr.h>
@@ -19,11 +18,11 @@
 #include <optional>
 #include <set>
 #include <string_view>
-#include <thread>
 
 #include "core/util/log.hpp"
 #include "core/util/observer_list.hpp"
 #include "core/util/unique_fd.hpp"
+#include "platform/runtime/wakeable_thread.hpp"
 #include "platform/x11/xcb_session.hpp"
 #include "platform/x11/xwayland.hpp"
 
@@ -150,8 +149,7 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
     std::set<xcb_randr_output_t> releasedOutputs;
 
     ObserverList<DisplayId, uint32_t> callbacks;
-    UniqueFd wake;
-    std::thread thread;
+    WakeableThread thread;
 
     ~Impl() {
         if (events) xcb_disconnect(events);
@@ -650,8 +648,8 @@ struct RandrDisplayServices::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    void eventLoop() {
-        pollfd fds[2] = {{xcb_get_file_descriptor(events), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+    void eventLoop(int wakeFd) {
+        pollfd fds[2] = {{xcb_get_file_descriptor(events), POLLIN, 0}, {wakeFd, POLLIN, 0}};
         bool eventsUsable = true;
         for (;;) {
             fds[0].fd = eventsUsable ? xcb_get_file_descriptor(events) : -1;
@@ -789,21 +787,16 @@ Expected<std::unique_ptr<RandrDisplayServices>, std::string> RandrDisplayService
         impl->removeStaleMonitorsLocked();
         impl->known = impl->queryMonitorsLocked();
     }
-    impl->wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!impl->wake) return std::string("cannot make the RandR thread's wake-up descriptor");
-    impl->thread = std::thread([raw = impl.get()] {
-        pthread_setname_np(pthread_self(), "kv.x11.randr");
-        raw->eventLoop();
-    });
+    if (!impl->thread.start("kv.x11.randr", [raw = impl.get()](int wakeFd) { raw->eventLoop(wakeFd); })) {
+        return std::string("cannot make the RandR thread's wake-up descriptor");
+    }
     return std::make_unique<RandrDisplayServices>(std::move(impl));
 }
 
 RandrDisplayServices::RandrDisplayServices(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 RandrDisplayServices::~RandrDisplayServices() {
-    uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(impl_->wake.get(), &one, sizeof one);
-    if (impl_->thread.joinable()) impl_->thread.join();
+    impl_->thread.stop();
 }
 
 std::vector<DisplayId> RandrDisplayServices::onlineDisplays() {

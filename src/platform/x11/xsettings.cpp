@@ -1,10 +1,16 @@
 #include "platform/x11/xsettings.hpp"
 
+#include <poll.h>
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 #include "core/input/input_params.hpp"
+#include "core/util/log.hpp"
+#include "platform/runtime/wakeable_thread.hpp"
 #include "platform/x11/xcb_session.hpp"
 
 namespace kelvo {
@@ -102,29 +108,122 @@ std::optional<double> doubleClickIntervalFrom(std::span<const uint8_t> blob) {
     return *ms / 1000.0;
 }
 
-std::optional<double> x11DoubleClickInterval(const std::string& display) {
-    auto session = XcbSession::open(display);
-    if (!session) return std::nullopt;
-    xcb_connection_t* c = session.connection.get();
-    int screen = 0;
-    for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem; xcb_screen_next(&it), ++screen) {
-        if (it.data->root == session.root) break;
+struct XSettingsWatcher::Impl {
+    XcbSession session;
+    xcb_connection_t* c = nullptr;  // session's
+    xcb_atom_t selection = 0;       // _XSETTINGS_Sn of the screen
+    xcb_atom_t settings = 0;        // _XSETTINGS_SETTINGS
+    uint8_t selectionNotify = 0;    // XFixes' selection event; 0 without XFixes
+    xcb_window_t owner = XCB_WINDOW_NONE;  // the daemon's window, whose property changes we hear of
+    std::atomic<double> interval{0};      // seconds; 0: none published
+    WakeableThread thread;
+
+    // The owner and its settings, read afresh. Changes of the property are asked for before it is
+    // read, so that none falls between the read and the request.
+    void read() {
+        XcbReply<xcb_get_selection_owner_reply_t> current(
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr));
+        owner = current ? current->owner : xcb_window_t{XCB_WINDOW_NONE};
+        if (owner != XCB_WINDOW_NONE) {
+            // Asked at each read: a new daemon's window may carry the number of one gone. A window
+            // gone meanwhile answers with an error, ignored: XFixes tells of its end.
+            const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+            xcb_change_window_attributes(c, owner, XCB_CW_EVENT_MASK, &mask);
+        }
+        std::optional<double> seconds;
+        if (owner != XCB_WINDOW_NONE) {
+            // A settings blob is a few kilobytes; a quarter of a megabyte bounds what is read.
+            XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+                c, xcb_get_property(c, 0, owner, settings, XCB_GET_PROPERTY_TYPE_ANY, 0, 65536), nullptr));
+            if (property && property->format == 8) {
+                const auto* bytes = static_cast<const uint8_t*>(xcb_get_property_value(property.get()));
+                seconds = doubleClickIntervalFrom({bytes, size_t(xcb_get_property_value_length(property.get()))});
+            }
+        }
+        interval.store(seconds.value_or(0), std::memory_order_relaxed);
     }
-    const auto atoms = internAtoms(c, {"_XSETTINGS_S" + std::to_string(screen), "_XSETTINGS_SETTINGS"});
-    if (!atoms[0] || !atoms[1]) return std::nullopt;
-    XcbReply<xcb_get_selection_owner_reply_t> owner(
-        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atoms[0]), nullptr));
-    if (!owner || owner->owner == XCB_WINDOW_NONE) return std::nullopt;
-    // A settings blob is a few kilobytes; a quarter of a megabyte bounds what is read.
-    XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, owner->owner, atoms[1], XCB_GET_PROPERTY_TYPE_ANY, 0, 65536), nullptr));
-    if (!property || property->format != 8) return std::nullopt;
-    const auto* bytes = static_cast<const uint8_t*>(xcb_get_property_value(property.get()));
-    return doubleClickIntervalFrom({bytes, size_t(xcb_get_property_value_length(property.get()))});
+
+    // Whether `event` may have changed what is published.
+    bool concerns(const xcb_generic_event_t* event) const {
+        const uint8_t type = event->response_type & 0x7f;
+        if (selectionNotify != 0 && type == selectionNotify) return true;
+        if (type != XCB_PROPERTY_NOTIFY) return false;
+        const auto* p = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+        return p->window == owner && p->atom == settings;
+    }
+
+    void run(int wakeFd) {
+        pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        for (;;) {
+            bool changed = false;
+            while (auto* event = xcb_poll_for_event(c)) {
+                changed = changed || concerns(event);
+                std::free(event);
+            }
+            if (xcb_connection_has_error(c)) {
+                interval.store(0, std::memory_order_relaxed);
+                Log::w("input", "lost the X server of the desktop settings; double clicks use half a second");
+                return;
+            }
+            // Events that came with the read's replies are queued already: look again before waiting.
+            if (changed) {
+                read();
+                continue;
+            }
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+            if (fds[1].revents != 0) return;
+        }
+    }
+};
+
+Expected<std::unique_ptr<XSettingsWatcher>, std::string> XSettingsWatcher::start(const std::string& display) {
+    auto impl = std::make_unique<Impl>();
+    impl->session = XcbSession::open(display);
+    if (!impl->session) return "cannot connect to the X server " + (display.empty() ? std::string("$DISPLAY") : display);
+    impl->c = impl->session.connection.get();
+    xcb_connection_t* c = impl->c;
+    const auto atoms = internAtoms(c, {"_XSETTINGS_S" + std::to_string(impl->session.screenNumber), "_XSETTINGS_SETTINGS"});
+    if (!atoms[0] || !atoms[1]) return std::string("the X server refused the settings atoms");
+    impl->selection = atoms[0];
+    impl->settings = atoms[1];
+    const auto* fixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+    XcbReply<xcb_xfixes_query_version_reply_t> version(
+        fixes && fixes->present ? xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr) : nullptr);
+    if (version) {
+        // A daemon taking the selection, or its owner going away.
+        xcb_xfixes_select_selection_input(c, impl->session.root, impl->selection,
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                              XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                              XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+        impl->selectionNotify = fixes->first_event + XCB_XFIXES_SELECTION_NOTIFY;
+    } else {
+        Log::w("input", "the X server has no XFixes: a settings daemon started later is not heard of");
+    }
+    impl->read();
+    if (!impl->thread.start("kv.x11.xsettings", [raw = impl.get()](int wakeFd) { raw->run(wakeFd); })) {
+        return std::string("cannot make the settings thread's wake-up descriptor");
+    }
+    return std::make_unique<XSettingsWatcher>(std::move(impl));
+}
+
+XSettingsWatcher::XSettingsWatcher(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+XSettingsWatcher::~XSettingsWatcher() { impl_->thread.stop(); }
+
+std::optional<double> XSettingsWatcher::doubleClickInterval() const {
+    const double seconds = impl_->interval.load(std::memory_order_relaxed);
+    return seconds > 0 ? std::optional(seconds) : std::nullopt;
 }
 
 void installX11DoubleClickSource(const std::string& display) {
-    InputParams::installDoubleClickSource([display] { return x11DoubleClickInterval(display); });
+    auto watcher = XSettingsWatcher::start(display);
+    if (!watcher.ok()) {
+        Log::w("input", watcher.error() + ": double clicks use half a second");
+        InputParams::installDoubleClickSource(nullptr);
+        return;
+    }
+    std::shared_ptr<const XSettingsWatcher> shared = std::move(watcher).value();
+    InputParams::installDoubleClickSource([shared] { return shared->doubleClickInterval(); });
 }
 
 }  // namespace kelvo

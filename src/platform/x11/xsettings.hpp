@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
+
+#include "core/util/expected.hpp"
 
 namespace kelvo {
 
@@ -25,11 +28,30 @@ std::optional<std::map<std::string, XSettingsValue>> parseXSettings(std::span<co
 // milliseconds, 1…10000), if any.
 std::optional<double> doubleClickIntervalFrom(std::span<const uint8_t> blob);
 
-// The desktop's double-click interval on `display` ("" = $DISPLAY), read afresh; nothing when no
-// settings daemon publishes one or the server cannot be reached.
-std::optional<double> x11DoubleClickInterval(const std::string& display);
+// The desktop's XSETTINGS followed on a connection and a thread ("kv.x11.xsettings") of their own:
+// read at start, and again whenever the settings daemon publishes new settings or another daemon
+// takes the screen's settings selection (told by XFixes). Readers get the last value read without
+// a word to the server. Destruction stops the thread and joins it.
+class XSettingsWatcher {
+public:
+    // Connects to `display` ("" = $DISPLAY) and reads the settings before it returns; fails with a
+    // reason when the server cannot be reached.
+    static Expected<std::unique_ptr<XSettingsWatcher>, std::string> start(const std::string& display);
+    ~XSettingsWatcher();
 
-// Makes InputParams read the double-click interval of `display` at each use.
+    // The double-click interval in seconds last published; nothing when no daemon publishes one
+    // (or the server went away). Any thread.
+    std::optional<double> doubleClickInterval() const;
+
+    struct Impl;
+    explicit XSettingsWatcher(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Makes InputParams follow the double-click interval of `display` through a watcher, which lives
+// until the source is replaced or uninstalled.
 void installX11DoubleClickSource(const std::string& display);
 
 }  // namespace kelvo

@@ -305,23 +305,33 @@ struct XTestEventSink::Impl {
         xcb_change_keyboard_mapping(c, 1, code, static_cast<uint8_t>(row.size()), row.data());
     }
 
-    // A keycode and whether it needs Shift for `sym`: the layout's, else a spare mapped to it.
-    std::optional<std::pair<uint8_t, bool>> keyFor(uint32_t sym) {
+    struct Keystroke {
+        uint8_t code;
+        bool shift;
+    };
+
+    // The key that types `sym`: the layout's (or a keycode mapped to it earlier), else a spare keycode
+    // mapped to it now and added to `mappedNow`, never one already there. Nothing when no spare is left.
+    std::optional<Keystroke> keyFor(uint32_t sym, std::set<uint8_t>& mappedNow) {
         for (int level = 0; level < std::min<int>(perKeycode, 2); ++level) {
             for (size_t k = 0; k * perKeycode < keysyms.size(); ++k) {
-                if (keysyms[k * perKeycode + level] == sym) return std::pair{static_cast<uint8_t>(minKeycode + k), level == 1};
+                if (keysyms[k * perKeycode + level] == sym) return Keystroke{static_cast<uint8_t>(minKeycode + k), level == 1};
             }
         }
-        if (spares.empty()) return std::nullopt;
-        uint8_t code = spares[nextSpare++ % spares.size()];
-        setKeysym(code, sym);
-        std::erase_if(mapped, [&](auto& m) { return m.first == code; });
-        mapped.emplace_back(code, sym);
-        // Our copy now shows the symbol on that keycode; the server's MappingNotify confirms it.
-        size_t base = static_cast<size_t>(code - minKeycode) * perKeycode;
-        keysyms[base] = sym;
-        if (perKeycode > 1) keysyms[base + 1] = sym;
-        return std::pair{code, false};
+        for (size_t tries = 0; tries < spares.size(); ++tries) {
+            const uint8_t code = spares[nextSpare++ % spares.size()];
+            if (mappedNow.count(code)) continue;
+            setKeysym(code, sym);
+            mappedNow.insert(code);
+            std::erase_if(mapped, [&](auto& m) { return m.first == code; });
+            mapped.emplace_back(code, sym);
+            // Our copy now shows the symbol on that keycode; the server's MappingNotify confirms it.
+            size_t base = static_cast<size_t>(code - minKeycode) * perKeycode;
+            keysyms[base] = sym;
+            if (perKeycode > 1) keysyms[base + 1] = sym;
+            return Keystroke{code, false};
+        }
+        return std::nullopt;
     }
 
     // EWMH: the window manager switches when asked through a client message to the root.
@@ -351,18 +361,36 @@ struct XTestEventSink::Impl {
         Log::i("inject", "desktop " + std::to_string(target + 1) + " of " + std::to_string(n) + " asked for");
     }
 
+    // Every keycode a text needs is mapped before the first of its keys goes down. A program that
+    // reads its first key fetches the keyboard map then and asks to hear of changes only after the
+    // fetch (as Xlib does); a keycode mapped between our first key and its request would reach it
+    // without a symbol. Only a text with more new characters than there are spare keycodes maps
+    // again after typing its first part.
     void text(const std::string& s, EventFlags flags) {
-        // Typed characters must not turn into shortcuts: only the Shift a character needs is held.
-        syncModifiers(EventFlag::none);
-        for (char32_t ch : codePoints(s)) {
-            auto key = keyFor(keysymOf(ch));
-            if (!key) {
-                Log::w("inject", "no keycode free for a character; it is not typed");
-                continue;
+        std::vector<Keystroke> keys;
+        std::set<uint8_t> mappedNow;
+        auto type = [&] {
+            // Typed characters must not turn into shortcuts: only the Shift a character needs is held.
+            for (const auto& key : keys) {
+                syncModifiers(key.shift ? EventFlag::shift : EventFlag::none);
+                if (pressKey(key.code)) releaseKey(key.code);
             }
-            syncModifiers(key->second ? EventFlag::shift : EventFlag::none);
-            if (pressKey(key->first)) releaseKey(key->first);
+            keys.clear();
+            mappedNow.clear();
+        };
+        for (char32_t ch : codePoints(s)) {
+            auto key = keyFor(keysymOf(ch), mappedNow);
+            if (!key && !mappedNow.empty()) {
+                type();
+                key = keyFor(keysymOf(ch), mappedNow);
+            }
+            if (key) {
+                keys.push_back(*key);
+            } else {
+                Log::w("inject", "no keycode free for a character; it is not typed");
+            }
         }
+        type();
         syncModifiers(flags);
     }
 

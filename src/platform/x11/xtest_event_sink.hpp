@@ -21,8 +21,8 @@ std::optional<uint16_t> evdevKeyFor(uint16_t virtualKey);
 // accumulate into wheel steps (up 4, down 5, left 6, right 7); magnify is Control + wheel.
 // Before each event the modifier keys the sink holds are pressed or released to match the
 // event's flags. Text goes through the keys of the current keyboard mapping, or through an empty
-// keycode mapped to the character (kept until teardown, so that clients reading the mapping late
-// still see it). Pen events move and press button 1 without pressure; proximity has no XTest
+// keycode mapped to the character before any key of the text is pressed (kept until teardown, so
+// that clients reading the mapping late still see it). Pen events move and press button 1 without pressure; proximity has no XTest
 // form and is dropped. A desktop switch is asked of the window manager (EWMH), wrapping around.
 //
 // While locked nothing is injected; locking releases whatever the sink holds. Destruction
