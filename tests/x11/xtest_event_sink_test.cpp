@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/input/key_combo.hpp"
@@ -326,6 +327,8 @@ public:
         if (d_) XCloseDisplay(d_);
     }
     explicit operator bool() const { return d_ != nullptr; }
+    // Sends what Xlib holds back (its request to hear of keyboard map changes, once it has read a key).
+    void sync() { XSync(d_, False); }
 
     // The keycode and symbol of each of the next `n` presses, modifier keys left out.
     std::vector<std::pair<unsigned, KeySym>> presses(size_t n) {
@@ -339,19 +342,29 @@ public:
             }
             XEvent e;
             XNextEvent(d_, &e);
-            if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
+            if (e.type == MappingNotify) {
+                XRefreshKeyboardMapping(&e.xmapping);
+                for (int i = 0; i < e.xmapping.count; ++i) remapped_.insert(unsigned(e.xmapping.first_keycode + i));
+            }
             if (e.type != KeyPress) continue;
             char text[16];
             KeySym sym = NoSymbol;
             XLookupString(&e.xkey, text, sizeof text, &sym, nullptr);
-            if (!kModifierKeycodes.count(uint8_t(e.xkey.keycode))) out.emplace_back(e.xkey.keycode, sym);
+            if (!kModifierKeycodes.count(uint8_t(e.xkey.keycode))) {
+                out.emplace_back(e.xkey.keycode, sym);
+                remappedBefore.push_back(std::exchange(remapped_, {}));
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));  // showing the key
         }
         return out;
     }
 
+    // For each press recorded, the keycodes whose mapping changed since the press before it.
+    std::vector<std::set<unsigned>> remappedBefore;
+
 private:
     Display* d_;
+    std::set<unsigned> remapped_;
 };
 
 TEST_F(XTestSink, ACharacterOnAFreshlyMappedKeycodeReachesAProgramReadingItsFirstKeys) {
@@ -374,6 +387,25 @@ TEST_F(XTestSink, ACharacterOnAFreshlyMappedKeycodeReachesAProgramReadingItsFirs
         if (got[1].second == keysym) ++arrived;
     }
     EXPECT_EQ(arrived, int(std::size(characters)));
+
+    // A text with more new characters than there are spare keycodes: a spare it has yet to press
+    // ("ä", mapped in the first round) is never mapped to another of its characters first.
+    XlibKeyReader reader(server_->display());
+    ASSERT_TRUE(reader);
+    post(synth::Text{"Z"});
+    ASSERT_EQ(reader.presses(1).size(), 1u);
+    reader.sync();
+    std::string text = "\u00e4";
+    for (char32_t cp = 0x4e00; cp < 0x4e00 + 250; ++cp) {  // three bytes of UTF-8 each
+        text += {char(0xe0 | cp >> 12), char(0x80 | (cp >> 6 & 0x3f)), char(0x80 | (cp & 0x3f))};
+    }
+    std::thread typist([&] { post(synth::Text{text}); });
+    const auto got = reader.presses(251);
+    typist.join();
+    ASSERT_EQ(got.size(), 251u);
+    // A program that reads the keys later looks them up in the map as it is then, so only the
+    // order of mapping changes and presses tells what each key meant when it was pressed.
+    EXPECT_EQ(reader.remappedBefore[1].count(got[0].first), 0u) << "ä's keycode was mapped to another character first";
 }
 
 TEST_F(XTestSink, TeardownAndLockingReleaseWhatTheSinkHolds) {

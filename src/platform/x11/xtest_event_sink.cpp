@@ -310,19 +310,23 @@ struct XTestEventSink::Impl {
         bool shift;
     };
 
-    // The key that types `sym`: the layout's (or a keycode mapped to it earlier), else a spare keycode
-    // mapped to it now and added to `mappedNow`, never one already there. Nothing when no spare is left.
-    std::optional<Keystroke> keyFor(uint32_t sym, std::set<uint8_t>& mappedNow) {
+    // The key that types `sym`: the layout's (or a spare keycode mapped to it earlier), else a spare
+    // keycode mapped to it now. The spare keycodes the text will press are `held`: none of them is
+    // mapped again before they are typed. Nothing when no spare is left.
+    std::optional<Keystroke> keyFor(uint32_t sym, std::set<uint8_t>& held) {
         for (int level = 0; level < std::min<int>(perKeycode, 2); ++level) {
             for (size_t k = 0; k * perKeycode < keysyms.size(); ++k) {
-                if (keysyms[k * perKeycode + level] == sym) return Keystroke{static_cast<uint8_t>(minKeycode + k), level == 1};
+                if (keysyms[k * perKeycode + level] != sym) continue;
+                const auto code = static_cast<uint8_t>(minKeycode + k);
+                if (std::find(spares.begin(), spares.end(), code) != spares.end()) held.insert(code);
+                return Keystroke{code, level == 1};
             }
         }
         for (size_t tries = 0; tries < spares.size(); ++tries) {
             const uint8_t code = spares[nextSpare++ % spares.size()];
-            if (mappedNow.count(code)) continue;
+            if (held.count(code)) continue;
             setKeysym(code, sym);
-            mappedNow.insert(code);
+            held.insert(code);
             std::erase_if(mapped, [&](auto& m) { return m.first == code; });
             mapped.emplace_back(code, sym);
             // Our copy now shows the symbol on that keycode; the server's MappingNotify confirms it.
@@ -368,7 +372,7 @@ struct XTestEventSink::Impl {
     // again after typing its first part.
     void text(const std::string& s, EventFlags flags) {
         std::vector<Keystroke> keys;
-        std::set<uint8_t> mappedNow;
+        std::set<uint8_t> held;
         auto type = [&] {
             // Typed characters must not turn into shortcuts: only the Shift a character needs is held.
             for (const auto& key : keys) {
@@ -376,13 +380,13 @@ struct XTestEventSink::Impl {
                 if (pressKey(key.code)) releaseKey(key.code);
             }
             keys.clear();
-            mappedNow.clear();
+            held.clear();
         };
         for (char32_t ch : codePoints(s)) {
-            auto key = keyFor(keysymOf(ch), mappedNow);
-            if (!key && !mappedNow.empty()) {
+            auto key = keyFor(keysymOf(ch), held);
+            if (!key && !held.empty()) {
                 type();
-                key = keyFor(keysymOf(ch), mappedNow);
+                key = keyFor(keysymOf(ch), held);
             }
             if (key) {
                 keys.push_back(*key);
