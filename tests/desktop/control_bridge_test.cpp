@@ -152,7 +152,7 @@ TEST(ControlBridge, RequestsConnectAndDisconnectThroughTheManager) {
     suite.setData("requestedOn", "true");
     const size_t writes = suite.writeCount();
     bridge.applyRequest();
-    EXPECT_TRUE(log.contains("控制中心开关 → 连接", "control"));
+    EXPECT_TRUE(log.contains("控制开关 → 连接", "control"));
     EXPECT_EQ(suite.writeCount(), writes + 2);
     EXPECT_EQ(reloads, 2);
     EXPECT_EQ(suite.data("requestedOn"), "true");  // left for the control
@@ -162,7 +162,7 @@ TEST(ControlBridge, RequestsConnectAndDisconnectThroughTheManager) {
     // Disconnect: the session ends as the user's, with its bye.
     suite.setData("requestedOn", "false");
     bridge.applyRequest();
-    EXPECT_TRUE(log.contains("控制中心开关 → 断开", "control"));
+    EXPECT_TRUE(log.contains("控制开关 → 断开", "control"));
     ASSERT_TRUE(test::pumpUntil(host.loop, [&] {
         return fake.value()->snapshot().lastBye == "user" && suite.data("connected") == "false";
     }));
@@ -233,7 +233,7 @@ TEST(ControlBus, CommandRequestReachesTheHost) {
 
         EXPECT_EQ(sendControlRequest(suite, false), "");
         ASSERT_TRUE(test::pumpUntil(loop, [&] { return requests == 1; }));
-        EXPECT_TRUE(log.contains("控制中心开关 → 断开", "control"));
+        EXPECT_TRUE(log.contains("控制开关 → 断开", "control"));
         EXPECT_EQ(suite.data("detail"), "\"未连接\"");
         host.reset();
     }

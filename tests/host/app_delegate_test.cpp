@@ -98,7 +98,7 @@ TEST(AppDelegate, WithoutAPermissionsServiceBothAreMissingAndNothingIsAsked) {
     }
     host.menu().refresh();
     EXPECT_TRUE(host.menu().items().permissionWarning->isVisible());
-    EXPECT_EQ(host.menu().items().permissionWarning->text().toStdString(), "⚠️ 缺少权限：录屏 / 辅助功能（点击授予…）");
+    EXPECT_EQ(host.menu().items().permissionWarning->text().toStdString(), "⚠️ 缺少权限：录屏 / 辅助功能（点击查看…）");
     onboarding->close();
     processPending();
     host.menu().items().permissionWarning->trigger();

@@ -113,7 +113,7 @@ TestApp::TestApp(Options options)
                 return o;
             },
         .makeEnvironment =
-            [this, withoutPermissions = options.withoutPermissions] {
+            [this, withoutPermissions = options.withoutPermissions, adjust = options.adjust] {
                 AppEnvironment env;
                 env.hasDesktop = true;
                 env.virtualDisplaysAvailable = server_->isAvailable();
@@ -124,6 +124,7 @@ TestApp::TestApp(Options options)
                 env.session.displayServices = server_;
                 env.session.displays = std::make_shared<DisplayBroker>(*server_, *server_, main_);
                 if (!withoutPermissions) env.session.permissions = permissions_;
+                if (adjust) adjust(env.session);
                 return env;
             },
         .executable = "/opt/kelvo/kelvo-host",

@@ -47,6 +47,8 @@ public:
         bool launch = true;
         bool logNeedsEcho = false;  // what the launch learns of the terminal and the system log
         bool withoutPermissions = false;  // the environment has no permissions service
+        // Changes the session environment before the manager takes it (discovery, for one).
+        std::function<void(SessionEnvironment&)> adjust = nullptr;
     };
     static Settings developerSettings(uint16_t ctrlPort, uint16_t videoPort);
 
@@ -58,6 +60,7 @@ public:
     StatusMenuController& menu() { return *app_->menu(); }
     SettingsStore& settings() { return settings_; }
     DeviceProfileStore& profiles() { return profiles_; }
+    PairingStore& pairing() { return pairing_; }
     SimulatedDisplayServer& displays() { return *server_; }
     FakePermissions& permissions() { return *permissions_; }
     const TempDir& folder() const { return folder_; }

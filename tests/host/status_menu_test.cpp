@@ -61,10 +61,10 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
         {HostStatus::Probing{name19}, "正在连接：abcdefghijk…opqrs… · 检测硬件解码能力"},
         {HostStatus::Connected{" Studio\n", "USB", "2048×1536", 45}, "已连接：Studio · USB · 2048×1536 · 45 fps"},
         {HostStatus::Paused{"Studio", "iPad 不在前台"}, "已暂停：Studio · iPad 不在前台"},
-        {HostStatus::UsbmuxUnavailable{}, "usbmuxd 服务不可用 · 请检查 Apple 移动设备服务"},
+        {HostStatus::UsbmuxUnavailable{}, "usbmuxd 服务不可用 · 插上 iPad 时自动启动（systemctl status usbmuxd）"},
         {HostStatus::NoDevice{}, "未连接 iPad · 插上数据线或开启无线连接"},
         {HostStatus::OtherDeviceConnected{}, "未连接 · 当前已连接另一台设备"},
-        {HostStatus::NeedsScreenPermission{}, "缺少录屏权限 · 在系统设置中允许录屏"},
+        {HostStatus::NeedsScreenPermission{}, "缺少录屏权限 · X 服务器不让读取屏幕（XWayland、远程 X 连接）"},
         {HostStatus::SearchingWireless{}, "正在查找无线 iPad… · 查找局域网或直连设备"},
         {HostStatus::Paused{"Studio", ""}, "已暂停：Studio"},
     };
@@ -124,7 +124,7 @@ TEST(StatusMenu, FollowsTheSessionThroughItsStatuses) {
     menu.refresh();
     EXPECT_TRUE(sameImage(menu.item().icon(), StatusMenuController::warningGlyph()));
     EXPECT_TRUE(menu.items().permissionWarning->isVisible());
-    EXPECT_EQ(text(menu.items().permissionWarning), "⚠️ 缺少权限：录屏（点击授予…）");
+    EXPECT_EQ(text(menu.items().permissionWarning), "⚠️ 缺少权限：录屏（点击查看…）");
     host.permissions().screenCaptureAllowed = true;
 
     // The resolution chosen for a connected tablet is kept in its profile, which then decides.

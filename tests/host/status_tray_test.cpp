@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "core/session/session_manager.hpp"
+#include "core/testing/fake_service_browser.hpp"
+#include "core/testing/fake_usbmuxd.hpp"
 #include "host/app/status_menu_controller.hpp"
 #include "host_test_support.hpp"
 #include "x_desktop.hpp"
@@ -35,6 +38,42 @@ void pause(int ms) {
     processUntil([] { return false; }, std::chrono::milliseconds(ms));
 }
 
+// Clicks the tray icon, waits for the menu and keeps a picture of it as `name`.png; the menu's
+// place on the screen, or an empty rectangle when it did not open.
+QRect openMenuAndKeepAPicture(StatusMenuController& menu, const std::string& name) {
+    QSystemTrayIcon& tray = menu.item();
+    if (!processUntil([&] { return tray.isVisible() && !tray.geometry().isEmpty(); })) {
+        ADD_FAILURE() << "the icon never showed";
+        return {};
+    }
+    pause(300);  // the tray paints the icon it embedded
+    const QRect icon = tray.geometry();
+    EXPECT_GT(distinctColours(screenshot().copy(icon)), 1u) << "the icon's place is blank";
+
+    const QPoint centre = icon.center();
+    std::string click = "xdotool mousemove --sync " + std::to_string(centre.x()) + " " + std::to_string(centre.y()) +
+                        " click 1";
+    EXPECT_EQ(std::system(click.c_str()), 0);
+    if (!processUntil([&] { return menu.menu().isVisible() && menu.isMenuOpen(); })) {
+        ADD_FAILURE() << "the menu did not open";
+        return {};
+    }
+    pause(500);
+    const QRect shown = menu.menu().geometry();
+    EXPECT_FALSE(shown.intersects(icon)) << "the menu hides the icon it was opened from";
+    const QImage screen = screenshot();
+    EXPECT_GT(distinctColours(screen.copy(shown)), 8u) << "the menu's place shows no text";
+    // Every line is shown whole: the menu is as wide as its widest line and fits on the screen.
+    EXPECT_TRUE(screen.rect().contains(shown)) << "the menu runs off the screen";
+
+    mkdir(KELVO_ARTIFACT_DIR, 0755);
+    const QRect area = shown.united(icon).adjusted(-12, -12, 12, 12) & screen.rect();
+    const std::string path = std::string(KELVO_ARTIFACT_DIR) + "/" + name + ".png";
+    EXPECT_TRUE(screen.copy(area).save(QString::fromStdString(path)));
+    std::cout << "screenshot of the open menu: " << path << "\n";
+    return shown;
+}
+
 TEST(StatusTray, IconIsShownAndAClickOpensTheMenu) {
     std::string whyNot;
     if (!test::XDesktop::get(&whyNot)) GTEST_SKIP() << whyNot;
@@ -51,32 +90,49 @@ TEST(StatusTray, IconIsShownAndAClickOpensTheMenu) {
     StatusMenuController& menu = host.menu();
     menu.refresh();
 
-    QSystemTrayIcon& tray = menu.item();
-    ASSERT_TRUE(processUntil([&] { return tray.isVisible() && !tray.geometry().isEmpty(); }));
-    pause(300);  // the tray paints the icon it embedded
-    const QRect icon = tray.geometry();
-    EXPECT_GT(distinctColours(screenshot().copy(icon)), 1u) << "the icon's place is blank";
-
-    const QPoint centre = icon.center();
-    std::string click = "xdotool mousemove --sync " + std::to_string(centre.x()) + " " + std::to_string(centre.y()) +
-                        " click 1";
-    ASSERT_EQ(std::system(click.c_str()), 0);
-    ASSERT_TRUE(processUntil([&] { return menu.menu().isVisible() && menu.isMenuOpen(); }));
-    pause(500);
-    const QRect shown = menu.menu().geometry();
+    const QRect shown = openMenuAndKeepAPicture(menu, "status_menu_open");
     EXPECT_GE(shown.height(), 250);  // 17 visible rows
-    EXPECT_FALSE(shown.intersects(icon)) << "the menu hides the icon it was opened from";
-    const QImage screen = screenshot();
-    EXPECT_GT(distinctColours(screen.copy(shown)), 8u) << "the menu's place shows no text";
-
-    mkdir(KELVO_ARTIFACT_DIR, 0755);
-    const QRect area = shown.united(icon).adjusted(-12, -12, 12, 12) & screen.rect();
-    const std::string path = std::string(KELVO_ARTIFACT_DIR) + "/status_menu_open.png";
-    EXPECT_TRUE(screen.copy(area).save(QString::fromStdString(path)));
-    std::cout << "screenshot of the open menu: " << path << "\n";
-
     menu.menu().hide();
     EXPECT_FALSE(menu.isMenuOpen());
+}
+
+// Without a tablet, outside developer mode: the USB daemon missing, then running with a paired
+// tablet to look for on Wi-Fi. The header says what to do on this computer.
+TEST(StatusTray, TheMenuWithoutATabletSaysWhatToCheckHere) {
+    std::string whyNot;
+    if (!test::XDesktop::get(&whyNot)) GTEST_SKIP() << whyNot;
+    ASSERT_TRUE(test::haveProgram("xdotool")) << "xdotool is needed to click the tray icon";
+
+    test::TempDir dir;
+    std::optional<test::FakeUsbmuxd> daemon;
+    Settings settings;
+    settings.launchAtLogin = false;
+    settings.wireless = true;
+    TestApp host({.settings = settings, .adjust = [&](SessionEnvironment& env) {
+                      env.usbmuxSocketPath = dir.file("usbmuxd");
+                      env.makeServiceBrowser = [] { return std::make_shared<FakeServiceBrowser>(); };
+                  }});
+    StatusMenuController& menu = host.menu();
+    auto header = [&] { return menu.items().statusHeader->text().toStdString(); };
+
+    ASSERT_TRUE(processUntil([&] { return host.manager().status().is<HostStatus::UsbmuxUnavailable>(); }))
+        << host.manager().status().description();
+    menu.refresh();
+    EXPECT_EQ(header(), "usbmuxd 服务不可用 · 插上 iPad 时自动启动（systemctl status usbmuxd）");
+    openMenuAndKeepAPicture(menu, "status_menu_usbmuxd");
+    menu.menu().hide();
+
+    daemon.emplace(dir.file("usbmuxd"));
+    daemon->start();
+    host.pairing().save({"00008030-001A", "Studio iPad", "kelvo-studio", std::vector<uint8_t>(32, 7),
+                         std::chrono::system_clock::now()});
+    ASSERT_TRUE(processUntil([&] { return host.manager().status().is<HostStatus::SearchingWireless>(); }))
+        << host.manager().status().description();
+    menu.refresh();
+    EXPECT_EQ(header(), "正在查找无线 iPad… · 查找局域网或直连设备");
+    EXPECT_EQ(menu.item().toolTip().toStdString(), "Kelvo · 未插 USB，正在无线查找已配对的 iPad…");
+    openMenuAndKeepAPicture(menu, "status_menu_searching");
+    menu.menu().hide();
 }
 
 }  // namespace

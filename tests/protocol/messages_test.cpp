@@ -221,7 +221,7 @@ TEST(StatusMessages, TabletStatusKeysAreAllOptional) {
     EXPECT_FALSE(decode<DeviceStatusMsg>(R"({"battery":"full"})"));
     EXPECT_EQ(decode<KeyboardStateMsg>(R"({"visible":true,"heightNorm":0.4})"), (KeyboardStateMsg{true, 0.4}));
     EXPECT_EQ(text(Wire::json(LogConfigMsg{"debug", false})), R"({"dumpRing":false,"level":"debug"})");
-    EXPECT_EQ(text(Wire::json(ToastMsg{"Mac 缺少录屏权限", 4000})), R"({"ms":4000,"text":"Mac 缺少录屏权限"})");
+    EXPECT_EQ(text(Wire::json(ToastMsg{"电脑缺少录屏权限", 4000})), R"({"ms":4000,"text":"电脑缺少录屏权限"})");
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST(TabletPeer, ControlStreamSessionInOrder) {
     toTablet.sendJson(MsgType::uiLayout, UILayoutMsg::from(Settings{}));
     toTablet.sendJson(MsgType::uiState, UIStateMsg::make(InputMode::touch, {}, false));
     toTablet.sendJson(MsgType::hostState, HostStateMsg{"on", false, HostStateMsg::followedBrightness(true, 0.5, 0)});
-    toTablet.sendJson(MsgType::toast, ToastMsg{"Mac 缺少辅助功能权限，触控暂不可用", 4000});
+    toTablet.sendJson(MsgType::toast, ToastMsg{"电脑缺少辅助功能权限，触控暂不可用", 4000});
     toTablet.sendJson(MsgType::logConfig, LogConfigMsg{"debug", true});
     const std::vector<uint8_t> png{0x89, 'P', 'N', 'G'};
     auto shape = Wire::pod(KVCursorShapeHeader{3, 0, 0, 400, 600, static_cast<uint32_t>(png.size())});

@@ -466,7 +466,7 @@ TEST_F(DeviceSessionTest, InputSinkFollowsOptionsAndPermission) {
         SessionRig rig(local, options);
         rig.greet();
         EXPECT_EQ(local.eventSinksMade, c.sinksMade);
-        EXPECT_EQ(log.contains("no Accessibility permission: touch input is logged only", "input"), c.toast);
+        EXPECT_EQ(log.contains("no permission to post input: touch input is logged only", "input"), c.toast);
         const auto types = rig.peer.types();
         ASSERT_FALSE(types.empty());
         if (c.toast) {
@@ -474,7 +474,7 @@ TEST_F(DeviceSessionTest, InputSinkFollowsOptionsAndPermission) {
             EXPECT_EQ(types.front(), MsgType::toast);
             EXPECT_EQ(types[1], MsgType::helloAck);
             auto toast = rig.peer.last<ToastMsg>(MsgType::toast);
-            EXPECT_EQ(toast, (ToastMsg{"Mac \u7F3A\u5C11\u8F85\u52A9\u529F\u80FD\u6743\u9650\uFF0C\u89E6\u63A7\u6682\u4E0D\u53EF\u7528", 4000}));
+            EXPECT_EQ(toast, (ToastMsg{"\u7535\u8111\u7F3A\u5C11\u8F85\u52A9\u529F\u80FD\u6743\u9650\uFF0C\u89E6\u63A7\u6682\u4E0D\u53EF\u7528", 4000}));
         } else {
             EXPECT_EQ(rig.peer.count(MsgType::toast), 0u);
         }

@@ -186,8 +186,8 @@ TEST(PolledDisplaySleep, ReportsChangesAndKeepsTheStateWhenUnreadable) {
 }
 
 TEST(HostOptions, HostNameFallsBackForAMissingOrBlankName) {
-    EXPECT_EQ(HostOptions::standard(std::nullopt).hostName, "Mac");
-    EXPECT_EQ(HostOptions::standard(" \t").hostName, "Mac");
+    EXPECT_EQ(HostOptions::standard(std::nullopt).hostName, "Linux");
+    EXPECT_EQ(HostOptions::standard(" \t").hostName, "Linux");
     EXPECT_EQ(HostOptions::standard("书房的电脑").hostName, "书房的电脑");
     EXPECT_EQ(fromRaw<HostOptions::FrameSourceKind>("testPattern"), HostOptions::FrameSourceKind::testPattern);
     EXPECT_EQ(fromRaw<HostOptions::FrameSourceKind>("Screen"), std::nullopt);

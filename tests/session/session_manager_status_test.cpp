@@ -104,7 +104,7 @@ TEST(HostStatusText, IsTheUserFacingLineOfEachCase) {
         {HostStatus::UsbmuxUnavailable{}, "usbmuxd 不可用"},
         {HostStatus::NoDevice{}, "未检测到 iPad"},
         {HostStatus::OtherDeviceConnected{}, "已连接另一台 iPad"},
-        {HostStatus::NeedsScreenPermission{}, "需要录屏权限（系统设置 → 隐私与安全性 → 录屏与系统录音）"},
+        {HostStatus::NeedsScreenPermission{}, "需要录屏权限（X 服务器不让读取屏幕，如 XWayland 或远程 X 连接）"},
         {HostStatus::SearchingWireless{}, "未插 USB，正在无线查找已配对的 iPad…"},
     };
     for (const auto& [status, text] : cases) EXPECT_EQ(status.description(), text);

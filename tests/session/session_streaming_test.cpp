@@ -193,6 +193,40 @@ TEST(SessionStreamingTest, CaptureErrorsRestartAfterOneSecondUntilTheBudgetIsSpe
     EXPECT_EQ(run.endings, std::vector<std::string>{"capture failed: capture stalled (5 restarts in 60 s)"});
 }
 
+// What the tablet is told of this computer: a capture start the X server refuses ends the session,
+// with a toast for the tablet only when reading the screen is not permitted at all.
+TEST(SessionStreamingTest, ARefusedCaptureStartToastsOnlyWithoutThePermission) {
+    for (bool permitted : {true, false}) {
+        SCOPED_TRACE(permitted ? "permitted" : "not permitted");
+        auto owner = FakeRun::make(FakeSessionEnvironment::Queues::manual, virtualTimeTablet());
+        auto& run = *owner;
+        run.options.skipProbe = true;
+        run.options.frameSource = HostOptions::FrameSourceKind::screen;
+        run.fake.permissions->screenCaptureAllowed = permitted;
+        run.screens->with([](auto& s) { return s.failNextStart = SourceError{"display 7 did not appear on the X screen"}; });
+        run.connect();
+        ASSERT_TRUE(run.reached(Kind::closed));
+        EXPECT_EQ(run.endings, std::vector<std::string>{"capture failed: display 7 did not appear on the X screen"});
+        ASSERT_TRUE(run.until([&] { return run.ipad->snapshot().lastBye.has_value(); }));
+        EXPECT_EQ(run.ipad->snapshot().toasts,
+                  permitted ? std::vector<std::string>{} : std::vector<std::string>{"\u7535\u8111\u7F3A\u5C11\u5F55\u5C4F\u6743\u9650"});
+    }
+}
+
+// A sleeping display pauses the stream with its reason; waking resumes it.
+TEST(SessionStreamingTest, ASleepingDisplayPausesWithItsReason) {
+    auto owner = streamingOnScriptedScreen();
+    ASSERT_TRUE(owner);
+    auto& run = *owner;
+    run.fake.power->onEvent = [&](PowerObserver::Event e) { run.session->hostPowerEvent(e); };
+    run.fake.onMain([&] { run.fake.displaySleep->set(true); });
+    ASSERT_TRUE(run.reached(Kind::paused));
+    EXPECT_EQ(run.state().reason(), "\u7535\u8111\u663E\u793A\u5668\u7761\u7720");  // 电脑显示器睡眠
+    run.fake.onMain([&] { run.fake.displaySleep->set(false); });
+    EXPECT_TRUE(run.reached(Kind::streaming));
+    run.fake.power->onEvent = nullptr;
+}
+
 // In a previewed tablet mapping the capture moves in place to the mapped part of the main
 // display (a 4:3 tablet on 1920×1080: 240, 0, 1440, 1080), and a failure restarts it there.
 TEST(SessionStreamingTest, PreviewFollowsTheMappingAndRestartsThere) {

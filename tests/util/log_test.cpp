@@ -104,9 +104,9 @@ TEST(LogEntry, FormattedLinesOfHostAndTabletEntriesUnderUtc) {
     store.append(LogLevel::warn, "chan", "x", LogOrigin::mac, at);
     store.append(LogLevel::warn, "chan", "x", LogOrigin::ipad, at);
     auto snap = store.snapshot();
-    EXPECT_EQ(snap[0].formatted(), "09:05:07.042 Mac  W [chan] x");
+    EXPECT_EQ(snap[0].formatted(), "09:05:07.042 Host W [chan] x");
     EXPECT_EQ(snap[1].formatted(), "09:05:07.042 iPad W [chan] x");
-    EXPECT_EQ(store.exportText(), "09:05:07.042 Mac  W [chan] x\n09:05:07.042 iPad W [chan] x");
+    EXPECT_EQ(store.exportText(), "09:05:07.042 Host W [chan] x\n09:05:07.042 iPad W [chan] x");
     EXPECT_EQ(LogStore().exportText(), "");
 }
 
@@ -130,9 +130,9 @@ TEST(LogStore, EchoesToStandardErrorFromTheEchoLevelUp) {
     store.append(LogLevel::warn, "t", "w", LogOrigin::ipad, at);
     store.append(LogLevel::error, "t", "e", LogOrigin::mac, at);
     EXPECT_EQ(capture.take(),
-              "00:00:00.001 Mac  I [t] i\n"
+              "00:00:00.001 Host I [t] i\n"
               "00:00:00.001 iPad W [t] w\n"
-              "00:00:00.001 Mac  E [t] e\n");
+              "00:00:00.001 Host E [t] e\n");
 }
 
 // A socket bound at `path` in the manner of a syslog daemon, closed with the object.

@@ -273,7 +273,7 @@ TEST(H264Encoder, BitrateAndFrameRateChangesKeepBitsPerSecondAtTheBitrate) {
 
     test::LogCapture log;
     encoder->setBitrate(0);
-    EXPECT_TRUE(log.contains("property AverageBitRate not applied (", "enc"));
+    EXPECT_TRUE(log.contains("x264 setting vbv-maxrate not applied (", "enc"));
 }
 
 // Returns once `encoder` answers an encode at once with invalidated, i.e. an invalidate() has
@@ -435,7 +435,7 @@ TEST(H264Encoder, CreationLogsItsSettingsOrFailsWithCreateFailed) {
 
     H264Encoder badQp(EncoderConfig{kW, kH, 60, 1'000'000, H264Profile::high, 99});
     EXPECT_FALSE(badQp.start());
-    EXPECT_TRUE(log.contains("property MaxAllowedFrameQP not applied (", "enc"));
+    EXPECT_TRUE(log.contains("x264 setting qpmax not applied (", "enc"));
 }
 
 TEST(AccessUnit, ParameterSetsLeaveTheDataAndMalformedOutputIsAnError) {

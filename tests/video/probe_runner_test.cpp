@@ -299,7 +299,7 @@ TEST(ProbeRunner, EncodingThatCannotFinishCountsAsNotEncodedAndLateFramesFindNot
     EXPECT_EQ(bench.outcome->first[0].summary(), "L4 160×120 constrainedHigh: 失败（-2），解码 0/30，平均 0 µs，最大 0 µs");
     EXPECT_EQ(bench.outcome->first[1].status, RungResult::kNotEncoded);
     EXPECT_TRUE(log.contains("cannot encode probe L4 160×120 constrainedHigh: not encoded within 10000 ms", "probe"));
-    EXPECT_TRUE(log.contains("cannot encode probe L4 160×120 main: VTCompressionSessionCreate failed (-1)", "probe"));
+    EXPECT_TRUE(log.contains("cannot encode probe L4 160×120 main: x264 encoder could not be opened (-1)", "probe"));
     EXPECT_TRUE(bench.probes.empty());
 
     // The encoder of the timed-out probe hands its frames back after everything else is gone.

@@ -61,6 +61,7 @@ private Q_SLOTS:
         save(diagnostics, "diagnostics");
         diagnostics.close();
 
+        host.permissions->screenCaptureAllowed = false;  // both steps with their buttons: the longest texts
         host.permissions->accessibilityAllowed = false;
         OnboardingView onboarding(host.permissions);
         save(onboarding, "onboarding");

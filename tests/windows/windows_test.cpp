@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
@@ -212,6 +213,9 @@ private Q_SLOTS:
         QVERIFY(!child<StepSymbol>(&view, "step1Symbol")->done());
         QVERIFY(!child<QPushButton>(&view, "step2Button")->isHidden());
         QVERIFY(!view.findChild<QPushButton*>("step3Button"));
+        // With both buttons taking their room, every text fits the window's size unclipped.
+        QVERIFY(view.layout()->totalHeightForWidth(OnboardingView::kWidth) <= OnboardingView::kHeight);
+        QCOMPARE(child<QPushButton>(&view, "step1Button")->text(), QString("重新检查"));  // nothing opens here
 
         child<QPushButton>(&view, "step1Button")->click();
         QCOMPARE(permissions->requests, 1);

@@ -280,7 +280,7 @@ TEST_F(ScreenCapture, SourceRectangleCropsAndScales) {
     Outcome late;
     source->update(display_, std::nullopt, late.completion());
     EXPECT_TRUE(late.done);  // at once, on this thread
-    EXPECT_EQ(late.text(), "display " + std::to_string(display_) + " did not appear in SCShareableContent");
+    EXPECT_EQ(late.text(), "display " + std::to_string(display_) + " did not appear on the X screen");
 }
 
 TEST_F(ScreenCapture, UnchangedScreenGivesNoFramesAndAChangeGivesOne) {
@@ -502,7 +502,7 @@ TEST(ScreenCaptureLookup, LookupsFollowTheControlQueueClock) {
     queue->advance(1);
     EXPECT_EQ(lookups, ScreenCaptureSource::kLookups);
     ASSERT_TRUE(start.done);
-    EXPECT_EQ(start.text(), "display 4242 did not appear in SCShareableContent");
+    EXPECT_EQ(start.text(), "display 4242 did not appear on the X screen");
 }
 
 // Ended while a lookup's timer task runs, which holds the source: the release lets it go as that
@@ -545,7 +545,7 @@ TEST(ScreenCaptureLookup, AMissingDisplayFailsAfterTwentyLookups) {
     Outcome start;
     source->start(start.completion());
     ASSERT_TRUE(waitUntil([&] { return start.done.load(); }));
-    EXPECT_EQ(start.text(), "display 4242 did not appear in SCShareableContent");
+    EXPECT_EQ(start.text(), "display 4242 did not appear on the X screen");
     EXPECT_EQ(lookups.load(), ScreenCaptureSource::kLookups);
 
     Outcome again;

@@ -104,7 +104,7 @@ void DeviceSession::startDisplay() {
         if (error) {
             Log::e("session", "capture failed: " + error->description);
             if (self->env_.permissions && !self->env_.permissions->screenCapture() && self->ctrl_) {
-                self->ctrl_->sendJSON(MsgType::toast, ToastMsg{"Mac 缺少录屏权限", 4000});
+                self->ctrl_->sendJSON(MsgType::toast, ToastMsg{"电脑缺少录屏权限", 4000});
             }
             self->end("capture failed: " + error->description, true, "error");
             return;

@@ -17,12 +17,13 @@ namespace kelvo {
 
 namespace {
 
-const std::string kNoAccessibilityToast = "Mac \u7F3A\u5C11\u8F85\u52A9\u529F\u80FD\u6743\u9650\uFF0C\u89E6\u63A7\u6682\u4E0D\u53EF\u7528";
+// 电脑缺少辅助功能权限，触控暂不可用
+const std::string kNoAccessibilityToast = "\u7535\u8111\u7F3A\u5C11\u8F85\u52A9\u529F\u80FD\u6743\u9650\uFF0C\u89E6\u63A7\u6682\u4E0D\u53EF\u7528";
 constexpr int64_t kToastMs = 1200;
 constexpr int64_t kNoAccessibilityToastMs = 4000;
 
 const std::string kReasonAppInBackground = "iPad \u4E0D\u5728\u524D\u53F0";   // iPad 不在前台
-const std::string kReasonDisplayAsleep = "Mac \u663E\u793A\u5668\u7761\u7720";  // Mac 显示器睡眠
+const std::string kReasonDisplayAsleep = "\u7535\u8111\u663E\u793A\u5668\u7761\u7720";  // 电脑显示器睡眠
 const std::string kReasonUserPaused = "\u5DF2\u6682\u505C";                     // 已暂停
 const std::string kReasonInputOnly = "\u7EAF\u8F93\u5165";                      // 纯输入
 
@@ -35,7 +36,7 @@ void DeviceSession::setUpInput(const HelloMsg& hello) {
     if (options_.inject && trusted && env_.makeEventSink) sink_ = env_.makeEventSink(inputQueue_);
     if (!sink_) {
         if (options_.inject && !trusted) {
-            Log::w("input", "no Accessibility permission: touch input is logged only");
+            Log::w("input", "no permission to post input: touch input is logged only");
         } else if (options_.inject) {
             Log::w("input", "the desktop cannot take input events: touch input is logged only");
         }

@@ -21,7 +21,7 @@ struct HostOptions {
     std::string appVersion = "0.1.0";
 
     // What the tablet shows for a host that has no name.
-    static constexpr std::string_view kUnnamedHost = "Mac";
+    static constexpr std::string_view kUnnamedHost = "Linux";
 
     // Default options for a host whose name (as the platform reports it) is `localName`; a
     // missing or blank name gives kUnnamedHost.

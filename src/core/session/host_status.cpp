@@ -26,7 +26,7 @@ std::string HostStatus::description() const {
             [](const NoDevice&) -> std::string { return "未检测到 iPad"; },
             [](const OtherDeviceConnected&) -> std::string { return "已连接另一台 iPad"; },
             [](const NeedsScreenPermission&) -> std::string {
-                return "需要录屏权限（系统设置 → 隐私与安全性 → 录屏与系统录音）";
+                return "需要录屏权限（X 服务器不让读取屏幕，如 XWayland 或远程 X 连接）";
             },
             [](const SearchingWireless&) -> std::string { return "未插 USB，正在无线查找已配对的 iPad…"; },
         },

@@ -112,7 +112,7 @@ std::string LogEntry::formatted() const {
     std::string out;
     out.reserve(32 + tag.size() + message.size());
     out += stamp;
-    out += origin == LogOrigin::ipad ? " iPad " : " Mac  ";
+    out += origin == LogOrigin::ipad ? " iPad " : " Host ";
     out += kLetters[static_cast<int>(level) & 3];
     out += " [";
     out += tag;

@@ -41,7 +41,7 @@ struct LogEntry {
     std::string tag;
     std::string message;
 
-    // "HH:mm:ss.SSS Mac  W [tag] message" in the process's local time zone.
+    // "HH:mm:ss.SSS Host W [tag] message" ("iPad" for tablet lines) in the process's local time zone.
     std::string formatted() const;
     // What the system log receives: "[tag] message", with "iPad " in front for tablet lines
     // (the system log stamps its own time).

@@ -37,7 +37,7 @@ std::string dims(const EncoderConfig& c) { return std::to_string(c.width) + "×"
 
 void logRefused(std::string_view key, int32_t status, LogLevel level = LogLevel::warn) {
     Log::write(level, "enc", [&] {
-        return "property " + std::string(key) + " not applied (" + std::to_string(status) + ")";
+        return "x264 setting " + std::string(key) + " not applied (" + std::to_string(status) + ")";
     });
 }
 
@@ -104,8 +104,7 @@ std::optional<H264Profile> h264ProfileFromRaw(std::string_view raw) noexcept {
 
 std::string EncoderError::description() const {
     switch (kind) {
-        // The other platform's call name, kept on purpose: logs and session endings have always said it.
-        case Kind::createFailed: return "VTCompressionSessionCreate failed (" + std::to_string(status) + ")";
+        case Kind::createFailed: return "x264 encoder could not be opened (" + std::to_string(status) + ")";
         case Kind::encodeFailed: return "encode failed (" + std::to_string(status) + ")";
         case Kind::invalidated: return "encoder invalidated";
     }
@@ -216,7 +215,7 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
         p.i_fps_num = uint32_t(config.fps);
         p.i_fps_den = 1;
     } else {
-        logRefused("ExpectedFrameRate", kRefused);
+        logRefused("fps", kRefused);
     }
     p.i_timebase_num = p.i_fps_den;
     p.i_timebase_den = p.i_fps_num;
@@ -228,7 +227,7 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
         p.rc.i_vbv_max_bitrate = kbps;
         p.rc.i_vbv_buffer_size = vbvBufferKbits(config.bitrate);
     } else {
-        logRefused("AverageBitRate", kRefused);
+        logRefused("vbv-maxrate", kRefused);
     }
     p.b_cabac = 1;
     p.vui.i_colorprim = 1;  // BT.709
@@ -240,11 +239,11 @@ x264_t* H264Encoder::Core::open(bool lowLatencyMode) {
             p.rc.i_qp_max = *config.maxFrameQP;
             p.rc.i_qp_min = std::min(p.rc.i_qp_min, p.rc.i_qp_max);
         } else {
-            logRefused("MaxAllowedFrameQP", kRefused, LogLevel::debug);
+            logRefused("qpmax", kRefused, LogLevel::debug);
         }
     }
     const char* profileName = config.profile == H264Profile::main ? "main" : "high";
-    if (int rc = x264_param_apply_profile(&p, profileName); rc < 0) logRefused("ProfileLevel", rc);
+    if (int rc = x264_param_apply_profile(&p, profileName); rc < 0) logRefused("profile", rc);
 
     x264_t* h = x264_encoder_open(&p);
     x264_param_cleanup(&p);  // the codec keeps its own copy
@@ -326,13 +325,13 @@ void H264Encoder::encode(PixelBufferRef buffer, uint64_t ptsUs, bool forceKeyfra
 }
 
 void H264Encoder::setFrameRate(int fps) {
-    if (fps <= 0) return logRefused("ExpectedFrameRate", kRefused);
+    if (fps <= 0) return logRefused("fps", kRefused);
     std::lock_guard g(core_->m);
     if (core_->state == Core::State::running) core_->wantFps = fps;
 }
 
 void H264Encoder::setBitrate(int bitsPerSecond) {
-    if (bitsPerSecond <= 0) return logRefused("AverageBitRate", kRefused);
+    if (bitsPerSecond <= 0) return logRefused("vbv-maxrate", kRefused);
     std::lock_guard g(core_->m);
     if (core_->state == Core::State::running) core_->wantBitrate = bitsPerSecond;
 }
@@ -437,7 +436,7 @@ void H264Encoder::Core::applyRates(std::optional<int> newFps, std::optional<int>
     const int targetBitrate = newBitrate.value_or(bitrate);
     if (!rateCapped) {
         // Without a cap from the start the codec cannot take one later.
-        if (newBitrate) logRefused("AverageBitRate", kRefused);
+        if (newBitrate) logRefused("vbv-maxrate", kRefused);
         fps = targetFps;
         return;
     }
@@ -451,8 +450,8 @@ void H264Encoder::Core::applyRates(std::optional<int> newFps, std::optional<int>
     p.rc.i_bitrate = kbps;
     p.rc.i_vbv_buffer_size = vbvBufferKbits(targetBitrate);
     if (int rc = x264_encoder_reconfig(codec, &p); rc < 0) {
-        if (newFps) logRefused("ExpectedFrameRate", rc);
-        if (newBitrate) logRefused("AverageBitRate", rc);
+        if (newFps) logRefused("fps", rc);
+        if (newBitrate) logRefused("vbv-maxrate", rc);
         return;
     }
     fps = targetFps;

@@ -205,9 +205,12 @@ std::pair<std::string, std::string> StatusMenuController::statusDisplayStrings(c
         return {"已连接：" + formatDeviceName(s->name),
                 s->transport + " · " + s->stream + " · " + std::to_string(s->fps) + " fps"};
     if (auto s = status.as<S::Paused>()) return {"已暂停：" + formatDeviceName(s->name), s->reason};
-    if (status.is<S::UsbmuxUnavailable>()) return {"usbmuxd 服务不可用", "请检查 Apple 移动设备服务"};
+    // Debian starts the daemon when a tablet is plugged in and stops it after the last one leaves.
+    if (status.is<S::UsbmuxUnavailable>())
+        return {"usbmuxd 服务不可用", "插上 iPad 时自动启动（systemctl status usbmuxd）"};
     if (status.is<S::OtherDeviceConnected>()) return {"未连接", "当前已连接另一台设备"};
-    if (status.is<S::NeedsScreenPermission>()) return {"缺少录屏权限", "在系统设置中允许录屏"};
+    if (status.is<S::NeedsScreenPermission>())
+        return {"缺少录屏权限", "X 服务器不让读取屏幕（XWayland、远程 X 连接）"};
     if (status.is<S::SearchingWireless>()) return {"正在查找无线 iPad…", "查找局域网或直连设备"};
     return {"未连接 iPad", "插上数据线或开启无线连接"};
 }
@@ -310,7 +313,7 @@ void StatusMenuController::rebuild() {
     items_.statusHeader->setEnabled(false);
 
     const std::string missing = missingPermissions();
-    items_.permissionWarning = addItem(menu, qt("⚠️ 缺少权限：" + missing + "（点击授予…）"), {}, [this] { app_.showOnboarding(); });
+    items_.permissionWarning = addItem(menu, qt("⚠️ 缺少权限：" + missing + "（点击查看…）"), {}, [this] { app_.showOnboarding(); });
     items_.permissionWarning->setVisible(!missing.empty());
     menu.addSeparator();
 
@@ -389,7 +392,7 @@ void StatusMenuController::updateInPlace() {
     }
     if (items_.permissionWarning) {
         const std::string missing = missingPermissions();
-        items_.permissionWarning->setText(qt("⚠️ 缺少权限：" + missing + "（点击授予…）"));
+        items_.permissionWarning->setText(qt("⚠️ 缺少权限：" + missing + "（点击查看…）"));
         items_.permissionWarning->setVisible(!missing.empty());
     }
     checkChoices(items_.modeSubmenu, c.mode);

@@ -47,7 +47,7 @@ std::unique_ptr<OnboardingView::Step> addStep(QVBoxLayout* column, int number, c
     row->addLayout(text, 1);
 
     if (action) {
-        step->button = new QPushButton("打开设置");
+        step->button = new QPushButton("重新检查");
         step->button->setObjectName(QString("step%1Button").arg(number));
         QObject::connect(step->button, &QPushButton::clicked, step->button, std::move(action));
         row->addWidget(step->button, 0, Qt::AlignTop);
@@ -69,13 +69,13 @@ OnboardingView::OnboardingView(std::shared_ptr<Permissions> permissions, QWidget
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(24, 24, 24, 24);
     column->setSpacing(16);
-    auto* heading = new QLabel("把 iPad 变成 Mac 的扩展屏");
+    auto* heading = new QLabel("把 iPad 变成这台电脑的扩展屏");
     style::title(heading);
     heading->setWordWrap(true);
     column->addWidget(heading);
 
     // Without a permissions service (no desktop) nothing is granted and there is nothing to ask.
-    screen_ = addStep(column, 1, "授予“录屏与系统录音”权限", "用于采集虚拟显示器的画面。macOS 会定期再次确认。", [this] {
+    screen_ = addStep(column, 1, "授予“录屏”权限", "用于采集虚拟显示器的画面。XWayland 或远程 X 连接下无法读取屏幕。", [this] {
         if (permissions_) {
             permissions_->requestScreenCapture();
             permissions_->openScreenCaptureSettings();
@@ -87,7 +87,7 @@ OnboardingView::OnboardingView(std::shared_ptr<Permissions> permissions, QWidget
         refresh();
     });
     addStep(column, 3, "在 iPad 上安装并打开 Kelvo Display", "App 在前台时才能连接。", nullptr);
-    addStep(column, 4, "用数据线连接，并在 iPad 上点“信任”", "连接后会自动出现在“系统设置 → 显示器”里。", nullptr);
+    addStep(column, 4, "用数据线连接，并在 iPad 上点“信任”", "连接后会自动出现在桌面的显示器设置（和 xrandr）里。", nullptr);
 
     auto* note = new QLabel("授权后如果仍显示未授权，请退出并重新打开 Kelvo Host。");
     style::caption(note);

@@ -336,7 +336,7 @@ SettingsView::SettingsView(std::shared_ptr<SessionManager> manager, SettingsStor
              r.values<DecodePipeline>({{"VT 解码后入层", DecodePipeline::vt}, {"压缩帧直接入层", DecodePipeline::direct}},
                                       &Settings::pipeline));
     r.toggle("iPad 统计浮层", &Settings::statsOverlay, "statsOverlay");
-    r.toggle("iPad 亮度跟随 Mac 内置屏", &Settings::followBrightness, "followBrightness");
+    r.toggle("iPad 亮度跟随电脑内置屏", &Settings::followBrightness, "followBrightness");
     QWidget* brightnessRow = r.slider([](const Settings& s) { return q(settings_labels::brightness(s.brightnessOffset)); },
                                       &Settings::brightnessOffset, SliderScale{-0.5, 0.5, 0.05}, "brightnessOffset");
     brightnessRow->setObjectName("brightnessOffsetRow");

@@ -44,7 +44,7 @@ void ControlBridge::applyRequest() {
     auto value = parseJson(*bytes);
     if (!value || !value->is_boolean()) return;
     bool on = value->get<bool>();
-    Log::i("control", std::string("控制中心开关 → ") + (on ? "连接" : "断开"));
+    Log::i("control", std::string("控制开关 → ") + (on ? "连接" : "断开"));
     if (on) {
         manager_.reconnect();
     } else {

@@ -108,7 +108,7 @@ std::function<std::optional<Rect>(DisplayId)> ScreenCaptureSource::boundsFrom(
 }
 
 SourceError ScreenCaptureSource::displayNotFound(DisplayId id) {
-    return SourceError{"display " + std::to_string(id) + " did not appear in SCShareableContent"};
+    return SourceError{"display " + std::to_string(id) + " did not appear on the X screen"};
 }
 
 std::shared_ptr<ScreenCaptureSource> ScreenCaptureSource::make(Options options, Environment environment) {

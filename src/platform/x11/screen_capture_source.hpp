@@ -22,8 +22,6 @@ class PixelBufferPool;
 // output size, at most `fps` frames a second. A frame is delivered only when something was drawn
 // on the screen since the last one. Frames come on the source's own queue "kv.capture"; display
 // lookups, start and update completions on "kv.capture.control". Made through make().
-// The name "SCShareableContent" in the lookup failure is the text the tablet and logs have always
-// shown for it, kept on purpose.
 class ScreenCaptureSource final : public MovableFrameSource, public std::enable_shared_from_this<ScreenCaptureSource> {
 public:
     // fps 0 or less counts as 1; sourceRect is a part of the display in its own points.
@@ -43,7 +41,7 @@ public:
 
     // Display bounds as a display service sees them.
     static std::function<std::optional<Rect>(DisplayId)> boundsFrom(std::shared_ptr<DisplayServices> services);
-    // "display <id> did not appear in SCShareableContent", the text a failed lookup reports.
+    // "display <id> did not appear on the X screen", the text a failed lookup reports.
     static SourceError displayNotFound(DisplayId id);
 
     static std::shared_ptr<ScreenCaptureSource> make(Options options, Environment environment);
