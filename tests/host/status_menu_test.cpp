@@ -65,7 +65,7 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
         {HostStatus::NoDevice{}, "未连接 iPad · 插上数据线或开启无线连接"},
         {HostStatus::OtherDeviceConnected{}, "未连接 · 当前已连接另一台设备"},
         {HostStatus::NeedsScreenPermission{}, "缺少录屏权限 · X 服务器不让读取屏幕（XWayland、远程 X 连接）"},
-        {HostStatus::SearchingWireless{}, "正在查找无线 iPad… · 查找局域网或直连设备"},
+        {HostStatus::SearchingWireless{}, "正在查找无线 iPad… · 查找局域网设备"},
         {HostStatus::Paused{"Studio", ""}, "已暂停：Studio"},
     };
     for (const auto& c : cases) {
@@ -174,7 +174,7 @@ TEST(StatusMenu, ChoicesWithoutATabletReachTheSettings) {
         {"方向>竖屏", [](const Settings& s) { return s.orientation == OrientationSetting::portrait; }, true},
         {"方向>自动", [](const Settings& s) { return s.orientation == OrientationSetting::auto_; }, true},
         {"镜像主屏", [](const Settings& s) { return s.mirrorMain; }, true},
-        {"无线连接（未插线时走 Wi\u2011Fi / 直连）", [](const Settings& s) { return !s.wireless; }, false},
+        {"无线连接（未插线时走 Wi\u2011Fi）", [](const Settings& s) { return !s.wireless; }, false},
         {"映射目标屏幕>Side · 1280×1024", [&](const Settings& s) { return s.mappingDisplayID == side; }, true},
         {"映射目标屏幕>跟随系统主屏", [](const Settings& s) { return s.mappingDisplayID == 0; }, true},
         {"分辨率>看起来像 1152×864", [](const Settings& s) { return s.preset == DisplayPreset::more; }, true},

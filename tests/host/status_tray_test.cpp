@@ -12,8 +12,8 @@
 #include <set>
 
 #include "core/session/session_manager.hpp"
-#include "core/testing/fake_service_browser.hpp"
-#include "core/testing/fake_usbmuxd.hpp"
+#include "testing/fake_service_browser.hpp"
+#include "testing/fake_usbmuxd.hpp"
 #include "host/app/status_menu_controller.hpp"
 #include "host_test_support.hpp"
 #include "x_desktop.hpp"
@@ -129,7 +129,7 @@ TEST(StatusTray, TheMenuWithoutATabletSaysWhatToCheckHere) {
     ASSERT_TRUE(processUntil([&] { return host.manager().status().is<HostStatus::SearchingWireless>(); }))
         << host.manager().status().description();
     menu.refresh();
-    EXPECT_EQ(header(), "正在查找无线 iPad… · 查找局域网或直连设备");
+    EXPECT_EQ(header(), "正在查找无线 iPad… · 查找局域网设备");
     EXPECT_EQ(menu.item().toolTip().toStdString(), "Kelvo · 未插 USB，正在无线查找已配对的 iPad…");
     openMenuAndKeepAPicture(menu, "status_menu_searching");
     menu.menu().hide();

@@ -211,7 +211,7 @@ std::pair<std::string, std::string> StatusMenuController::statusDisplayStrings(c
     if (status.is<S::OtherDeviceConnected>()) return {"未连接", "当前已连接另一台设备"};
     if (status.is<S::NeedsScreenPermission>())
         return {"缺少录屏权限", "X 服务器不让读取屏幕（XWayland、远程 X 连接）"};
-    if (status.is<S::SearchingWireless>()) return {"正在查找无线 iPad…", "查找局域网或直连设备"};
+    if (status.is<S::SearchingWireless>()) return {"正在查找无线 iPad…", "查找局域网设备"};
     return {"未连接 iPad", "插上数据线或开启无线连接"};
 }
 
@@ -356,7 +356,7 @@ void StatusMenuController::rebuild() {
 
     items_.mirror = addItem(menu, "镜像主屏", {}, [this] { changeSettings([](Settings& s) { s.mirrorMain = !s.mirrorMain; }); },
                             c.settings.mirrorMain);
-    items_.wireless = addItem(menu, "无线连接（未插线时走 Wi\u2011Fi / 直连）", {},
+    items_.wireless = addItem(menu, "无线连接（未插线时走 Wi\u2011Fi）", {},
                               [this] { changeSettings([](Settings& s) { s.wireless = !s.wireless; }); },
                               c.settings.wireless);
     menu.addSeparator();

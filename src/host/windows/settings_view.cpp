@@ -293,7 +293,7 @@ SettingsView::SettingsView(std::shared_ptr<SessionManager> manager, SettingsStor
     r.stepper<double>([](const Settings& s) { return "断开宽限期：" + q(settings_labels::integerPart(s.graceSeconds)) + " 秒"; },
                       &Settings::graceSeconds, 1, 0, 30, "graceSeconds");
     r.beginSection("无线");
-    r.toggle("无线连接：插 USB 时配对，拔线后自动走 Wi\u2011Fi 或点对点直连", &Settings::wireless, "wireless");
+    r.toggle("无线连接：插 USB 时配对，拔线后自动走局域网 Wi\u2011Fi", &Settings::wireless, "wireless");
     auto* pairing = new PairingList(manager_);
     pairing->setObjectName("pairingList");
     r.section->addWidget(pairing);
