@@ -282,7 +282,7 @@ TEST(WirelessLink, DirectLinkRefusesAnInfrastructurePath) {
     auto connector = rig.connector(WirelessLink::direct, std::string("awdl0"));
     auto result = rig.connect(*connector, 47100);
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().description(), "path is lo, not AWDL");
+    EXPECT_EQ(result.error().description(), "path is lo, not peer-to-peer");
 }
 
 TEST(WirelessLink, ConnectionReadyAfterItsConnectorIsGoneIsCancelledNotBridged) {

@@ -218,7 +218,7 @@ private:
         }
         if (link_ == WirelessLink::direct && via && !isDirectInterface(*via)) {
             closeAfterCallback(*queue_, std::move(stream->socket));
-            finish(ConnectError::failed("path is " + *via + ", not AWDL"));
+            finish(ConnectError::failed("path is " + *via + ", not peer-to-peer"));
             return;
         }
         Log::i(kTag, std::string(type_) + " ready via " + via.value_or("?") + " (TLS " +

@@ -38,7 +38,7 @@ public:
     // "Direct" once the control stream is up on a peer-to-peer interface, else "Wi‑Fi".
     std::string transportLabel() const override;
     // Port 47101 opens the video service, any other the control service. Fails only with
-    // ConnectError::failed: "timeout" (after 5 s), "TLS: …", "path is <if>, not AWDL",
+    // ConnectError::failed: "timeout" (after 5 s), "TLS: …", "path is <if>, not peer-to-peer",
     // "socketpair failed", "cancelled", "discovery stopped" (a lookup found discovery gone), or
     // the socket's error.
     void connect(uint16_t port, ConnectCompletion completion) override;
