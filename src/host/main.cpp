@@ -60,11 +60,13 @@ int main(int argc, char** argv) {
             .logNeedsEcho = [] { return logNeedsEcho(); },
         };
         AppDelegate delegate(smokeTest, mainQueue, std::move(services));
+        // Held through the stop path as well: a second signal (a group's, a second Ctrl-C) must not
+        // end the process halfway, with the virtual display still on the desktop.
+        QuitSignals signals([&delegate](int) { delegate.quit(); });
         if (auto ended = delegate.applicationDidFinishLaunching(std::cout)) {
             status = *ended;
             if (!smokeTest) std::cerr << "kelvo-host: no X server to serve a tablet on (is DISPLAY set?)\n";
         } else {
-            QuitSignals signals([&delegate](int) { delegate.quit(); });
             status = QApplication::exec();
         }
         delegate.applicationWillTerminate();
