@@ -144,7 +144,7 @@ public:
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window_, atoms_[1], atoms_[1], 8, uint32_t(blob.size()), blob.data());
         sync(c);
     }
-    static void sync(xcb_connection_t* c) { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
+    static void sync(xcb_connection_t* c) { roundTrip(c); }
 
 private:
     XcbSession session_;

@@ -47,11 +47,11 @@ void InputParams::setSystemDoubleClickInterval(double seconds) {
 }
 
 void InputParams::installDoubleClickSource(DoubleClickSource source) {
-    std::unique_lock lock(gSourceLock);
-    std::swap(gSource, source);
-    lock.unlock();
-    // The old source goes here, outside the lock: it may stop a thread.
-    source = nullptr;
+    {
+        std::lock_guard lock(gSourceLock);
+        std::swap(gSource, source);
+    }
+    // `source` holds the replaced one now, released here outside the lock: it may stop a thread.
 }
 
 }  // namespace kelvo

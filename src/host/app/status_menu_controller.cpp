@@ -140,6 +140,12 @@ std::string StatusMenuController::missingPermissions() const {
     return missingPermissionsText(permissions->screenCapture(), permissions->accessibility());
 }
 
+void StatusMenuController::updatePermissionWarning() {
+    const std::string missing = missingPermissions();
+    items_.permissionWarning->setText(qt("⚠️ 缺少权限：" + missing + "（点击查看…）"));
+    items_.permissionWarning->setVisible(!missing.empty());
+}
+
 void StatusMenuController::updateIcon() {
     const HostStatus status = app_.manager()->status();
     const bool active = status.isConnected();
@@ -312,9 +318,8 @@ void StatusMenuController::rebuild() {
     items_.statusHeader = addItem(menu, menuText(headerText(headerTitle, headerSubtitle)), {}, nullptr);
     items_.statusHeader->setEnabled(false);
 
-    const std::string missing = missingPermissions();
-    items_.permissionWarning = addItem(menu, qt("⚠️ 缺少权限：" + missing + "（点击查看…）"), {}, [this] { app_.showOnboarding(); });
-    items_.permissionWarning->setVisible(!missing.empty());
+    items_.permissionWarning = addItem(menu, QString(), {}, [this] { app_.showOnboarding(); });
+    updatePermissionWarning();
     menu.addSeparator();
 
     std::vector<QAction*> modes;
@@ -390,11 +395,7 @@ void StatusMenuController::updateInPlace() {
         auto [title, subtitle] = statusDisplayStrings(c.status, &app_.manager()->profileStore());
         items_.statusHeader->setText(menuText(headerText(title, subtitle)));
     }
-    if (items_.permissionWarning) {
-        const std::string missing = missingPermissions();
-        items_.permissionWarning->setText(qt("⚠️ 缺少权限：" + missing + "（点击查看…）"));
-        items_.permissionWarning->setVisible(!missing.empty());
-    }
+    if (items_.permissionWarning) updatePermissionWarning();
     checkChoices(items_.modeSubmenu, c.mode);
     if (items_.mappingTargetSubmenu) {
         const bool mapping = c.mode == InputMode::tabletMapping;

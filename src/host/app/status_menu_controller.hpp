@@ -106,6 +106,8 @@ private:
     struct Current;
     Current current() const;
     std::string missingPermissions() const;
+    // The warning line's text, shown only while a permission is missing.
+    void updatePermissionWarning();
     QAction* addSubmenu(QMenu& into, const QString& title, const std::vector<QAction*>& items);
     // An item; `checked` makes it a check item.
     QAction* makeItem(const QString& text, MenuChoice value, std::function<void()> block,

@@ -18,7 +18,7 @@ std::optional<bool> DpmsState::displaysAsleep() {
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_dpms_id);
     if (!ext || !ext->present) {
         // Still one round trip, so that a server that went away is noticed.
-        free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        roundTrip(c);
         if (xcb_connection_has_error(c)) {
             x_ = {};
             return std::nullopt;

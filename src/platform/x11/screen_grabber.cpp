@@ -62,9 +62,6 @@ struct ScreenGrabber::Impl {
             xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
     }
 
-    // Returns once the server has handled every request sent before.
-    void roundTrip() { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
-
     bool shmUsable = false;
     xcb_shm_seg_t seg = 0;
     uint8_t* shmData = nullptr;
@@ -191,7 +188,7 @@ bool ScreenGrabber::damagePending() {
 
 bool ScreenGrabber::damagePendingAfterRoundTrip() {
     Impl& m = *impl_;
-    if (m.damageTracked) m.roundTrip();
+    if (m.damageTracked) roundTrip(m.c);
     return damagePending();
 }
 
@@ -199,7 +196,7 @@ bool ScreenGrabber::takeDamageAndSync() {
     Impl& m = *impl_;
     if (!damagePendingAfterRoundTrip()) return false;
     takeDamage(false);
-    if (m.damageTracked) m.roundTrip();
+    if (m.damageTracked) roundTrip(m.c);
     return true;
 }
 

@@ -82,7 +82,7 @@ public:
         if (!session_ && !connect()) return KeyLayoutMap::usANSI();
         xcb_connection_t* c = session_.connection.get();
         // A round trip first: a change the server made before now has then reached us.
-        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        roundTrip(c);
         if (xcb_connection_has_error(c)) {
             Log::w("input", "lost the X server of the keyboard layout; using US keys");
             session_ = {};

@@ -111,7 +111,7 @@ void X11Permissions::declareUserActivity() {
     if (!x) return;
     xcb_force_screen_saver(x.connection.get(), XCB_SCREEN_SAVER_RESET);
     // A round trip, so that the request is handled before the connection closes.
-    free(xcb_get_input_focus_reply(x.connection.get(), xcb_get_input_focus(x.connection.get()), nullptr));
+    roundTrip(x.connection.get());
 }
 
 bool X11Permissions::penDevice(const char* path) { return access(path, W_OK) == 0; }

@@ -24,6 +24,8 @@ XcbSession XcbSession::open(const std::string& display) {
     return out;
 }
 
+void roundTrip(xcb_connection_t* c) { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
+
 std::vector<xcb_atom_t> internAtoms(xcb_connection_t* c, const std::vector<std::string>& names) {
     std::vector<xcb_intern_atom_cookie_t> cookies;
     for (const auto& n : names) cookies.push_back(xcb_intern_atom(c, 0, static_cast<uint16_t>(n.size()), n.c_str()));

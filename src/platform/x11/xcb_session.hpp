@@ -38,6 +38,10 @@ struct XcbFree {
 template <class T>
 using XcbReply = std::unique_ptr<T, XcbFree>;
 
+// Returns once the server has handled every request sent on `c` before it (and so has sent the
+// events they raised).
+void roundTrip(xcb_connection_t* c);
+
 // Atoms by name, interned in one round trip; 0 for a name the server refused.
 std::vector<xcb_atom_t> internAtoms(xcb_connection_t* c, const std::vector<std::string>& names);
 

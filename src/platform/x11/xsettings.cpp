@@ -124,14 +124,12 @@ struct XSettingsWatcher::Impl {
         XcbReply<xcb_get_selection_owner_reply_t> current(
             xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr));
         owner = current ? current->owner : xcb_window_t{XCB_WINDOW_NONE};
+        std::optional<double> seconds;
         if (owner != XCB_WINDOW_NONE) {
             // Asked at each read: a new daemon's window may carry the number of one gone. A window
             // gone meanwhile answers with an error, ignored: XFixes tells of its end.
             const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
             xcb_change_window_attributes(c, owner, XCB_CW_EVENT_MASK, &mask);
-        }
-        std::optional<double> seconds;
-        if (owner != XCB_WINDOW_NONE) {
             // A settings blob is a few kilobytes; a quarter of a megabyte bounds what is read.
             XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
                 c, xcb_get_property(c, 0, owner, settings, XCB_GET_PROPERTY_TYPE_ANY, 0, 65536), nullptr));

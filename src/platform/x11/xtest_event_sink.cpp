@@ -138,9 +138,7 @@ struct XTestEventSink::Impl {
 
     // Waits until the server has handled everything sent, so the events are in effect for every
     // client by the time a post returns.
-    void sync() {
-        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    }
+    void sync() { roundTrip(c); }
 
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0, bool check = false) {
         if (broken) return false;
