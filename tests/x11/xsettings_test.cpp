@@ -166,6 +166,7 @@ TEST(XSettings, DoubleClickIntervalFollowsTheDesktopsSettingsDaemonElseHalfASeco
     auto becomes = [&](double seconds) { return test::waitUntil([&] { return interval() == seconds; }); };
 
     EXPECT_EQ(interval(), 0.5) << "no settings daemon";
+    EXPECT_EQ(test::threadsNamed("kv.xsettings").size(), 1u) << "the watcher's thread, named (15 characters at most)";
     {
         SettingsDaemon first(server->display(), doubleClickBlob(400));
         EXPECT_TRUE(becomes(0.4));
@@ -197,6 +198,7 @@ TEST(XSettings, DoubleClickIntervalFollowsTheDesktopsSettingsDaemonElseHalfASeco
 
     InputParams::installDoubleClickSource(nullptr);
     KeyLayoutMap::installCurrentSource(nullptr);
+    EXPECT_TRUE(test::threadsNamed("kv.xsettings").empty()) << "joined with the source";
 }
 
 }  // namespace

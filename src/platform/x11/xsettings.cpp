@@ -198,7 +198,7 @@ Expected<std::unique_ptr<XSettingsWatcher>, std::string> XSettingsWatcher::start
         Log::w("input", "the X server has no XFixes: a settings daemon started later is not heard of");
     }
     impl->read();
-    if (!impl->thread.start("kv.x11.xsettings", [raw = impl.get()](int wakeFd) { raw->run(wakeFd); })) {
+    if (!impl->thread.start("kv.xsettings", [raw = impl.get()](int wakeFd) { raw->run(wakeFd); })) {
         return std::string("cannot make the settings thread's wake-up descriptor");
     }
     return std::make_unique<XSettingsWatcher>(std::move(impl));

@@ -28,7 +28,7 @@ std::optional<std::map<std::string, XSettingsValue>> parseXSettings(std::span<co
 // milliseconds, 1…10000), if any.
 std::optional<double> doubleClickIntervalFrom(std::span<const uint8_t> blob);
 
-// The desktop's XSETTINGS followed on a connection and a thread ("kv.x11.xsettings") of their own:
+// The desktop's XSETTINGS followed on a connection and a thread ("kv.xsettings") of their own:
 // read at start, and again whenever the settings daemon publishes new settings or another daemon
 // takes the screen's settings selection (told by XFixes). Readers get the last value read without
 // a word to the server. Destruction stops the thread and joins it.
