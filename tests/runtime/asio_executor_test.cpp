@@ -2,6 +2,7 @@
 
 #include <asio/post.hpp>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "core/util/clock.hpp"
 #include "core/util/unique_fd.hpp"
+#include "platform/runtime/wakeable_thread.hpp"
 #include "support/test_support.hpp"
 
 namespace kelvo {
@@ -196,6 +198,30 @@ TEST(IoPool, StopFromAPoolThreadDefersTheJoin) {
     });
     stopped.get_future().wait();
     pool.stop();  // joins the thread that stopped the pool
+}
+
+// The diagnostics, `top -H` and tests look a thread up by name as soon as its starter returns: a
+// thread that named itself would often not have run that far yet.
+TEST(IoPool, ThreadsBearTheirNamesOnceStartedAndGoWithTheirOwner) {
+    const size_t pooled = test::threadsNamed("kv.pool").size();
+    const size_t interactive = test::threadsNamed("kv.interactive").size();
+    for (int round = 0; round < 20; ++round) {
+        {
+            IoPool pool(2);
+            IoPool urgent(1, IoPool::Urgency::interactive);
+            ASSERT_EQ(test::threadsNamed("kv.pool").size(), pooled + 2) << "round " << round;
+            ASSERT_EQ(test::threadsNamed("kv.interactive").size(), interactive + 1) << "round " << round;
+        }
+        WakeableThread waiter;
+        ASSERT_TRUE(waiter.start("kv.test.waiter", [](int wakeFd) {
+            pollfd woken{wakeFd, POLLIN, 0};
+            while (::poll(&woken, 1, -1) < 0) {}
+        }));
+        ASSERT_EQ(test::threadsNamed("kv.test.waiter").size(), 1u) << "round " << round;
+        waiter.stop();
+        ASSERT_TRUE(test::threadsNamed("kv.test.waiter").empty());
+    }
+    EXPECT_EQ(test::threadsNamed("kv.pool").size(), pooled);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "core/transport/usbmux_client.hpp"
 
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "core/util/log.hpp"
+#include "core/util/named_thread.hpp"
 
 namespace kelvo {
 
@@ -202,10 +202,7 @@ void UsbmuxClient::start() {
         running_ = true;
     }
     std::lock_guard j(joinLock_);
-    thread_ = std::thread([this] {
-        pthread_setname_np(pthread_self(), "kv.usbmux");
-        listenLoop();
-    });
+    thread_ = startNamedThread("kv.usbmux", [this] { listenLoop(); });
 }
 
 void UsbmuxClient::stop() {

@@ -1,10 +1,10 @@
 #include "core/video/band_workers.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <system_error>
 #include <utility>
+
+#include "core/util/named_thread.hpp"
 
 namespace kelvo {
 
@@ -28,8 +28,7 @@ void BandWorkers::run(int count, const std::function<void(int)>& band) {
     if (!std::exchange(started_, true)) {
         try {
             while (int(threads_.size()) < parts_ - 1) {
-                threads_.emplace_back([this] { work(); });
-                pthread_setname_np(threads_.back().native_handle(), "kv.convert");
+                threads_.push_back(startNamedThread("kv.convert", [this] { work(); }));
             }
         } catch (const std::system_error&) {
             // No more threads to be had: the ones there are, and this one, run the bands.

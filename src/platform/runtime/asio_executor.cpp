@@ -5,7 +5,6 @@
 #include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
-#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +14,7 @@
 
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
+#include "core/util/named_thread.hpp"
 #include "core/util/thread_scheduling.hpp"
 
 namespace kelvo {
@@ -200,17 +200,13 @@ IoPool::IoPool(unsigned threads, Urgency urgency)
     : guard_(std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(context_.get_executor())) {
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
     for (unsigned i = 0; i < threads; ++i) {
-        threads_.emplace_back([this, urgency] {
-            if (urgency == Urgency::interactive) {
-                pthread_setname_np(pthread_self(), "kv.interactive");
-                if (!requestShortTimeSlice(kInteractiveSlice)) {
-                    Log::d("runtime", "interactive threads keep the default time slice");
-                }
-            } else {
-                pthread_setname_np(pthread_self(), "kv.pool");
+        const bool interactive = urgency == Urgency::interactive;
+        threads_.push_back(startNamedThread(interactive ? "kv.interactive" : "kv.pool", [this, interactive] {
+            if (interactive && !requestShortTimeSlice(kInteractiveSlice)) {
+                Log::d("runtime", "interactive threads keep the default time slice");
             }
             context_.run();
-        });
+        }));
     }
 }
 

@@ -1,22 +1,19 @@
 #include "platform/runtime/wakeable_thread.hpp"
 
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <string>
 #include <utility>
+
+#include "core/util/named_thread.hpp"
 
 namespace kelvo {
 
 bool WakeableThread::start(const char* name, std::function<void(int wakeFd)> body) {
     wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_) return false;
-    thread_ = std::thread([name = std::string(name), body = std::move(body), wakeFd = wake_.get()] {
-        pthread_setname_np(pthread_self(), name.c_str());
-        body(wakeFd);
-    });
+    thread_ = startNamedThread(name, [body = std::move(body), wakeFd = wake_.get()] { body(wakeFd); });
     return true;
 }
 
