@@ -268,6 +268,29 @@ TEST(Channel, WhenWrittenRunsOnceTheFramesBeforeItHaveLeft) {
     EXPECT_EQ(seen.size(), 2u);
 }
 
+// Waiters that come due in one write run in order, and none after an earlier one has closed the
+// channel: what it would send or start there belongs to a stream that is gone.
+TEST(Channel, WhenWrittenWaitersDueTogetherStopOnceOneCloses) {
+    auto queue = std::make_shared<ManualExecutor>("kv.s.ctrl");
+    auto [a, peer] = test::socketPair();
+    auto channel = Channel::create(std::move(a), "ctrl", queue, SocketOptions{true, 4096});
+    std::vector<std::string> seen;
+    channel->send(MsgType::ping, std::vector<uint8_t>(1 << 20));
+    channel->whenWritten([&] { seen.push_back("first"); });
+    channel->whenWritten([&] {
+        seen.push_back("closing");
+        channel->close();
+    });
+    channel->whenWritten([&] { seen.push_back("after the close"); });
+    channel->start();
+    std::vector<uint8_t> buffer(1 << 16);
+    for (size_t turns = 0; !channel->isClosed() && turns < 100'000; ++turns) {
+        [[maybe_unused]] ssize_t n = ::recv(peer.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        queue->runUntilIdle();
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "closing"}));
+}
+
 // What has arrived is read and delivered at once when asked, on the channel's queue, before the
 // queue hears of it; a channel not started or closed reads nothing.
 TEST(Channel, ReadAvailableDeliversWhatHasArrivedAtOnce) {

@@ -304,7 +304,10 @@ void Channel::notifyWritten() {
         due.push_back(std::move(writeWaiters_.front().second));
         writeWaiters_.pop_front();
     }
-    for (auto& task : due) task();
+    for (auto& task : due) {
+        if (isClosed()) return;  // an earlier waiter closed: the rest are dropped, as on any close
+        task();
+    }
 }
 
 namespace {
