@@ -60,9 +60,10 @@ int main(int argc, char** argv) {
             .logNeedsEcho = [] { return logNeedsEcho(); },
         };
         AppDelegate delegate(smokeTest, mainQueue, std::move(services));
-        // Held through the stop path as well: a second signal (a group's, a second Ctrl-C) must not
-        // end the process halfway, with the virtual display still on the desktop.
-        QuitSignals signals([&delegate](int) { delegate.quit(); });
+        // Held through the stop path, and ignored from its end until the exit: later signals (a
+        // group's, Ctrl-C again and again) must not end the process halfway, with the virtual
+        // display still on the desktop or the pools' threads torn down mid-task.
+        QuitSignals signals([&delegate](int) { delegate.quit(); }, QuitSignals::Afterwards::ignore);
         if (auto ended = delegate.applicationDidFinishLaunching(std::cout)) {
             status = *ended;
             if (!smokeTest) std::cerr << "kelvo-host: no X server to serve a tablet on (is DISPLAY set?)\n";

@@ -150,7 +150,7 @@ TEST(AppDelegate, LoginItemFollowsTheSetting) {
     EXPECT_NE(access(entry.c_str(), F_OK), 0);
 }
 
-TEST(QuitSignals, TermAndIntArriveOnTheLoopAndTheOldHandlersComeBack) {
+TEST(QuitSignals, TermAndIntArriveOnTheLoopAndThenDoWhatTheyDidOrNothing) {
     test::qtApplication();
     std::vector<int> received;
     {
@@ -164,6 +164,19 @@ TEST(QuitSignals, TermAndIntArriveOnTheLoopAndTheOldHandlersComeBack) {
     struct sigaction now {};
     sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
+
+    // The application's own stays deaf to both once gone: its teardown runs on to the exit.
+    { QuitSignals signals([&](int signal) { received.push_back(signal); }, QuitSignals::Afterwards::ignore); }
+    raise(SIGTERM);
+    raise(SIGINT);
+    processPending();
+    EXPECT_EQ(received.size(), 2u);
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
 }
 
 TEST(CoreEvents, DeliversOnTheMainQueueInOrderAndNotAfterUnsubscribing) {

@@ -25,7 +25,8 @@ void handle(int signal) {
 
 }  // namespace
 
-QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+QuitSignals::QuitSignals(std::function<void(int)> onSignal, Afterwards afterwards)
+    : onSignal_(std::move(onSignal)), afterwards_(afterwards) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
         Log::e("app", "no quit signals: socketpair failed");
@@ -51,8 +52,13 @@ QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::mov
 
 QuitSignals::~QuitSignals() {
     if (!notifier_) return;
-    sigaction(SIGTERM, &previousTerm, nullptr);
-    sigaction(SIGINT, &previousInt, nullptr);
+    if (afterwards_ == Afterwards::ignore) {
+        ::signal(SIGTERM, SIG_IGN);
+        ::signal(SIGINT, SIG_IGN);
+    } else {
+        sigaction(SIGTERM, &previousTerm, nullptr);
+        sigaction(SIGINT, &previousInt, nullptr);
+    }
     writeEnd = -1;
     notifier_.reset();
 }
