@@ -53,7 +53,7 @@ TEST(HostStatusDerivation, FollowsTheSessionOrTheFirstMatchingDiscoveryRule) {
         {"nothing at all", Inputs{}, HostStatus::NoDevice{}},
         {"permission wait beats a missing daemon", noSession([](Inputs& in) {
              in.waitingForScreenPermission = true;
-             in.usbmuxAvailable = false;
+             in.usbmux = UsbmuxAvailability::unusable;
          }),
          HostStatus::NeedsScreenPermission{}},
         {"direct mode refused", noSession([](Inputs& in) {
@@ -63,14 +63,32 @@ TEST(HostStatusDerivation, FollowsTheSessionOrTheFirstMatchingDiscoveryRule) {
          HostStatus::WaitingForApp{"direct"}},
         {"direct mode ignores the daemon", noSession([](Inputs& in) {
              in.directMode = true;
-             in.usbmuxAvailable = false;
+             in.usbmux = UsbmuxAvailability::unusable;
          }),
          HostStatus::NoDevice{}},
         {"daemon down beats pairings", noSession([](Inputs& in) {
-             in.usbmuxAvailable = false;
+             in.usbmux = UsbmuxAvailability::unusable;
              in.searchingWireless = true;
          }),
          HostStatus::UsbmuxUnavailable{}},
+        // Debian's daemon runs only while a tablet is plugged in: its absence is no fault.
+        {"daemon at rest, pairings", noSession([](Inputs& in) {
+             in.usbmux = UsbmuxAvailability::atRest;
+             in.searchingWireless = true;
+         }),
+         HostStatus::SearchingWireless{}},
+        {"daemon at rest, nothing to search", noSession([](Inputs& in) { in.usbmux = UsbmuxAvailability::atRest; }),
+         HostStatus::NoDevice{}},
+        {"daemon not installed beats pairings", noSession([](Inputs& in) {
+             in.usbmux = UsbmuxAvailability::notInstalled;
+             in.searchingWireless = true;
+         }),
+         HostStatus::UsbmuxUnavailable{.notInstalled = true}},
+        {"permission wait beats a daemon not installed", noSession([](Inputs& in) {
+             in.waitingForScreenPermission = true;
+             in.usbmux = UsbmuxAvailability::notInstalled;
+         }),
+         HostStatus::NeedsScreenPermission{}},
         {"cabled tablet", noSession([](Inputs& in) { in.usbDevices = in.usbDevicesUsable = 1; }),
          HostStatus::Connecting{"iPad"}},
         {"cabled tablet refusing", noSession([](Inputs& in) {
@@ -102,6 +120,7 @@ TEST(HostStatusText, IsTheUserFacingLineOfEachCase) {
         {HostStatus::Connected{"Studio", "USB", "2048×1536", 45}, "已连接：Studio（USB）· 2048×1536 · 45 fps"},
         {HostStatus::Paused{"Studio", "iPad 不在前台"}, "已连接：Studio · iPad 不在前台"},
         {HostStatus::UsbmuxUnavailable{}, "usbmuxd 不可用"},
+        {HostStatus::UsbmuxUnavailable{.notInstalled = true}, "usbmuxd 不可用"},
         {HostStatus::NoDevice{}, "未检测到 iPad"},
         {HostStatus::OtherDeviceConnected{}, "已连接另一台 iPad"},
         {HostStatus::NeedsScreenPermission{}, "需要录屏权限（X 服务器不让读取屏幕，如 XWayland 或远程 X 连接）"},
@@ -110,6 +129,8 @@ TEST(HostStatusText, IsTheUserFacingLineOfEachCase) {
     for (const auto& [status, text] : cases) EXPECT_EQ(status.description(), text);
     // The value of waitingForApp is not shown, yet a change of it is a change of status.
     EXPECT_NE(HostStatus(HostStatus::WaitingForApp{"x"}), HostStatus(HostStatus::WaitingForApp{"y"}));
+    // So is the daemon's cause: the menu then says how to install it.
+    EXPECT_NE(HostStatus(HostStatus::UsbmuxUnavailable{}), HostStatus(HostStatus::UsbmuxUnavailable{.notInstalled = true}));
 }
 
 TEST(ReconnectBackoff, DoublesFromOneSecondUpToTen) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <atomic>
@@ -29,10 +30,21 @@ class UsbmuxClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         path = dir.file("usbmuxd");
-        client = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path, kRetryPauseUs);
+        client = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path, kRetryPauseUs,
+                                      [this] { return installed.load(); });
         client->onAttached = [this](const UsbmuxDevice& d) { events.push_back("att:" + std::to_string(d.deviceID)); };
         client->onDetached = [this](int64_t id) { events.push_back("det:" + std::to_string(id)); };
-        client->onAvailabilityChanged = [this](bool up) { events.push_back(up ? "up" : "down"); };
+        client->onAvailabilityChanged = [this](UsbmuxAvailability a) { events.push_back(name(a)); };
+    }
+
+    static std::string name(UsbmuxAvailability a) {
+        switch (a) {
+            case UsbmuxAvailability::available: return "up";
+            case UsbmuxAvailability::atRest: return "rest";
+            case UsbmuxAvailability::notInstalled: return "missing";
+            case UsbmuxAvailability::unusable: return "down";
+        }
+        return "?";
     }
 
     bool pumpUntilEvents(size_t n, std::chrono::milliseconds timeout = test::kPatience) {
@@ -43,6 +55,7 @@ protected:
     std::string path;
     MainLoop main;
     std::shared_ptr<Executor> connectQueue = AsioExecutor::makeQueue("kv.usbmux.connect");
+    std::atomic<bool> installed{false};  // whether a daemon that is not running would be started
     std::shared_ptr<UsbmuxClient> client;
     std::vector<std::string> events;  // on the main loop
 };
@@ -53,20 +66,102 @@ TEST_F(UsbmuxClientTest, ReportsAbsenceOnceThenAvailabilityWhenTheDaemonAppears)
     test::LogCapture log;
     client->start();
     ASSERT_TRUE(pumpUntilEvents(1));
-    const std::string lost = "listen connection lost: usbmuxd unavailable: No such file or directory";
+    const std::string lost = "usbmuxd not running (no socket at " + path +
+                             ") and not installed (Debian package usbmuxd): no tablet is seen on the cable";
     // The absence is reported and logged once, however often it is retried.
     ASSERT_TRUE(test::pumpUntil(main, [&] { return log.count(lost, "usbmux") >= 1; }));
-    EXPECT_EQ(events, Events{"down"});
+    EXPECT_EQ(events, Events{"missing"});
 
     test::FakeUsbmuxd daemon(path);
     daemon.attach(kTabletA);
     daemon.start();
     ASSERT_TRUE(pumpUntilEvents(3));
-    EXPECT_EQ(events, (Events{"down", "up", "att:1"}));
+    EXPECT_EQ(events, (Events{"missing", "up", "att:1"}));
     EXPECT_TRUE(log.contains("attached #1 udid-a USB product=0x12ab", "usbmux"));
     EXPECT_EQ(log.count("listening for devices", "usbmux"), 1u);
     EXPECT_EQ(log.count(lost, "usbmux"), 1u);
-    EXPECT_TRUE(log.contains(lost + "; retrying every 0.1 s", "usbmux"));
+    EXPECT_TRUE(log.contains(lost + "; checking every 0.1 s", "usbmux"));
+}
+
+// A socket left where the daemon was, as Debian's leaves it when it exits.
+void leaveStaleSocket(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+}
+
+// Debian starts the daemon when a tablet is plugged in and stops it once the last one is
+// unplugged. Not running is its rest, said once at info; a tablet plugged in later is seen.
+TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
+    installed = true;
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(1));
+    EXPECT_EQ(events, Events{"rest"});
+    const std::string rest = "usbmuxd not running (no socket at " + path + "): at rest until a tablet is plugged in";
+    ASSERT_TRUE(test::pumpUntil(main, [&] { return log.contains(rest + "; checking every 0.1 s", "usbmux"); }));
+
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    ASSERT_TRUE(pumpUntilEvents(3));
+    EXPECT_EQ(events, (Events{"rest", "up", "att:1"}));
+
+    // Unplugged: the daemon says so, then leaves and its socket stays behind.
+    daemon.detach(kTabletA.deviceID);
+    ASSERT_TRUE(pumpUntilEvents(4));
+    daemon.stop();
+    leaveStaleSocket(path);
+    ASSERT_TRUE(pumpUntilEvents(5));
+    EXPECT_EQ(events, (Events{"rest", "up", "att:1", "det:1", "rest"}));
+    EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
+
+    daemon.attach(kTabletB);
+    daemon.start();
+    ASSERT_TRUE(pumpUntilEvents(7));
+    EXPECT_EQ(events, (Events{"rest", "up", "att:1", "det:1", "rest", "up", "att:2"}));
+    EXPECT_EQ(log.count("at rest until a tablet is plugged in", "usbmux"), 2u);
+    EXPECT_FALSE(log.contains("listen connection lost", "usbmux"));
+}
+
+// Something at the path that is not the daemon's socket, or a daemon that will never come.
+TEST_F(UsbmuxClientTest, WhatCannotBeUsedIsToldFromRest) {
+    test::writeFile(path, "not a socket");
+    installed = true;
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(1));
+    EXPECT_EQ(events, Events{"down"});
+    const std::string refused = "listen connection lost: usbmuxd unavailable: Connection refused";
+    ASSERT_TRUE(test::pumpUntil(main, [&] { return log.contains(refused, "usbmux"); }));
+
+    // The daemon's own socket, left behind, is rest; taken away with the package, it is not.
+    ::unlink(path.c_str());
+    leaveStaleSocket(path);
+    ASSERT_TRUE(pumpUntilEvents(2));
+    installed = false;
+    ASSERT_TRUE(pumpUntilEvents(3));
+    EXPECT_EQ(events, (Events{"down", "rest", "missing"}));
+    EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + "): at rest", "usbmux"));
+    EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + ") and not installed", "usbmux"));
+    EXPECT_EQ(log.count(refused, "usbmux"), 1u);
+}
+
+TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {
+    test::TempDir dir;
+    const std::string bin = dir.file("bin"), other = dir.file("other");
+    ::mkdir(bin.c_str(), 0755);
+    ::mkdir(other.c_str(), 0755);
+    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(other + ":" + bin));
+    ::mkdir((other + "/usbmuxd").c_str(), 0755);  // a directory of that name is no program
+    test::writeFile(bin + "/usbmuxd", "#!/bin/sh\n");
+    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(other + ":" + bin));
+    ::chmod((bin + "/usbmuxd").c_str(), 0755);
+    EXPECT_TRUE(UsbmuxClient::isDaemonInstalled(other + ":" + bin));
+    EXPECT_TRUE(UsbmuxClient::isDaemonInstalled("::" + bin + ":"));
+    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(other));
 }
 
 TEST_F(UsbmuxClientTest, DroppedListenConnectionDetachesEveryDeviceAndListensAgain) {
@@ -116,7 +211,7 @@ TEST_F(UsbmuxClientTest, NoReportRunsAfterStopReturns) {
     // Stopped by its own callback: the reports behind it are dropped as well.
     auto other = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path, kRetryPauseUs);
     std::vector<std::string> seen;
-    other->onAvailabilityChanged = [&](bool up) { seen.push_back(up ? "up" : "down"); };
+    other->onAvailabilityChanged = [&](UsbmuxAvailability a) { seen.push_back(name(a)); };
     other->onAttached = [&](const UsbmuxDevice& d) {
         seen.push_back("att:" + std::to_string(d.deviceID));
         other->stop();
