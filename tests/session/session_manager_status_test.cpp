@@ -84,11 +84,6 @@ TEST(HostStatusDerivation, FollowsTheSessionOrTheFirstMatchingDiscoveryRule) {
              in.searchingWireless = true;
          }),
          HostStatus::UsbmuxUnavailable{.notInstalled = true}},
-        {"permission wait beats a daemon not installed", noSession([](Inputs& in) {
-             in.waitingForScreenPermission = true;
-             in.usbmux = UsbmuxAvailability::notInstalled;
-         }),
-         HostStatus::NeedsScreenPermission{}},
         {"cabled tablet", noSession([](Inputs& in) { in.usbDevices = in.usbDevicesUsable = 1; }),
          HostStatus::Connecting{"iPad"}},
         {"cabled tablet refusing", noSession([](Inputs& in) {
@@ -120,7 +115,6 @@ TEST(HostStatusText, IsTheUserFacingLineOfEachCase) {
         {HostStatus::Connected{"Studio", "USB", "2048×1536", 45}, "已连接：Studio（USB）· 2048×1536 · 45 fps"},
         {HostStatus::Paused{"Studio", "iPad 不在前台"}, "已连接：Studio · iPad 不在前台"},
         {HostStatus::UsbmuxUnavailable{}, "usbmuxd 不可用"},
-        {HostStatus::UsbmuxUnavailable{.notInstalled = true}, "usbmuxd 不可用"},
         {HostStatus::NoDevice{}, "未检测到 iPad"},
         {HostStatus::OtherDeviceConnected{}, "已连接另一台 iPad"},
         {HostStatus::NeedsScreenPermission{}, "需要录屏权限（X 服务器不让读取屏幕，如 XWayland 或远程 X 连接）"},

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -37,15 +38,7 @@ protected:
         client->onAvailabilityChanged = [this](UsbmuxAvailability a) { events.push_back(name(a)); };
     }
 
-    static std::string name(UsbmuxAvailability a) {
-        switch (a) {
-            case UsbmuxAvailability::available: return "up";
-            case UsbmuxAvailability::atRest: return "rest";
-            case UsbmuxAvailability::notInstalled: return "missing";
-            case UsbmuxAvailability::unusable: return "down";
-        }
-        return "?";
-    }
+    static const char* name(UsbmuxAvailability a) { return std::array{"up", "rest", "missing", "down"}.at(size_t(a)); }
 
     bool pumpUntilEvents(size_t n, std::chrono::milliseconds timeout = test::kPatience) {
         return test::pumpUntil(main, [&] { return events.size() >= n; }, timeout);
@@ -81,87 +74,6 @@ TEST_F(UsbmuxClientTest, ReportsAbsenceOnceThenAvailabilityWhenTheDaemonAppears)
     EXPECT_EQ(log.count("listening for devices", "usbmux"), 1u);
     EXPECT_EQ(log.count(lost, "usbmux"), 1u);
     EXPECT_TRUE(log.contains(lost + "; checking every 0.1 s", "usbmux"));
-}
-
-// A socket left where the daemon was, as Debian's leaves it when it exits.
-void leaveStaleSocket(const std::string& path) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-}
-
-// Debian starts the daemon when a tablet is plugged in and stops it once the last one is
-// unplugged. Not running is its rest, said once at info; a tablet plugged in later is seen.
-TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
-    installed = true;
-    test::LogCapture log;
-    client->start();
-    ASSERT_TRUE(pumpUntilEvents(1));
-    EXPECT_EQ(events, Events{"rest"});
-    const std::string rest = "usbmuxd not running (no socket at " + path + "): at rest until a tablet is plugged in";
-    ASSERT_TRUE(test::pumpUntil(main, [&] { return log.contains(rest + "; checking every 0.1 s", "usbmux"); }));
-
-    test::FakeUsbmuxd daemon(path);
-    daemon.attach(kTabletA);
-    daemon.start();
-    ASSERT_TRUE(pumpUntilEvents(3));
-    EXPECT_EQ(events, (Events{"rest", "up", "att:1"}));
-
-    // Unplugged: the daemon says so, then leaves and its socket stays behind.
-    daemon.detach(kTabletA.deviceID);
-    ASSERT_TRUE(pumpUntilEvents(4));
-    daemon.stop();
-    leaveStaleSocket(path);
-    ASSERT_TRUE(pumpUntilEvents(5));
-    EXPECT_EQ(events, (Events{"rest", "up", "att:1", "det:1", "rest"}));
-    EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
-
-    daemon.attach(kTabletB);
-    daemon.start();
-    ASSERT_TRUE(pumpUntilEvents(7));
-    EXPECT_EQ(events, (Events{"rest", "up", "att:1", "det:1", "rest", "up", "att:2"}));
-    EXPECT_EQ(log.count("at rest until a tablet is plugged in", "usbmux"), 2u);
-    EXPECT_FALSE(log.contains("listen connection lost", "usbmux"));
-}
-
-// Something at the path that is not the daemon's socket, or a daemon that will never come.
-TEST_F(UsbmuxClientTest, WhatCannotBeUsedIsToldFromRest) {
-    test::writeFile(path, "not a socket");
-    installed = true;
-    test::LogCapture log;
-    client->start();
-    ASSERT_TRUE(pumpUntilEvents(1));
-    EXPECT_EQ(events, Events{"down"});
-    const std::string refused = "listen connection lost: usbmuxd unavailable: Connection refused";
-    ASSERT_TRUE(test::pumpUntil(main, [&] { return log.contains(refused, "usbmux"); }));
-
-    // The daemon's own socket, left behind, is rest; taken away with the package, it is not.
-    ::unlink(path.c_str());
-    leaveStaleSocket(path);
-    ASSERT_TRUE(pumpUntilEvents(2));
-    installed = false;
-    ASSERT_TRUE(pumpUntilEvents(3));
-    EXPECT_EQ(events, (Events{"down", "rest", "missing"}));
-    EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + "): at rest", "usbmux"));
-    EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + ") and not installed", "usbmux"));
-    EXPECT_EQ(log.count(refused, "usbmux"), 1u);
-}
-
-TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {
-    test::TempDir dir;
-    const std::string bin = dir.file("bin"), other = dir.file("other");
-    ::mkdir(bin.c_str(), 0755);
-    ::mkdir(other.c_str(), 0755);
-    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(other + ":" + bin));
-    ::mkdir((other + "/usbmuxd").c_str(), 0755);  // a directory of that name is no program
-    test::writeFile(bin + "/usbmuxd", "#!/bin/sh\n");
-    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(other + ":" + bin));
-    ::chmod((bin + "/usbmuxd").c_str(), 0755);
-    EXPECT_TRUE(UsbmuxClient::isDaemonInstalled(other + ":" + bin));
-    EXPECT_TRUE(UsbmuxClient::isDaemonInstalled("::" + bin + ":"));
-    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(other));
 }
 
 TEST_F(UsbmuxClientTest, DroppedListenConnectionDetachesEveryDeviceAndListensAgain) {
@@ -249,6 +161,45 @@ struct SilentDaemon {
     }
     UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
 };
+
+// Debian starts the daemon when a tablet is plugged in and stops it once the last one is
+// unplugged, leaving its socket behind. Not running is its rest, said at info; what lies at the
+// path and is no socket is unusable. A tablet plugged in after rest is seen.
+TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
+    installed = true;
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(1));
+    test::writeFile(path, "not a socket");
+    ASSERT_TRUE(pumpUntilEvents(2));
+    { SilentDaemon left(path + ".left"); }  // closed, its socket stays
+    ::rename((path + ".left").c_str(), path.c_str());
+    ASSERT_TRUE(pumpUntilEvents(3));
+
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    ASSERT_TRUE(pumpUntilEvents(5));
+    daemon.detach(kTabletA.deviceID);
+    daemon.stop();
+    ASSERT_TRUE(pumpUntilEvents(7));
+    EXPECT_EQ(events, (Events{"rest", "down", "rest", "up", "att:1", "det:1", "rest"}));
+    EXPECT_TRUE(log.contains("usbmuxd not running (no socket at " + path +
+                             "): at rest until a tablet is plugged in; checking every 0.1 s", "usbmux"));
+    EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + "): at rest", "usbmux"));
+    EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
+    EXPECT_EQ(log.count("listen connection lost: usbmuxd unavailable: Connection refused", "usbmux"), 1u);
+}
+
+TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {
+    test::TempDir dir;
+    const std::string bin = dir.file("usbmuxd"), parent = bin.substr(0, bin.rfind('/'));
+    ::mkdir(bin.c_str(), 0755);  // a directory of the program's name is no program
+    test::writeFile(bin + "/usbmuxd", "#!/bin/sh\n");
+    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(parent + ":" + bin));
+    ::chmod((bin + "/usbmuxd").c_str(), 0755);
+    EXPECT_TRUE(UsbmuxClient::isDaemonInstalled("::" + parent + ":" + bin));
+}
 
 TEST_F(UsbmuxClientTest, ListsDevicesOrFailsWithinItsTimeOut) {
     test::FakeUsbmuxd daemon(path);
