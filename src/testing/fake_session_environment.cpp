@@ -96,6 +96,8 @@ SessionEnvironment FakeSessionEnvironment::environment() {
     env.makeFrontAppObserver = [this] { return frontApp.makeObserver(); };
     env.frontWindowBounds = [this] { return frontWindow; };
     env.makeCursorSource = []() -> std::shared_ptr<CursorSource> { return nullptr; };
+    // Fixed, not looked up: tests behave alike with and without the package on the machine.
+    env.usbmuxdInstalled = [] { return true; };
     return env;
 }
 

@@ -62,6 +62,7 @@ TEST(StatusMenu, HeaderTextsPerStatus) {
         {HostStatus::Connected{" Studio\n", "USB", "2048×1536", 45}, "已连接：Studio · USB · 2048×1536 · 45 fps"},
         {HostStatus::Paused{"Studio", "iPad 不在前台"}, "已暂停：Studio · iPad 不在前台"},
         {HostStatus::UsbmuxUnavailable{}, "usbmuxd 服务不可用 · 插上 iPad 时自动启动（systemctl status usbmuxd）"},
+        {HostStatus::UsbmuxUnavailable{.notInstalled = true}, "usbmuxd 服务不可用 · 请安装 usbmuxd（apt install usbmuxd）"},
         {HostStatus::NoDevice{}, "未连接 iPad · 插上数据线或开启无线连接"},
         {HostStatus::OtherDeviceConnected{}, "未连接 · 当前已连接另一台设备"},
         {HostStatus::NeedsScreenPermission{}, "缺少录屏权限 · X 服务器不让读取屏幕（XWayland、远程 X 连接）"},

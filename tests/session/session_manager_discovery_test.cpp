@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
+
 #include "core/runtime/manual_executor.hpp"
 #include "testing/fake_ipad.hpp"
 #include "testing/fake_service_browser.hpp"
@@ -53,7 +55,10 @@ protected:
         Settings settings;
         settings.wireless = false;
         rig.emplace(FakeSessionEnvironment::Queues::threads, settings);
-        rig->make([&](SessionEnvironment& env) { env.usbmuxSocketPath = dir.file("usbmuxd"); });
+        rig->make([&](SessionEnvironment& env) {
+            env.usbmuxSocketPath = dir.file("usbmuxd");
+            env.usbmuxdInstalled = [this] { return installed.load(); };
+        });
         daemon.emplace(dir.file("usbmuxd"));
         daemon->start();
     }
@@ -74,6 +79,7 @@ protected:
     }
 
     test::TempDir dir;
+    std::atomic<bool> installed{true};
     std::optional<test::ManagerRig> rig;
     std::optional<test::FakeUsbmuxd> daemon;
 };
@@ -104,9 +110,10 @@ TEST_F(UsbChoiceTest, LowestDeviceIdIsReachedFirst) {
 }
 
 TEST_F(UsbChoiceTest, DaemonMissingShowsAsUnavailable) {
+    installed = false;  // installed, it would be at rest: no fault
     daemon->stop();
     rig->start();
-    ASSERT_TRUE(eventually([&] { return rig->manager->status().is<HostStatus::UsbmuxUnavailable>(); }));
+    ASSERT_TRUE(eventually([&] { return rig->manager->status() == HostStatus::UsbmuxUnavailable{.notInstalled = true}; }));
 }
 
 TEST_F(UsbChoiceTest, TabletWhoseAppDoesNotListenIsWaitedFor) {

@@ -53,7 +53,7 @@ TEST(HostStatusDerivation, FollowsTheSessionOrTheFirstMatchingDiscoveryRule) {
         {"nothing at all", Inputs{}, HostStatus::NoDevice{}},
         {"permission wait beats a missing daemon", noSession([](Inputs& in) {
              in.waitingForScreenPermission = true;
-             in.usbmuxAvailable = false;
+             in.usbmux = UsbmuxAvailability::unusable;
          }),
          HostStatus::NeedsScreenPermission{}},
         {"direct mode refused", noSession([](Inputs& in) {
@@ -63,14 +63,27 @@ TEST(HostStatusDerivation, FollowsTheSessionOrTheFirstMatchingDiscoveryRule) {
          HostStatus::WaitingForApp{"direct"}},
         {"direct mode ignores the daemon", noSession([](Inputs& in) {
              in.directMode = true;
-             in.usbmuxAvailable = false;
+             in.usbmux = UsbmuxAvailability::unusable;
          }),
          HostStatus::NoDevice{}},
         {"daemon down beats pairings", noSession([](Inputs& in) {
-             in.usbmuxAvailable = false;
+             in.usbmux = UsbmuxAvailability::unusable;
              in.searchingWireless = true;
          }),
          HostStatus::UsbmuxUnavailable{}},
+        // Debian's daemon runs only while a tablet is plugged in: its absence is no fault.
+        {"daemon at rest, pairings", noSession([](Inputs& in) {
+             in.usbmux = UsbmuxAvailability::atRest;
+             in.searchingWireless = true;
+         }),
+         HostStatus::SearchingWireless{}},
+        {"daemon at rest, nothing to search", noSession([](Inputs& in) { in.usbmux = UsbmuxAvailability::atRest; }),
+         HostStatus::NoDevice{}},
+        {"daemon not installed beats pairings", noSession([](Inputs& in) {
+             in.usbmux = UsbmuxAvailability::notInstalled;
+             in.searchingWireless = true;
+         }),
+         HostStatus::UsbmuxUnavailable{.notInstalled = true}},
         {"cabled tablet", noSession([](Inputs& in) { in.usbDevices = in.usbDevicesUsable = 1; }),
          HostStatus::Connecting{"iPad"}},
         {"cabled tablet refusing", noSession([](Inputs& in) {
@@ -110,6 +123,8 @@ TEST(HostStatusText, IsTheUserFacingLineOfEachCase) {
     for (const auto& [status, text] : cases) EXPECT_EQ(status.description(), text);
     // The value of waitingForApp is not shown, yet a change of it is a change of status.
     EXPECT_NE(HostStatus(HostStatus::WaitingForApp{"x"}), HostStatus(HostStatus::WaitingForApp{"y"}));
+    // So is the daemon's cause: the menu then says how to install it.
+    EXPECT_NE(HostStatus(HostStatus::UsbmuxUnavailable{}), HostStatus(HostStatus::UsbmuxUnavailable{.notInstalled = true}));
 }
 
 TEST(ReconnectBackoff, DoublesFromOneSecondUpToTen) {

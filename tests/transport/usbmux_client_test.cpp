@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -29,11 +31,14 @@ class UsbmuxClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         path = dir.file("usbmuxd");
-        client = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path, kRetryPauseUs);
+        client = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path, kRetryPauseUs,
+                                      [this] { return installed.load(); });
         client->onAttached = [this](const UsbmuxDevice& d) { events.push_back("att:" + std::to_string(d.deviceID)); };
         client->onDetached = [this](int64_t id) { events.push_back("det:" + std::to_string(id)); };
-        client->onAvailabilityChanged = [this](bool up) { events.push_back(up ? "up" : "down"); };
+        client->onAvailabilityChanged = [this](UsbmuxAvailability a) { events.push_back(name(a)); };
     }
+
+    static const char* name(UsbmuxAvailability a) { return std::array{"up", "rest", "missing", "down"}.at(size_t(a)); }
 
     bool pumpUntilEvents(size_t n, std::chrono::milliseconds timeout = test::kPatience) {
         return test::pumpUntil(main, [&] { return events.size() >= n; }, timeout);
@@ -43,6 +48,7 @@ protected:
     std::string path;
     MainLoop main;
     std::shared_ptr<Executor> connectQueue = AsioExecutor::makeQueue("kv.usbmux.connect");
+    std::atomic<bool> installed{false};  // whether a daemon that is not running would be started
     std::shared_ptr<UsbmuxClient> client;
     std::vector<std::string> events;  // on the main loop
 };
@@ -53,20 +59,21 @@ TEST_F(UsbmuxClientTest, ReportsAbsenceOnceThenAvailabilityWhenTheDaemonAppears)
     test::LogCapture log;
     client->start();
     ASSERT_TRUE(pumpUntilEvents(1));
-    const std::string lost = "listen connection lost: usbmuxd unavailable: No such file or directory";
+    const std::string lost = "usbmuxd not running (no socket at " + path +
+                             ") and not installed (Debian package usbmuxd): no tablet is seen on the cable";
     // The absence is reported and logged once, however often it is retried.
     ASSERT_TRUE(test::pumpUntil(main, [&] { return log.count(lost, "usbmux") >= 1; }));
-    EXPECT_EQ(events, Events{"down"});
+    EXPECT_EQ(events, Events{"missing"});
 
     test::FakeUsbmuxd daemon(path);
     daemon.attach(kTabletA);
     daemon.start();
     ASSERT_TRUE(pumpUntilEvents(3));
-    EXPECT_EQ(events, (Events{"down", "up", "att:1"}));
+    EXPECT_EQ(events, (Events{"missing", "up", "att:1"}));
     EXPECT_TRUE(log.contains("attached #1 udid-a USB product=0x12ab", "usbmux"));
     EXPECT_EQ(log.count("listening for devices", "usbmux"), 1u);
     EXPECT_EQ(log.count(lost, "usbmux"), 1u);
-    EXPECT_TRUE(log.contains(lost + "; retrying every 0.1 s", "usbmux"));
+    EXPECT_TRUE(log.contains(lost + "; checking every 0.1 s", "usbmux"));
 }
 
 TEST_F(UsbmuxClientTest, DroppedListenConnectionDetachesEveryDeviceAndListensAgain) {
@@ -116,7 +123,7 @@ TEST_F(UsbmuxClientTest, NoReportRunsAfterStopReturns) {
     // Stopped by its own callback: the reports behind it are dropped as well.
     auto other = UsbmuxClient::create(main.sharedExecutor(), connectQueue, path, kRetryPauseUs);
     std::vector<std::string> seen;
-    other->onAvailabilityChanged = [&](bool up) { seen.push_back(up ? "up" : "down"); };
+    other->onAvailabilityChanged = [&](UsbmuxAvailability a) { seen.push_back(name(a)); };
     other->onAttached = [&](const UsbmuxDevice& d) {
         seen.push_back("att:" + std::to_string(d.deviceID));
         other->stop();
@@ -154,6 +161,45 @@ struct SilentDaemon {
     }
     UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
 };
+
+// Debian starts the daemon when a tablet is plugged in and stops it once the last one is
+// unplugged, leaving its socket behind. Not running is its rest, said at info; what lies at the
+// path and is no socket is unusable. A tablet plugged in after rest is seen.
+TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
+    installed = true;
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(1));
+    test::writeFile(path, "not a socket");
+    ASSERT_TRUE(pumpUntilEvents(2));
+    { SilentDaemon left(path + ".left"); }  // closed, its socket stays
+    ::rename((path + ".left").c_str(), path.c_str());
+    ASSERT_TRUE(pumpUntilEvents(3));
+
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    ASSERT_TRUE(pumpUntilEvents(5));
+    daemon.detach(kTabletA.deviceID);
+    daemon.stop();
+    ASSERT_TRUE(pumpUntilEvents(7));
+    EXPECT_EQ(events, (Events{"rest", "down", "rest", "up", "att:1", "det:1", "rest"}));
+    EXPECT_TRUE(log.contains("usbmuxd not running (no socket at " + path +
+                             "): at rest until a tablet is plugged in; checking every 0.1 s", "usbmux"));
+    EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + "): at rest", "usbmux"));
+    EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
+    EXPECT_EQ(log.count("listen connection lost: usbmuxd unavailable: Connection refused", "usbmux"), 1u);
+}
+
+TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {
+    test::TempDir dir;
+    const std::string bin = dir.file("usbmuxd"), parent = bin.substr(0, bin.rfind('/'));
+    ::mkdir(bin.c_str(), 0755);  // a directory of the program's name is no program
+    test::writeFile(bin + "/usbmuxd", "#!/bin/sh\n");
+    EXPECT_FALSE(UsbmuxClient::isDaemonInstalled(parent + ":" + bin));
+    ::chmod((bin + "/usbmuxd").c_str(), 0755);
+    EXPECT_TRUE(UsbmuxClient::isDaemonInstalled("::" + parent + ":" + bin));
+}
 
 TEST_F(UsbmuxClientTest, ListsDevicesOrFailsWithinItsTimeOut) {
     test::FakeUsbmuxd daemon(path);

@@ -34,6 +34,7 @@ public:
         bool operator==(const Paused&) const = default;
     };
     struct UsbmuxUnavailable {
+        bool notInstalled = false;  // plugging a tablet in would not start it either
         bool operator==(const UsbmuxUnavailable&) const = default;
     };
     struct NoDevice {

@@ -53,6 +53,8 @@ struct SessionEnvironment {
     // wireless service browser (null: no Wi-Fi discovery), which the manager stops on the main
     // queue before it lets go of it.
     std::string usbmuxSocketPath = "/var/run/usbmuxd";
+    // Whether the daemon is installed, asked on the USB client's thread; empty: looked for on disk.
+    std::function<bool()> usbmuxdInstalled;
     std::function<std::shared_ptr<ServiceBrowser>()> makeServiceBrowser;
 };
 

@@ -68,15 +68,16 @@ void SessionManager::start() {
     const Settings settings = stores_.settings.settings();
     if (!settings.directMode) {
         usbmux_ = UsbmuxClient::create(env_.main, queue(usbmuxConnectQueue_, "kv.usbmux.connect"),
-                                       env_.usbmuxSocketPath);
+                                       env_.usbmuxSocketPath, UsbmuxClient::defaultRetryPauseUs,
+                                       env_.usbmuxdInstalled);
         usbmux_->onAttached = [weak](const UsbmuxDevice& device) {
             if (auto self = weak.lock()) self->usbAttached(device);
         };
         usbmux_->onDetached = [weak](int64_t deviceID) {
             if (auto self = weak.lock()) self->usbDetached(deviceID);
         };
-        usbmux_->onAvailabilityChanged = [weak](bool available) {
-            if (auto self = weak.lock()) self->usbAvailability(available);
+        usbmux_->onAvailabilityChanged = [weak](UsbmuxAvailability availability) {
+            if (auto self = weak.lock()) self->usbAvailability(availability);
         };
         usbmux_->start();
         updateWireless();
@@ -360,10 +361,10 @@ void SessionManager::usbDetached(int64_t deviceID) {
     updateStatus();
 }
 
-void SessionManager::usbAvailability(bool available) {
+void SessionManager::usbAvailability(UsbmuxAvailability availability) {
     if (stopped_) return;
-    usbmuxAvailable_ = available;
-    if (!available) devices_.clear();
+    usbmuxAvailability_ = availability;
+    if (availability != UsbmuxAvailability::available) devices_.clear();
     updateStatus();
 }
 
@@ -426,7 +427,7 @@ SessionManager::StatusInputs SessionManager::statusInputs() const {
     in.waitingForScreenPermission = waitingForScreenPermission_;
     in.directMode = settings.directMode;
     in.waitingName = waitingName_;
-    in.usbmuxAvailable = usbmuxAvailable_;
+    in.usbmux = usbmuxAvailability_;
     if (!ignoreUSB) {
         in.usbDevices = static_cast<int>(devices_.size());
         in.usbDevicesUsable = static_cast<int>(std::count_if(
@@ -460,7 +461,9 @@ HostStatus SessionManager::deriveStatus(const StatusInputs& in) {
         if (in.waitingName) return HostStatus::WaitingForApp{"direct"};
         return HostStatus::NoDevice{};
     }
-    if (!in.usbmuxAvailable) return HostStatus::UsbmuxUnavailable{};
+    // A daemon at rest is started by plugging a tablet in: no cabled tablet, the rules below decide.
+    if (in.usbmux == UsbmuxAvailability::unusable) return HostStatus::UsbmuxUnavailable{};
+    if (in.usbmux == UsbmuxAvailability::notInstalled) return HostStatus::UsbmuxUnavailable{.notInstalled = true};
     if (in.usbDevicesUsable > 0) {
         if (in.waitingName) return HostStatus::WaitingForApp{*in.waitingName};
         return HostStatus::Connecting{std::string(DeviceSession::kFallbackName)};

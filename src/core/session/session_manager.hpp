@@ -84,7 +84,7 @@ public:
         bool waitingForScreenPermission = false;
         bool directMode = false;
         std::optional<std::string> waitingName;
-        bool usbmuxAvailable = true;
+        UsbmuxAvailability usbmux = UsbmuxAvailability::available;
         int usbDevices = 0;        // attached USB tablets, 0 while USB is ignored
         int usbDevicesUsable = 0;  // of them, those not suppressed
         bool searchingWireless = false;  // Wi-Fi on, a browser searching and at least one pairing
@@ -112,7 +112,7 @@ private:
     void sessionEnded(DeviceSession& ended, const std::string& reason, bool streamed);
     void usbAttached(const UsbmuxDevice& device);
     void usbDetached(int64_t deviceID);
-    void usbAvailability(bool available);
+    void usbAvailability(UsbmuxAvailability availability);
     void updateWireless();
     void stopWireless();
     std::shared_ptr<Executor> queue(std::shared_ptr<Executor>& slot, const std::string& label);
@@ -132,7 +132,7 @@ private:
     bool connecting_ = false;
     std::shared_ptr<DeviceConnector> pending_;  // connector of the attempt in flight
     uint64_t attempt_ = 0;                      // numbers attempts so that a stale completion is known
-    bool usbmuxAvailable_ = true;
+    UsbmuxAvailability usbmuxAvailability_ = UsbmuxAvailability::available;
     std::optional<std::string> waitingName_;
     std::set<std::string> suppressed_;
     bool forceProbeOnce_ = false;

@@ -1,6 +1,7 @@
 #include "core/transport/usbmux_client.hpp"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -182,15 +184,18 @@ private:
 
 std::shared_ptr<UsbmuxClient> UsbmuxClient::create(std::shared_ptr<Executor> callbackQueue,
                                                    std::shared_ptr<Executor> connectQueue, std::string socketPath,
-                                                   uint64_t retryPauseUs) {
-    return std::shared_ptr<UsbmuxClient>(
-        new UsbmuxClient(std::move(callbackQueue), std::move(connectQueue), std::move(socketPath), retryPauseUs));
+                                                   uint64_t retryPauseUs, std::function<bool()> daemonInstalled) {
+    if (!daemonInstalled) daemonInstalled = [] { return isDaemonInstalled(); };
+    return std::shared_ptr<UsbmuxClient>(new UsbmuxClient(std::move(callbackQueue), std::move(connectQueue),
+                                                          std::move(socketPath), retryPauseUs,
+                                                          std::move(daemonInstalled)));
 }
 
 UsbmuxClient::UsbmuxClient(std::shared_ptr<Executor> callbackQueue, std::shared_ptr<Executor> connectQueue,
-                           std::string socketPath, uint64_t retryPauseUs)
+                           std::string socketPath, uint64_t retryPauseUs, std::function<bool()> daemonInstalled)
     : callbackQueue_(std::move(callbackQueue)), connectQueue_(std::move(connectQueue)),
-      socketPath_(std::move(socketPath)), retryPauseUs_(std::min(retryPauseUs, kMaxTimerDelayUs)) {}
+      socketPath_(std::move(socketPath)), retryPauseUs_(std::min(retryPauseUs, kMaxTimerDelayUs)),
+      daemonInstalled_(std::move(daemonInstalled)) {}
 
 // Reports still queued hold the client weakly and find nothing: no drain needed here.
 UsbmuxClient::~UsbmuxClient() { endListening(); }
@@ -243,36 +248,74 @@ void UsbmuxClient::report(std::function<void(UsbmuxClient&)> call) {
 }
 
 void UsbmuxClient::listenLoop() {
-    Reported reported = Reported::nothing;
-    // Where no daemon runs (most machines without the package), a line per retry would crowd
-    // everything else out of the log: each cause is said once until the daemon has answered.
-    std::string lastWarning;
+    Reported reported;
+    // Where the daemon is missing or failing, a line per retry would crowd everything else out of
+    // the log: each cause is said once until the daemon has answered.
+    std::string lastNote;
+    char pause[32];
+    std::snprintf(pause, sizeof pause, "%g", static_cast<double>(retryPauseUs_) / 1e6);
     while (isRunning()) {
-        std::optional<UsbmuxError> error = listenOnce(reported);
-        if (reported == Reported::available) lastWarning.clear();
-        if (error && isRunning()) {
-            std::string text = "listen connection lost: " + error->description();
-            if (text != lastWarning) {
-                char pause[32];
-                std::snprintf(pause, sizeof pause, "%g", static_cast<double>(retryPauseUs_) / 1e6);
-                Log::w("usbmux", text + "; retrying every " + pause + " s");
-                lastWarning = std::move(text);
+        bool accepted = false;
+        std::optional<UsbmuxError> error = listenOnce(reported, accepted);
+        if (reported == UsbmuxAvailability::available) lastNote.clear();
+        if (!isRunning() || !error) return;  // stopped: nothing more is reported
+        const bool dropped = detachAll();
+        UsbmuxAvailability now = UsbmuxAvailability::unusable;
+        std::string note;
+        if (auto why = notRunning(*error, accepted && !dropped)) {
+            if (daemonInstalled_()) {
+                now = UsbmuxAvailability::atRest;
+                note = "usbmuxd not running (" + *why + "): at rest until a tablet is plugged in; checking every " +
+                       pause + " s";
+            } else {
+                now = UsbmuxAvailability::notInstalled;
+                note = "usbmuxd not running (" + *why +
+                       ") and not installed (Debian package usbmuxd): no tablet is seen on the cable; checking every " +
+                       pause + " s";
             }
+        } else {
+            note = "listen connection lost: " + error->description() + "; retrying every " + pause + " s";
         }
-        if (!isRunning()) return;  // stopped: nothing more is reported
-        detachAll();
-        if (reported != Reported::unavailable) {
-            reported = Reported::unavailable;
-            report([](UsbmuxClient& c) {
-                if (c.onAvailabilityChanged) c.onAvailabilityChanged(false);
-            });
+        // Not running is said once however its cause words change (it closes, then its socket refuses).
+        std::string key = now == UsbmuxAvailability::atRest         ? "at rest"
+                          : now == UsbmuxAvailability::notInstalled ? "not installed"
+                                                                    : note;
+        if (key != lastNote) {
+            if (now == UsbmuxAvailability::atRest) {
+                Log::i("usbmux", note);
+            } else {
+                Log::w("usbmux", note);
+            }
+            lastNote = std::move(key);
         }
+        setReported(reported, now);
         std::unique_lock g(lock_);
         wake_.wait_for(g, std::chrono::microseconds(retryPauseUs_), [this] { return !running_; });
     }
 }
 
-std::optional<UsbmuxError> UsbmuxClient::listenOnce(Reported& reported) {
+std::optional<std::string> UsbmuxClient::notRunning(const UsbmuxError& error, bool idle) const {
+    if (error.kind() == UsbmuxError::Kind::unavailable) {
+        if (error.errnoValue() == ENOENT) return "no socket at " + socketPath_;
+        // The daemon leaves its socket behind when it exits; anything else at the path is not its.
+        struct stat st {};
+        if (error.errnoValue() == ECONNREFUSED && ::lstat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            return "nothing listens on " + socketPath_;
+    }
+    // How Debian's daemon leaves once the last tablet is unplugged.
+    if (idle && error == UsbmuxError::io("closed")) return "it stopped with no tablet attached";
+    return std::nullopt;
+}
+
+void UsbmuxClient::setReported(Reported& reported, UsbmuxAvailability now) {
+    if (reported == now) return;
+    reported = now;
+    report([now](UsbmuxClient& c) {
+        if (c.onAvailabilityChanged) c.onAvailabilityChanged(now);
+    });
+}
+
+std::optional<UsbmuxError> UsbmuxClient::listenOnce(Reported& reported, bool& accepted) {
     auto opened = openSocket(socketPath_);
     if (!opened) return opened.error();
     UniqueFd fd = std::move(opened).value();
@@ -292,12 +335,8 @@ std::optional<UsbmuxError> UsbmuxClient::listenOnce(Reported& reported) {
     if (!number) return UsbmuxError::badReply();
     if (*number != 0) return UsbmuxError::result(*number);
 
-    if (reported != Reported::available) {
-        reported = Reported::available;
-        report([](UsbmuxClient& c) {
-            if (c.onAvailabilityChanged) c.onAvailabilityChanged(true);
-        });
-    }
+    accepted = true;
+    setReported(reported, UsbmuxAvailability::available);
     Log::i("usbmux", "listening for devices");
 
     while (isRunning()) {
@@ -332,7 +371,7 @@ void UsbmuxClient::handleEvent(const Plist& body) {
     }
 }
 
-void UsbmuxClient::detachAll() {
+bool UsbmuxClient::detachAll() {
     std::map<int64_t, UsbmuxDevice> dropped;
     {
         std::lock_guard g(lock_);
@@ -343,6 +382,7 @@ void UsbmuxClient::detachAll() {
             if (c.onDetached) c.onDetached(id);
         });
     }
+    return !dropped.empty();
 }
 
 void UsbmuxClient::connect(int64_t deviceID, uint16_t port, uint64_t timeoutUs,
@@ -398,6 +438,26 @@ std::optional<std::string> UsbmuxClient::socketPathFromAddress(std::string_view 
 
 bool UsbmuxClient::isAvailable(const std::string& socketPath) {
     return ::access(socketPath.c_str(), R_OK | W_OK) == 0;
+}
+
+bool UsbmuxClient::isDaemonInstalled(std::string_view searchPath) {
+    std::string dirs(searchPath);
+    if (searchPath.empty()) {
+        const char* path = std::getenv("PATH");
+        // A desktop session's PATH often leaves the sbin directories out.
+        dirs = std::string(path ? path : "") + ":/usr/local/sbin:/usr/sbin:/sbin";
+    }
+    for (size_t begin = 0; begin <= dirs.size();) {
+        size_t end = std::min(dirs.find(':', begin), dirs.size());
+        std::string dir = dirs.substr(begin, end - begin);
+        begin = end + 1;
+        if (dir.empty()) continue;
+        std::string program = dir + "/usbmuxd";
+        struct stat st {};
+        if (::stat(program.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(program.c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
 }
 
 UsbmuxClient::ConnectResult UsbmuxClient::openSocket(const std::string& socketPath, bool nonBlocking) {

@@ -21,6 +21,16 @@
 
 namespace kelvo {
 
+// What the listen loop found of the daemon at its last attempt. Debian's daemon runs only while a
+// tablet is plugged in (udev starts it, and stops it after the last one leaves), so its absence
+// is its normal state there and not a fault.
+enum class UsbmuxAvailability {
+    available,     // Listen accepted
+    atRest,        // not running, installed: plugging a tablet in starts it
+    notInstalled,  // not running and no usbmuxd program: nothing will start it
+    unusable,      // running but refusing, denying or answering badly, or the path is no socket
+};
+
 // Keeps track of cable-attached tablets through the USB multiplexing daemon and opens tunnels to
 // their TCP ports.
 //
@@ -40,11 +50,14 @@ public:
     using ConnectResult = Expected<UniqueFd, UsbmuxError>;
     using ListResult = Expected<std::vector<UsbmuxDevice>, UsbmuxError>;
 
-    // `connectQueue` runs the Connect conversations ("kv.usbmux.connect").
+    // `connectQueue` runs the Connect conversations ("kv.usbmux.connect"). `daemonInstalled` tells,
+    // on the listen thread, whether a daemon that is not running would be started when a tablet
+    // is plugged in; empty: isDaemonInstalled() on this machine's search path.
     static std::shared_ptr<UsbmuxClient> create(std::shared_ptr<Executor> callbackQueue,
                                                 std::shared_ptr<Executor> connectQueue,
                                                 std::string socketPath = defaultSocketPath,
-                                                uint64_t retryPauseUs = defaultRetryPauseUs);
+                                                uint64_t retryPauseUs = defaultRetryPauseUs,
+                                                std::function<bool()> daemonInstalled = nullptr);
     ~UsbmuxClient();
     UsbmuxClient(const UsbmuxClient&) = delete;
     UsbmuxClient& operator=(const UsbmuxClient&) = delete;
@@ -53,7 +66,7 @@ public:
     // Every Detached event, and every known device dropped when the listen connection is lost.
     std::function<void(int64_t deviceID)> onDetached;
     // The daemon's availability: the first outcome, then each change.
-    std::function<void(bool available)> onAvailabilityChanged;
+    std::function<void(UsbmuxAvailability)> onAvailabilityChanged;
 
     // Starts the listen thread. A second call, or one after stop(), does nothing.
     void start();
@@ -79,6 +92,9 @@ public:
     static std::optional<std::string> socketPathFromAddress(std::string_view address, std::string* whyNot = nullptr);
     // Whether the daemon's socket file is readable and writable (does not connect).
     static bool isAvailable(const std::string& socketPath = defaultSocketPath);
+    // Whether an executable "usbmuxd" lies in one of the colon-separated directories; empty:
+    // PATH and the system's sbin directories, where Debian puts it.
+    static bool isDaemonInstalled(std::string_view searchPath = {});
 
     // Socket primitives of the listen thread (blocking, unless asked). They never close a
     // descriptor they did not create.
@@ -91,14 +107,20 @@ public:
 
 private:
     UsbmuxClient(std::shared_ptr<Executor> callbackQueue, std::shared_ptr<Executor> connectQueue,
-                 std::string socketPath, uint64_t retryPauseUs);
+                 std::string socketPath, uint64_t retryPauseUs, std::function<bool()> daemonInstalled);
 
-    enum class Reported { nothing, available, unavailable };
+    using Reported = std::optional<UsbmuxAvailability>;  // empty: nothing reported yet
     void listenLoop();
-    // One Listen conversation; nullopt when it ended because the client stopped.
-    std::optional<UsbmuxError> listenOnce(Reported& reported);
+    // One Listen conversation; nullopt when it ended because the client stopped. `accepted` is
+    // set once the daemon took the Listen request.
+    std::optional<UsbmuxError> listenOnce(Reported& reported, bool& accepted);
+    // Why a failed attempt means the daemon is simply not running; nullopt when it is there and
+    // failing. `idle`: the daemon had accepted Listen and had no tablet attached.
+    std::optional<std::string> notRunning(const UsbmuxError& error, bool idle) const;
+    void setReported(Reported& reported, UsbmuxAvailability now);
     void handleEvent(const Plist& body);
-    void detachAll();
+    // Reports every known device detached; whether there was any.
+    bool detachAll();
     bool isRunning();
     // Ends the conversation and joins the thread; no drain.
     void endListening();
@@ -108,6 +130,7 @@ private:
     const std::shared_ptr<Executor> connectQueue_;
     const std::string socketPath_;
     const uint64_t retryPauseUs_;
+    const std::function<bool()> daemonInstalled_;
 
     // Guards running_, stopped_, listenFd_ and known_. stop() shuts the listen socket down under it:
     // the loop clears listenFd_ under it before closing, so the number cannot have been reused.

@@ -212,8 +212,9 @@ std::pair<std::string, std::string> StatusMenuController::statusDisplayStrings(c
                 s->transport + " · " + s->stream + " · " + std::to_string(s->fps) + " fps"};
     if (auto s = status.as<S::Paused>()) return {"已暂停：" + formatDeviceName(s->name), s->reason};
     // Debian starts the daemon when a tablet is plugged in and stops it after the last one leaves.
-    if (status.is<S::UsbmuxUnavailable>())
-        return {"usbmuxd 服务不可用", "插上 iPad 时自动启动（systemctl status usbmuxd）"};
+    if (auto s = status.as<S::UsbmuxUnavailable>())
+        return {"usbmuxd 服务不可用",
+                s->notInstalled ? "请安装 usbmuxd（apt install usbmuxd）" : "插上 iPad 时自动启动（systemctl status usbmuxd）"};
     if (status.is<S::OtherDeviceConnected>()) return {"未连接", "当前已连接另一台设备"};
     if (status.is<S::NeedsScreenPermission>())
         return {"缺少录屏权限", "X 服务器不让读取屏幕（XWayland、远程 X 连接）"};
