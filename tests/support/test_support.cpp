@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -144,9 +145,17 @@ std::vector<ThreadSchedule> threadsNamed(const std::string& name) {
         std::getline(std::ifstream(task.path() / "comm"), comm);
         if (comm != name) continue;
         const int tid = std::atoi(task.path().filename().c_str());
-        out.push_back({::getpriority(PRIO_PROCESS, id_t(tid)), ::sched_getscheduler(tid)});
+        errno = 0;
+        const int nice = ::getpriority(PRIO_PROCESS, id_t(tid));
+        const int policy = ::sched_getscheduler(tid);
+        if ((nice == -1 && errno != 0) || policy < 0) continue;  // it ended while being read
+        out.push_back({nice, policy});
     }
     return out;
+}
+
+bool noThreadNamed(const std::string& name, std::chrono::milliseconds timeout) {
+    return waitUntil([&] { return threadsNamed(name).empty(); }, timeout);
 }
 
 }  // namespace kelvo::test

@@ -66,6 +66,9 @@ struct ThreadSchedule {
     int policy = 0;  // SCHED_OTHER, SCHED_BATCH, ...
 };
 std::vector<ThreadSchedule> threadsNamed(const std::string& name);
+// Waits until no thread of this process is named `name`; false if one still is after `timeout`.
+// A thread joined a moment ago may still be listed while the kernel ends it.
+bool noThreadNamed(const std::string& name, std::chrono::milliseconds timeout = kPatience);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

@@ -151,6 +151,7 @@ std::map<int, int> threadNiceValues() {
 TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriority) {
     const int callerNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
     ASSERT_LT(callerNice, 19);
+    ASSERT_TRUE(test::noThreadNamed("kv.convert")) << "workers of an earlier test live on";
     // Counted by id: threads of an earlier encoder may still be listed while they end.
     const auto before = threadNiceValues();
     auto newNicer = [&] {
@@ -182,8 +183,7 @@ TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriori
         EXPECT_EQ(w.policy, SCHED_BATCH);
     }
     encoder.reset();
-    // Joined; the kernel may list an ended thread a moment longer.
-    EXPECT_TRUE(test::waitUntil([] { return test::threadsNamed("kv.convert").empty(); }));
+    EXPECT_TRUE(test::noThreadNamed("kv.convert")) << "joined with the encoder";
 }
 
 // Started from a thread with a short time slice (the control stream's), the encoder's threads must
