@@ -1,12 +1,14 @@
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -30,6 +32,17 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
         }
     }
     return true;
+}
+
+bool readable(int fd, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int n = ::poll(&p, 1, int(std::max<int64_t>(0, left.count())));
+        if (n > 0) return true;
+        if (n == 0 || errno != EINTR) return false;
+    }
 }
 
 bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

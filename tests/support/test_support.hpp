@@ -57,6 +57,11 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
                std::chrono::milliseconds timeout = kPatience);
 
+// Waits until `fd` has something to read (bytes, the end of the stream or an error); false if
+// nothing came within `timeout`. For bytes another thread or process sends, so that a test that
+// reads them fails instead of hanging when they never come.
+bool readable(int fd, std::chrono::milliseconds timeout = kPatience);
+
 // The calling thread's time slice as the kernel reports it (/proc/thread-self/sched), in ns;
 // absent where the kernel does not report it.
 std::optional<uint64_t> threadTimeSliceNs();
