@@ -281,17 +281,17 @@ TEST(H264Encoder, BitrateAndFrameRateChangesKeepBitsPerSecondAtTheBitrate) {
     EXPECT_TRUE(log.contains("x264 setting vbv-maxrate not applied (", "enc"));
 }
 
-// Returns once `encoder` answers an encode at once with invalidated, i.e. an invalidate() has
-// taken its queue. Probes that are queued instead are answered later, elsewhere, and ignored.
-void awaitInvalidated(H264Encoder& encoder, const PixelBufferRef& frame) {
-    for (;;) {
+// Waits until `encoder` answers an encode at once with invalidated, i.e. an invalidate() has
+// taken its queue; false if it never does. Probes that are queued instead are answered later,
+// elsewhere, and ignored.
+bool awaitInvalidated(H264Encoder& encoder, const PixelBufferRef& frame) {
+    return test::waitUntil([&] {
         auto atOnce = std::make_shared<std::atomic<bool>>(false);
         encoder.encode(frame, 0, false, [atOnce, caller = std::this_thread::get_id()](EncodeResult r) {
             if (std::this_thread::get_id() == caller && !r.ok()) *atOnce = true;
         });
-        if (*atOnce) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+        return atOnce->load();
+    });
 }
 
 TEST(H264Encoder, InvalidateFailsQueuedFramesOnceAndLaterCallsAtOnce) {
@@ -320,7 +320,7 @@ TEST(H264Encoder, InvalidateFailsQueuedFramesOnceAndLaterCallsAtOnce) {
     // invalidate() takes them; it is let go once they are taken, so that the join can end.
     entered.get_future().wait();
     std::thread releaser([&] {
-        awaitInvalidated(*encoder, frame);
+        EXPECT_TRUE(awaitInvalidated(*encoder, frame)) << "invalidate() never took the queue";
         release.set_value();
     });
     encoder->invalidate();
@@ -394,7 +394,8 @@ TEST(H264Encoder, EveryInvalidateReturnsOnlyOnceNoHandlerRuns) {
     });
     entered.get_future().wait();
     std::thread first([&] { encoder->invalidate(); });
-    awaitInvalidated(*encoder, frame);  // the first call is now waiting for the handler
+    // The first call is then waiting for the handler.
+    EXPECT_TRUE(awaitInvalidated(*encoder, frame)) << "invalidate() never took the queue";
 
     std::atomic<bool> handlerDoneAtReturn{false};
     auto second = std::async(std::launch::async, [&] {
