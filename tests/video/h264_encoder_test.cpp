@@ -127,7 +127,6 @@ TEST(H264Encoder, SpsCarriesEachProfileAndAnAutomaticLevelThatCanBeRewritten) {
     }
 }
 
-// The nice value of every thread of this process.
 // The nice value of every thread of this process, by thread id.
 std::map<int, int> threadNiceValues() {
     std::map<int, int> out;

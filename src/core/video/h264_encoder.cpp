@@ -14,7 +14,6 @@ extern "C" {
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
-#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
