@@ -97,9 +97,9 @@ int FakeUsbmuxd::listenRequests() const {
     return listenRequests_;
 }
 
-bool FakeUsbmuxd::waitUntil(const std::function<bool()>& pred) {
+bool FakeUsbmuxd::waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     std::unique_lock g(m_);
-    return changed_.wait_for(g, std::chrono::seconds(5), [&] {
+    return changed_.wait_for(g, timeout, [&] {
         g.unlock();
         bool ok = pred();
         g.lock();

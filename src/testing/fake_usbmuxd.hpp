@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -43,8 +44,8 @@ public:
     // Whole packets received, in order.
     std::vector<std::vector<uint8_t>> receivedPackets() const;
     int listenRequests() const;
-    // Waits (up to 5 s) until `pred` holds on the daemon's state; false on time-out.
-    bool waitUntil(const std::function<bool()>& pred);
+    // Waits (up to `timeout`) until `pred` holds on the daemon's state; false on time-out.
+    bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
 private:
     struct Conn {

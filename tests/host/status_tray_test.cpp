@@ -34,10 +34,6 @@ size_t distinctColours(const QImage& image) {
     return colours.size();
 }
 
-void pause(int ms) {
-    processUntil([] { return false; }, std::chrono::milliseconds(ms));
-}
-
 // Clicks the tray icon, waits for the menu and keeps a picture of it as `name`.png; the menu's
 // place on the screen, or an empty rectangle when it did not open.
 QRect openMenuAndKeepAPicture(StatusMenuController& menu, const std::string& name) {
@@ -46,9 +42,15 @@ QRect openMenuAndKeepAPicture(StatusMenuController& menu, const std::string& nam
         ADD_FAILURE() << "the icon never showed";
         return {};
     }
-    pause(300);  // the tray paints the icon it embedded
-    const QRect icon = tray.geometry();
-    EXPECT_GT(distinctColours(screenshot().copy(icon)), 1u) << "the icon's place is blank";
+    // The tray host embeds the icon, and the X server shows its paint, in their own time.
+    QRect icon;
+    if (!processUntil([&] {
+            icon = tray.geometry();
+            return distinctColours(screenshot().copy(icon)) > 1;
+        })) {
+        ADD_FAILURE() << "the icon's place is blank";
+        return {};
+    }
 
     const QPoint centre = icon.center();
     std::string click = "xdotool mousemove --sync " + std::to_string(centre.x()) + " " + std::to_string(centre.y()) +
@@ -58,11 +60,18 @@ QRect openMenuAndKeepAPicture(StatusMenuController& menu, const std::string& nam
         ADD_FAILURE() << "the menu did not open";
         return {};
     }
-    pause(500);
-    const QRect shown = menu.menu().geometry();
+    // Its place and the screen read together, once the menu shows there painted: it may be
+    // placed again as it is laid out, and its paint reaches the screen later.
+    QRect shown;
+    QImage screen;
+    if (!processUntil([&] {
+            shown = menu.menu().geometry();
+            screen = screenshot();
+            return distinctColours(screen.copy(shown)) > 8;
+        })) {
+        ADD_FAILURE() << "the menu's place shows no text";
+    }
     EXPECT_FALSE(shown.intersects(icon)) << "the menu hides the icon it was opened from";
-    const QImage screen = screenshot();
-    EXPECT_GT(distinctColours(screen.copy(shown)), 8u) << "the menu's place shows no text";
     // Every line is shown whole: the menu is as wide as its widest line and fits on the screen.
     EXPECT_TRUE(screen.rect().contains(shown)) << "the menu runs off the screen";
 

@@ -2,7 +2,9 @@
 // device id first, the user's disconnect respected), developer TCP, and the gates of the loop.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -178,6 +180,7 @@ TEST(WirelessDiscovery, TurnedOffDuringAConnectGoesOnMainAtOnce) {
     uint16_t port = 0;
     UniqueFd mute = boundLoopback(port);
     ASSERT_EQ(::listen(mute.get(), 1), 0);
+    ASSERT_EQ(::fcntl(mute.get(), F_SETFL, O_NONBLOCK), 0);  // accepted with a limit below
 
     // "stop" and "gone", each "on main" or "elsewhere".
     auto seen = std::make_shared<std::vector<std::string>>();
@@ -203,15 +206,23 @@ TEST(WirelessDiscovery, TurnedOffDuringAConnectGoesOnMainAtOnce) {
         };
     });
     rig.start();
-    for (int i = 0; i < 8; ++i) {
-        connectQueue->runUntilIdle();
-        rig.fake.run();
-    }
-    // The connect waits in its handshake.
-    UniqueFd tablet(::accept4(mute.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    ASSERT_TRUE(tablet);
+    // The connect waits in its handshake: the tablet took it and holds its first bytes. The
+    // kernel brings the connection about in its own time, so the queues run until it has.
+    UniqueFd tablet;
     char hello;
-    ASSERT_EQ(::recv(tablet.get(), &hello, 1, MSG_PEEK), 1);
+    const bool greeted = test::waitUntil(
+        [&] {
+            if (!tablet) tablet.reset(::accept4(mute.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            return tablet && ::recv(tablet.get(), &hello, 1, MSG_PEEK) == 1;
+        },
+        test::kPatience,
+        [&] {
+            connectQueue->runUntilIdle();
+            rig.fake.run();
+            pollfd waiting{tablet ? tablet.get() : mute.get(), POLLIN, 0};
+            ::poll(&waiting, 1, 2);
+        });
+    ASSERT_TRUE(greeted) << (tablet ? "the connect sent nothing" : "the connect never reached the tablet");
 
     rig.onMain([&] { rig.fake.settings.update([](Settings& s) { s.wireless = false; }); });
     EXPECT_TRUE(backend.expired());

@@ -1,12 +1,15 @@
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +32,17 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
         }
     }
     return true;
+}
+
+bool readable(int fd, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int n = ::poll(&p, 1, int(std::max<int64_t>(0, left.count())));
+        if (n > 0) return true;
+        if (n == 0 || errno != EINTR) return false;
+    }
 }
 
 bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
@@ -144,9 +158,17 @@ std::vector<ThreadSchedule> threadsNamed(const std::string& name) {
         std::getline(std::ifstream(task.path() / "comm"), comm);
         if (comm != name) continue;
         const int tid = std::atoi(task.path().filename().c_str());
-        out.push_back({::getpriority(PRIO_PROCESS, id_t(tid)), ::sched_getscheduler(tid)});
+        errno = 0;
+        const int nice = ::getpriority(PRIO_PROCESS, id_t(tid));
+        const int policy = ::sched_getscheduler(tid);
+        if ((nice == -1 && errno != 0) || policy < 0) continue;  // it ended while being read
+        out.push_back({nice, policy});
     }
     return out;
+}
+
+bool noThreadNamed(const std::string& name, std::chrono::milliseconds timeout) {
+    return waitUntil([&] { return threadsNamed(name).empty(); }, timeout);
 }
 
 }  // namespace kelvo::test

@@ -57,6 +57,11 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 bool pumpUntil(MainLoop& loop, const std::function<bool()>& pred,
                std::chrono::milliseconds timeout = kPatience);
 
+// Waits until `fd` has something to read (bytes, the end of the stream or an error); false if
+// nothing came within `timeout`. For bytes another thread or process sends, so that a test that
+// reads them fails instead of hanging when they never come.
+bool readable(int fd, std::chrono::milliseconds timeout = kPatience);
+
 // The calling thread's time slice as the kernel reports it (/proc/thread-self/sched), in ns;
 // absent where the kernel does not report it.
 std::optional<uint64_t> threadTimeSliceNs();
@@ -66,6 +71,9 @@ struct ThreadSchedule {
     int policy = 0;  // SCHED_OTHER, SCHED_BATCH, ...
 };
 std::vector<ThreadSchedule> threadsNamed(const std::string& name);
+// Waits until no thread of this process is named `name`; false if one still is after `timeout`.
+// A thread joined a moment ago may still be listed while the kernel ends it.
+bool noThreadNamed(const std::string& name, std::chrono::milliseconds timeout = kPatience);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

@@ -76,10 +76,11 @@ struct PairFixture {
     Recorder rec;
 };
 
+// The next `n` bytes the channel sends; fewer if it hangs up or stops sending.
 std::vector<uint8_t> readExactly(int fd, size_t n) {
     std::vector<uint8_t> out(n);
     size_t done = 0;
-    while (done < n) {
+    while (done < n && test::readable(fd)) {
         ssize_t r = ::recv(fd, out.data() + done, n - done, 0);
         if (r <= 0) break;
         done += static_cast<size_t>(r);

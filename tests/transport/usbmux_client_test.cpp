@@ -146,7 +146,7 @@ TEST_F(UsbmuxClientTest, RefusedListenIsRetriedAsUnavailable) {
     EXPECT_EQ(events, Events{"down"});
     EXPECT_TRUE(log.contains("listen connection lost: usbmuxd result 6 (bad version)", "usbmux"));
     // Refused again and again: said once.
-    ASSERT_TRUE(daemon.waitUntil([&] { return daemon.listenRequests() >= 4; }));
+    ASSERT_TRUE(daemon.waitUntil([&] { return daemon.listenRequests() >= 4; }, test::kPatience));
     EXPECT_EQ(log.count("listen connection lost: usbmuxd result 6", "usbmux"), 1u);
 }
 

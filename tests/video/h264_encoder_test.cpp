@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -126,9 +127,9 @@ TEST(H264Encoder, SpsCarriesEachProfileAndAnAutomaticLevelThatCanBeRewritten) {
     }
 }
 
-// The nice value of every thread of this process.
-std::vector<int> threadNiceValues() {
-    std::vector<int> out;
+// The nice value of every thread of this process, by thread id.
+std::map<int, int> threadNiceValues() {
+    std::map<int, int> out;
     if (DIR* d = ::opendir("/proc/self/task")) {
         while (dirent* e = ::readdir(d)) {
             if (e->d_name[0] == '.') continue;
@@ -137,7 +138,7 @@ std::vector<int> threadNiceValues() {
             std::istringstream fields(text.substr(text.rfind(')') + 1));
             std::string field;
             for (int i = 0; i < 17 && fields >> field; ++i) {}  // state … nice
-            if (!field.empty()) out.push_back(std::stoi(field));
+            if (!field.empty()) out[std::atoi(e->d_name)] = std::stoi(field);  // empty: it has just ended
         }
         ::closedir(d);
     }
@@ -149,17 +150,20 @@ std::vector<int> threadNiceValues() {
 TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriority) {
     const int callerNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
     ASSERT_LT(callerNice, 19);
-    auto nicer = [&] {
+    ASSERT_TRUE(test::noThreadNamed("kv.convert")) << "workers of an earlier test live on";
+    // Counted by id: threads of an earlier encoder may still be listed while they end.
+    const auto before = threadNiceValues();
+    auto newNicer = [&] {
         size_t n = 0;
-        for (int nice : threadNiceValues()) n += nice > callerNice;
+        for (auto [tid, nice] : threadNiceValues()) n += !before.count(tid) && nice > callerNice;
         return n;
     };
-    const size_t before = nicer();
     auto encoder = started(smallConfig());
     EXPECT_EQ(::getpriority(PRIO_PROCESS, id_t(::gettid())), callerNice);
-    // The codec may use fewer slice threads than cores (on two cores it may run one slice on a
-    // thread of its own and the other beside it), but at least one beside the worker when it can.
-    EXPECT_GE(nicer() - before, EncoderTuning::threads() > 1 ? 2u : 1u) << "the worker and its slice threads";
+    // Read at once: start() returns with the encoder's threads lowered. The codec may use fewer
+    // slice threads than cores (on two cores it may run one slice on a thread of its own and the
+    // other beside it), but at least one beside the worker when it can.
+    EXPECT_GE(newNicer(), EncoderTuning::threads() > 1 ? 2u : 1u) << "the worker and its slice threads";
 
     std::promise<std::pair<int, int>> seen;  // nice and policy of the thread that delivers
     TestPatternRenderer renderer(kW, kH, "nice");
@@ -178,7 +182,7 @@ TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriori
         EXPECT_EQ(w.policy, SCHED_BATCH);
     }
     encoder.reset();
-    EXPECT_TRUE(test::threadsNamed("kv.convert").empty());
+    EXPECT_TRUE(test::noThreadNamed("kv.convert")) << "joined with the encoder";
 }
 
 // Started from a thread with a short time slice (the control stream's), the encoder's threads must
@@ -276,17 +280,17 @@ TEST(H264Encoder, BitrateAndFrameRateChangesKeepBitsPerSecondAtTheBitrate) {
     EXPECT_TRUE(log.contains("x264 setting vbv-maxrate not applied (", "enc"));
 }
 
-// Returns once `encoder` answers an encode at once with invalidated, i.e. an invalidate() has
-// taken its queue. Probes that are queued instead are answered later, elsewhere, and ignored.
-void awaitInvalidated(H264Encoder& encoder, const PixelBufferRef& frame) {
-    for (;;) {
+// Waits until `encoder` answers an encode at once with invalidated, i.e. an invalidate() has
+// taken its queue; false if it never does. Probes that are queued instead are answered later,
+// elsewhere, and ignored.
+bool awaitInvalidated(H264Encoder& encoder, const PixelBufferRef& frame) {
+    return test::waitUntil([&] {
         auto atOnce = std::make_shared<std::atomic<bool>>(false);
         encoder.encode(frame, 0, false, [atOnce, caller = std::this_thread::get_id()](EncodeResult r) {
             if (std::this_thread::get_id() == caller && !r.ok()) *atOnce = true;
         });
-        if (*atOnce) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+        return atOnce->load();
+    });
 }
 
 TEST(H264Encoder, InvalidateFailsQueuedFramesOnceAndLaterCallsAtOnce) {
@@ -315,7 +319,7 @@ TEST(H264Encoder, InvalidateFailsQueuedFramesOnceAndLaterCallsAtOnce) {
     // invalidate() takes them; it is let go once they are taken, so that the join can end.
     entered.get_future().wait();
     std::thread releaser([&] {
-        awaitInvalidated(*encoder, frame);
+        EXPECT_TRUE(awaitInvalidated(*encoder, frame)) << "invalidate() never took the queue";
         release.set_value();
     });
     encoder->invalidate();
@@ -389,7 +393,8 @@ TEST(H264Encoder, EveryInvalidateReturnsOnlyOnceNoHandlerRuns) {
     });
     entered.get_future().wait();
     std::thread first([&] { encoder->invalidate(); });
-    awaitInvalidated(*encoder, frame);  // the first call is now waiting for the handler
+    // The first call is then waiting for the handler.
+    EXPECT_TRUE(awaitInvalidated(*encoder, frame)) << "invalidate() never took the queue";
 
     std::atomic<bool> handlerDoneAtReturn{false};
     auto second = std::async(std::launch::async, [&] {

@@ -214,6 +214,7 @@ TEST(PixelConvert, ScalingInBandsGivesTheSameImageAsOnePass) {
 // Frame after frame, each band runs once, on the same few threads, which are scheduled as the
 // thread that first used them (a lowered one here, as an encoder's) and gone with their owner.
 TEST(BandWorkers, RunEveryBandOnceOnLastingThreadsScheduledAsTheirUser) {
+    ASSERT_TRUE(test::noThreadNamed("kv.convert")) << "workers of an earlier test live on";
     bool lowered = false;
     std::thread user([&] {
         if (!(lowered = lowerToBatch(3))) return;
@@ -240,7 +241,7 @@ TEST(BandWorkers, RunEveryBandOnceOnLastingThreadsScheduledAsTheirUser) {
     });
     user.join();
     if (!lowered) GTEST_SKIP() << "the kernel keeps this thread's scheduling";
-    EXPECT_TRUE(test::threadsNamed("kv.convert").empty()) << "joined with their owner";
+    EXPECT_TRUE(test::noThreadNamed("kv.convert")) << "joined with their owner";
 }
 
 TEST(PixelConvert, RefusesMismatchedFormatsOrSizesAndScalesWithinAFormat) {

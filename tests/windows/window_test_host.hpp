@@ -20,8 +20,12 @@
 #include "core/util/stats_store.hpp"
 #include "platform/qt/qt_main_executor.hpp"
 #include "platform/runtime/asio_executor.hpp"
+#include "support/test_support.hpp"
 
 namespace kelvo::test {
+
+// The tests' patience in the milliseconds Qt's waits take.
+inline constexpr int kPatienceMs = int(std::chrono::milliseconds(kPatience).count());
 
 struct WindowTestHost {
     // `shared`: statistics and log are the process's stores, which a live session writes to.

@@ -174,7 +174,8 @@ private Q_SLOTS:
         LiveStats next = test::knownStats();
         next.fps = 30;
         host.stats.push(next);
-        QTRY_COMPARE(child<QLabel>(&view, "statValue1")->text(), QString("30 fps · 12.3 Mbps · 在途 2 · 编码前丢弃 1"));
+        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&view, "statValue1")->text(),
+                                  QString("30 fps · 12.3 Mbps · 在途 2 · 编码前丢弃 1"), test::kPatienceMs);
         QCOMPARE(child<FpsSparkline>(&view, "sparkline")->values(), (std::vector<double>{59.6, 30}));
     }
 
@@ -194,9 +195,10 @@ private Q_SLOTS:
         QCOMPARE(list->verticalScrollBar()->value(), 0);
 
         host.log.append(LogLevel::warn, "t", "newest", LogOrigin::mac, std::chrono::system_clock::now());
-        QTRY_COMPARE(view.model().newestLogId(), uint64_t(601));
+        QTRY_COMPARE_WITH_TIMEOUT(view.model().newestLogId(), uint64_t(601), test::kPatienceMs);
         QCOMPARE(list->model()->rowCount(), 500);
-        QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
+        QTRY_COMPARE_WITH_TIMEOUT(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum(),
+                                  test::kPatienceMs);
         QVERIFY(list->verticalScrollBar()->maximum() > 0);
         QVERIFY(list->model()->index(499, 0).data().toString().endsWith("newest"));
 
@@ -222,7 +224,7 @@ private Q_SLOTS:
         QCOMPARE(permissions->settingsOpened, 1);
 
         permissions->accessibilityAllowed = true;  // granted elsewhere
-        QTRY_VERIFY_WITH_TIMEOUT(child<StepSymbol>(&view, "step2Symbol")->done(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(child<StepSymbol>(&view, "step2Symbol")->done(), test::kPatienceMs);
         QVERIFY(child<QPushButton>(&view, "step2Button")->isHidden());
         QVERIFY(!child<StepSymbol>(&view, "step1Symbol")->done());
         QVERIFY(!child<StepSymbol>(&view, "step3Symbol")->done());

@@ -205,6 +205,7 @@ protected:
 };
 
 TEST_F(ScreenCapture, ColourRectanglesComeOutAsBt709Nv12) {
+    ASSERT_TRUE(test::noThreadNamed("kv.convert")) << "workers of an earlier test live on";
     for (bool sharedMemory : {true, false}) {
         SCOPED_TRACE(sharedMemory ? "shared memory" : "plain GetImage");
         frames_.reset();
@@ -220,7 +221,7 @@ TEST_F(ScreenCapture, ColourRectanglesComeOutAsBt709Nv12) {
             EXPECT_EQ(w.nice, ::getpriority(PRIO_PROCESS, 0));
         }
         source->stop();
-        EXPECT_TRUE(test::threadsNamed("kv.convert").empty());
+        EXPECT_TRUE(test::noThreadNamed("kv.convert")) << "joined with the source";
         auto frame = frames_.latest();
         ASSERT_EQ(frame->format(), PixelFormat::nv12);
         ASSERT_EQ(frame->width(), 1920);

@@ -23,6 +23,7 @@
 #include "host/wiring/app_environment.hpp"
 #include "platform/x11/x11_window_list.hpp"
 #include "platform/x11/xcb_session.hpp"
+#include "support/test_support.hpp"
 
 extern char** environ;
 
@@ -137,7 +138,7 @@ TEST_F(X11DesktopInput, FrontAppObserverReportsEveryActivationWithTheWindowsClas
     std::vector<std::optional<std::string>> reports;
     observer->onChange = [&](const std::optional<std::string>& id) { reports.push_back(id); };
     auto waitFor = [&](size_t n) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto deadline = std::chrono::steady_clock::now() + test::kPatience;
         while (reports.size() < n && std::chrono::steady_clock::now() < deadline) {
             main->runUntilIdle();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -267,9 +268,9 @@ public:
             *os << "keycode " << int(p.keycode) << " state 0x" << std::hex << p.state << std::dec;
         }
     };
-    // The next key press that is not a modifier key's, or nothing after a few seconds.
+    // The next key press that is not a modifier key's, or nothing once the patience has run out.
     std::optional<Press> nextPress() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto deadline = std::chrono::steady_clock::now() + test::kPatience;
         while (std::chrono::steady_clock::now() < deadline) {
             auto* ev = xcb_poll_for_event(session_.connection.get());
             if (!ev) {

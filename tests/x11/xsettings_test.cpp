@@ -198,7 +198,7 @@ TEST(XSettings, DoubleClickIntervalFollowsTheDesktopsSettingsDaemonElseHalfASeco
 
     InputParams::installDoubleClickSource(nullptr);
     KeyLayoutMap::installCurrentSource(nullptr);
-    EXPECT_TRUE(test::threadsNamed("kv.xsettings").empty()) << "joined with the source";
+    EXPECT_TRUE(test::noThreadNamed("kv.xsettings")) << "joined with the source";
 }
 
 }  // namespace

@@ -240,13 +240,13 @@ TEST_F(XTestSink, DesktopSwitchIsAskedOfTheWindowManagerAndWrapsAround) {
             return window_->rootCardinal("_NET_NUMBER_OF_DESKTOPS").value_or(0) >= 2 &&
                    window_->rootCardinal("_NET_CURRENT_DESKTOP") == 0u;
         },
-        std::chrono::seconds(30)));
+        test::kPatience));
     // Its properties are set before it reads requests: ready once it has answered one of ours.
     for (uint32_t d : {1u, 0u}) {
         ASSERT_TRUE(test::waitUntil([&] {
             window_->askDesktop(d);
             return window_->rootCardinal("_NET_CURRENT_DESKTOP") == d;
-        }, std::chrono::seconds(30)));
+        }, test::kPatience));
     }
     const uint32_t n = *window_->rootCardinal("_NET_NUMBER_OF_DESKTOPS");
     // A swipe to the left shows the next desktop, to the right the previous; past the ends they wrap.

@@ -14,7 +14,7 @@ extern "C" {
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
-#include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -60,15 +60,16 @@ void lowerThreadPriority() {
     }
 }
 
-// Opens the codec on a thread of the encoder's priority, which its slice threads inherit.
-x264_t* openAtEncoderPriority(const std::function<x264_t*()>& open) {
-    x264_t* codec = nullptr;
-    std::thread opener([&] {
-        lowerThreadPriority();
-        codec = open();
-    });
-    opener.join();
-    return codec;
+// Runs `work` on a thread of the encoder's priority and returns what it returns. The threads it
+// starts (the codec's slice threads, the encoder's own) are born at that priority, so none ever
+// runs at its starter's, and start() returns with all of them lowered.
+template <class Work>
+auto atEncoderPriority(Work&& work) {
+    return std::async(std::launch::async, [&] {
+               lowerThreadPriority();
+               return work();
+           })
+        .get();
 }
 
 std::string ms(double value) {
@@ -272,12 +273,12 @@ std::optional<EncoderError> H264Encoder::start() {
         if (c.state == Core::State::invalidated) return EncoderError::createFailed(EncoderStatus::openFailed);
     }
     bool lowLatency = true;
-    x264_t* codec = openAtEncoderPriority([&] { return c.open(true); });
+    x264_t* codec = atEncoderPriority([&] { return c.open(true); });
     if (!codec) {
         Log::w("enc", "low-latency encoder unavailable (" + std::to_string(EncoderStatus::openFailed) +
                           "), falling back");
         lowLatency = false;
-        codec = openAtEncoderPriority([&] { return c.open(false); });
+        codec = atEncoderPriority([&] { return c.open(false); });
     }
     if (!codec) return EncoderError::createFailed(EncoderStatus::openFailed);
     {
@@ -291,7 +292,7 @@ std::optional<EncoderError> H264Encoder::start() {
         c.lowLatency = lowLatency;
         if (c.fixedPreset) c.applyPreset(*c.fixedPreset);
         c.state = Core::State::running;
-        c.worker = std::thread([core = core_] { core->run(); });
+        c.worker = atEncoderPriority([&] { return std::thread([core = core_] { core->run(); }); });
         c.workerId = c.worker.get_id();
     }
     Log::i("enc", [&] {
@@ -393,7 +394,7 @@ void H264Encoder::completeFrames() {
 }
 
 void H264Encoder::Core::run() {
-    lowerThreadPriority();  // and the conversion's workers it starts
+    // Already at the encoder's priority, as are the conversion's workers it starts.
     conversion = std::make_unique<BandWorkers>(threads);
     std::unique_lock lk(m);
     for (;;) {

@@ -114,7 +114,9 @@ public:
     H264Encoder& operator=(const H264Encoder&) = delete;
 
     // Opens and configures the codec (low latency first, plain as a fallback) and starts the
-    // encoding thread. Error createFailed when neither opens; the encoder then stays unusable.
+    // encoding thread. Every thread of the encoder runs at its lower priority from its first
+    // instant, the caller's stays as it was. Error createFailed when neither opens; the encoder
+    // then stays unusable.
     std::optional<EncoderError> start();
 
     // The configuration given at construction; rate and bitrate changes do not alter it.
