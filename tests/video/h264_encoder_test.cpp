@@ -164,6 +164,10 @@ TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriori
     // slice threads than cores (on two cores it may run one slice on a thread of its own and the
     // other beside it), but at least one beside the worker when it can.
     EXPECT_GE(newNicer(), EncoderTuning::threads() > 1 ? 2u : 1u) << "the worker and its slice threads";
+    // They bear the encoder's name, not that of the thread that started it.
+    const auto named = test::threadsNamed("kv.encode");
+    EXPECT_GE(named.size(), EncoderTuning::threads() > 1 ? 2u : 1u);
+    for (auto t : named) EXPECT_GT(t.nice, callerNice);
 
     std::promise<std::pair<int, int>> seen;  // nice and policy of the thread that delivers
     TestPatternRenderer renderer(kW, kH, "nice");

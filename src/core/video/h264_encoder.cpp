@@ -1,5 +1,6 @@
 #include "core/video/h264_encoder.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <stdint.h>
 extern "C" {
@@ -60,12 +61,15 @@ void lowerThreadPriority() {
     }
 }
 
-// Runs `work` on a thread of the encoder's priority and returns what it returns. The threads it
-// starts (the codec's slice threads, the encoder's own) are born at that priority, so none ever
-// runs at its starter's, and start() returns with all of them lowered.
+// Runs `work` on a thread of the encoder's name and priority and returns what it returns. The
+// threads it starts (the codec's slice threads, the encoder's own) are born with both, so none
+// ever runs at its starter's priority or shows as one of its starter's (`top -H`, diagnostics),
+// and start() returns with all of them lowered. It names itself: its threads take the name it
+// has when it starts them, and it ends before start() returns.
 template <class Work>
 auto atEncoderPriority(Work&& work) {
     return std::async(std::launch::async, [&] {
+               pthread_setname_np(pthread_self(), "kv.encode");
                lowerThreadPriority();
                return work();
            })
