@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <system_error>
 
 #include "core/session/device_profile_store.hpp"
 #include "core/settings/file_user_defaults.hpp"
@@ -38,6 +39,16 @@ int main(int argc, char** argv) {
     const std::string executable = executablePath(argv[0]);
     // The smoke test needs no screen: without one it runs on Qt's offscreen platform.
     if (smokeTest && !getenv("DISPLAY") && !getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    try {
+        // Made here, before anything queues work on them: a pool without a thread would leave it
+        // waiting for ever.
+        IoPool::shared();
+        IoPool::interactive();
+    } catch (const std::system_error& e) {
+        std::cerr << "kelvo-host: " << e.what() << ": " << e.code().message() << "\n";
+        return 1;
+    }
 
     int status = 0;
     {

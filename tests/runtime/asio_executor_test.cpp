@@ -11,6 +11,8 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "core/util/unique_fd.hpp"
 #include "platform/runtime/wakeable_thread.hpp"
 #include "support/test_support.hpp"
+#include "support/thread_start_faults.hpp"
 
 namespace kelvo {
 namespace {
@@ -200,31 +203,65 @@ TEST(IoPool, StopFromAPoolThreadDefersTheJoin) {
     pool.stop();  // joins the thread that stopped the pool
 }
 
+// The ids of the live threads named `name` that were not in `before`.
+std::set<int> newThreadsNamed(const char* name, const std::set<int>& before) {
+    std::set<int> out;
+    for (auto t : test::threadsNamed(name)) {
+        if (!before.count(t.tid)) out.insert(t.tid);
+    }
+    return out;
+}
+
 // The diagnostics, `top -H` and tests look a thread up by name as soon as its starter returns: a
-// thread that named itself would often not have run that far yet. (A joined thread may stay
-// listed a moment while the kernel ends it: that side is waited for.)
+// thread that named itself would often not have run that far yet. Counted by id against the
+// threads there were, so that a thread of an earlier test still leaving is no new one.
 TEST(IoPool, ThreadsBearTheirNamesOnceStartedAndGoWithTheirOwner) {
-    const size_t pooled = test::threadsNamed("kv.pool").size();
-    const size_t interactive = test::threadsNamed("kv.interactive").size();
-    auto count = [](const char* name) { return test::threadsNamed(name).size(); };
+    const std::set<int> before = test::liveThreads();
     for (int round = 0; round < 20; ++round) {
         {
             IoPool pool(2);
             IoPool urgent(1, IoPool::Urgency::interactive);
-            ASSERT_EQ(count("kv.pool"), pooled + 2) << "round " << round;
-            ASSERT_EQ(count("kv.interactive"), interactive + 1) << "round " << round;
+            ASSERT_EQ(newThreadsNamed("kv.pool", before).size(), 2u) << "round " << round;
+            ASSERT_EQ(newThreadsNamed("kv.interactive", before).size(), 1u) << "round " << round;
         }
         WakeableThread waiter;
         ASSERT_TRUE(waiter.start("kv.test.waiter", [](int wakeFd) {
             pollfd woken{wakeFd, POLLIN, 0};
             while (::poll(&woken, 1, -1) < 0) {}
         }));
-        ASSERT_EQ(count("kv.test.waiter"), 1u) << "round " << round;
+        ASSERT_EQ(newThreadsNamed("kv.test.waiter", before).size(), 1u) << "round " << round;
         waiter.stop();
-        ASSERT_TRUE(test::waitUntil([&] {
-            return count("kv.test.waiter") == 0 && count("kv.pool") == pooled && count("kv.interactive") == interactive;
-        }));
+        // Joined threads that are leaving are not counted: none is waited for.
+        ASSERT_EQ(test::threadsSince(before), std::set<int>{}) << "round " << round;
     }
+}
+
+// A pool runs with the threads it can have and says so; one that can have none is no pool. A
+// thread that cannot be had for a waiter is its start's failure. Nothing is left running.
+TEST(IoPool, ThreadsThatCannotBeHadAreSaidAndNoneIsLeftBehind) {
+    const std::set<int> before = test::liveThreads();
+    {
+        test::LogCapture log;
+        std::optional<IoPool> pool;
+        {
+            test::FailingThreadStarts fail(3);
+            pool.emplace(4);
+        }
+        EXPECT_EQ(newThreadsNamed("kv.pool", before).size(), 2u);
+        EXPECT_TRUE(log.contains("\"kv.pool\" runs 2 of 4 threads", "runtime"));
+        AsioExecutor queue(pool->context(), "kv.test.fewer");
+        std::promise<void> ran;
+        queue.post([&] { ran.set_value(); });
+        EXPECT_EQ(ran.get_future().wait_for(test::kPatience), std::future_status::ready);
+    }
+    {
+        test::FailingThreadStarts fail(1);
+        EXPECT_THROW(IoPool(2, IoPool::Urgency::interactive), std::system_error);
+        WakeableThread waiter;
+        EXPECT_FALSE(waiter.start("kv.test.waiter", [](int) {}));
+        waiter.stop();
+    }
+    EXPECT_EQ(test::threadsSince(before), std::set<int>{});
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -150,20 +151,55 @@ std::optional<uint64_t> threadTimeSliceNs() {
     return std::nullopt;
 }
 
-std::vector<ThreadSchedule> threadsNamed(const std::string& name) {
-    std::vector<ThreadSchedule> out;
+namespace {
+
+// Whether the thread has begun to exit (PF_EXITING in its flags): true too once it is gone.
+bool exiting(const std::filesystem::path& task) {
+    std::string stat;
+    std::getline(std::ifstream(task / "stat"), stat);
+    const size_t commEnd = stat.rfind(')');
+    if (commEnd == std::string::npos) return true;
+    std::istringstream fields(stat.substr(commEnd + 1));
+    std::string field;
+    for (int i = 0; i < 7 && fields >> field; ++i) {}  // state ppid pgrp session tty tpgid flags
+    constexpr unsigned long kExiting = 0x4;
+    return field.empty() || (std::stoul(field) & kExiting) != 0;
+}
+
+template <class Each>
+void forEachLiveThread(Each each) {
     std::error_code ec;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        if (!exiting(task.path())) each(task.path(), std::atoi(task.path().filename().c_str()));
+    }
+}
+
+}  // namespace
+
+std::set<int> liveThreads() {
+    std::set<int> out;
+    forEachLiveThread([&](const std::filesystem::path&, int tid) { out.insert(tid); });
+    return out;
+}
+
+std::set<int> threadsSince(const std::set<int>& before) {
+    std::set<int> out;
+    std::ranges::set_difference(liveThreads(), before, std::inserter(out, out.end()));
+    return out;
+}
+
+std::vector<ThreadSchedule> threadsNamed(const std::string& name) {
+    std::vector<ThreadSchedule> out;
+    forEachLiveThread([&](const std::filesystem::path& task, int tid) {
         std::string comm;
-        std::getline(std::ifstream(task.path() / "comm"), comm);
-        if (comm != name) continue;
-        const int tid = std::atoi(task.path().filename().c_str());
+        std::getline(std::ifstream(task / "comm"), comm);
+        if (comm != name) return;
         errno = 0;
         const int nice = ::getpriority(PRIO_PROCESS, id_t(tid));
         const int policy = ::sched_getscheduler(tid);
-        if ((nice == -1 && errno != 0) || policy < 0) continue;  // it ended while being read
-        out.push_back({nice, policy});
-    }
+        if ((nice == -1 && errno != 0) || policy < 0) return;  // it ended while being read
+        out.push_back({tid, nice, policy});
+    });
     return out;
 }
 

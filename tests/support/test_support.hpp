@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,14 +66,19 @@ bool readable(int fd, std::chrono::milliseconds timeout = kPatience);
 // The calling thread's time slice as the kernel reports it (/proc/thread-self/sched), in ns;
 // absent where the kernel does not report it.
 std::optional<uint64_t> threadTimeSliceNs();
-// How the threads of this process named `name` are scheduled.
+// How the live threads of this process named `name` are scheduled. A thread that has begun to
+// exit is left out: one joined a moment ago may still be listed while the kernel ends it.
 struct ThreadSchedule {
+    int tid = 0;
     int nice = 0;
     int policy = 0;  // SCHED_OTHER, SCHED_BATCH, ...
 };
 std::vector<ThreadSchedule> threadsNamed(const std::string& name);
-// Waits until no thread of this process is named `name`; false if one still is after `timeout`.
-// A thread joined a moment ago may still be listed while the kernel ends it.
+// The ids of this process's live threads, whatever their names.
+std::set<int> liveThreads();
+// Those of them that were not among `before`: what has been started since and still runs.
+std::set<int> threadsSince(const std::set<int>& before);
+// Waits until no live thread of this process is named `name`; false if one still is after `timeout`.
 bool noThreadNamed(const std::string& name, std::chrono::milliseconds timeout = kPatience);
 
 std::string readFile(const std::string& path);

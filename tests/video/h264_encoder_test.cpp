@@ -1,20 +1,18 @@
 #include "core/video/h264_encoder.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
-#include <sstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,47 +125,26 @@ TEST(H264Encoder, SpsCarriesEachProfileAndAnAutomaticLevelThatCanBeRewritten) {
     }
 }
 
-// The nice value of every thread of this process, by thread id.
-std::map<int, int> threadNiceValues() {
-    std::map<int, int> out;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            std::ifstream stat(std::string("/proc/self/task/") + e->d_name + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-            std::istringstream fields(text.substr(text.rfind(')') + 1));
-            std::string field;
-            for (int i = 0; i < 17 && fields >> field; ++i) {}  // state … nice
-            if (!field.empty()) out[std::atoi(e->d_name)] = std::stoi(field);  // empty: it has just ended
-        }
-        ::closedir(d);
-    }
-    return out;
-}
-
 // Touches and captures must not queue behind encoding: its threads yield to the rest of the
 // process, while the thread that started it keeps its own priority.
 TEST(H264Encoder, ItsThreadsYieldToTheRestOfTheProcessAndItsCallerKeepsItsPriority) {
     const int callerNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
     ASSERT_LT(callerNice, 19);
     ASSERT_TRUE(test::noThreadNamed("kv.convert")) << "workers of an earlier test live on";
-    // Counted by id: threads of an earlier encoder may still be listed while they end.
-    const auto before = threadNiceValues();
-    auto newNicer = [&] {
-        size_t n = 0;
-        for (auto [tid, nice] : threadNiceValues()) n += !before.count(tid) && nice > callerNice;
-        return n;
-    };
+    const std::set<int> before = test::liveThreads();
     auto encoder = started(smallConfig());
     EXPECT_EQ(::getpriority(PRIO_PROCESS, id_t(::gettid())), callerNice);
-    // Read at once: start() returns with the encoder's threads lowered. The codec may use fewer
-    // slice threads than cores (on two cores it may run one slice on a thread of its own and the
-    // other beside it), but at least one beside the worker when it can.
-    EXPECT_GE(newNicer(), EncoderTuning::threads() > 1 ? 2u : 1u) << "the worker and its slice threads";
+    // Read at once: start() returns with the encoder's threads lowered, and the thread that opened
+    // the codec for it has been joined (a joined thread is not counted while it leaves).
+    const std::set<int> added = test::threadsSince(before);
+    for (int tid : added) EXPECT_GT(::getpriority(PRIO_PROCESS, id_t(tid)), callerNice) << "thread " << tid;
+    // The codec may use fewer slice threads than cores (on two cores it may run one slice on a
+    // thread of its own and the other beside it), but at least one beside the worker when it can.
     // They bear the encoder's name, not that of the thread that started it.
-    const auto named = test::threadsNamed("kv.encode");
-    EXPECT_GE(named.size(), EncoderTuning::threads() > 1 ? 2u : 1u);
-    for (auto t : named) EXPECT_GT(t.nice, callerNice);
+    size_t named = 0;
+    for (auto t : test::threadsNamed("kv.encode")) named += added.count(t.tid);
+    EXPECT_GE(named, EncoderTuning::threads() > 1 ? 2u : 1u) << "the worker and its slice threads";
+    EXPECT_EQ(test::threadsNamed("kv.convert").empty(), EncoderTuning::threads() == 1) << "started with it";
 
     std::promise<std::pair<int, int>> seen;  // nice and policy of the thread that delivers
     TestPatternRenderer renderer(kW, kH, "nice");

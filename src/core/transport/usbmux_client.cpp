@@ -207,7 +207,12 @@ void UsbmuxClient::start() {
         running_ = true;
     }
     std::lock_guard j(joinLock_);
-    thread_ = startNamedThread("kv.usbmux", [this] { listenLoop(); });
+    auto started = tryStartNamedThread("kv.usbmux", [this] { listenLoop(); });
+    if (!started) {
+        Log::e("usbmux", "cannot start the listen thread: " + started.error().message());
+        return;
+    }
+    thread_ = std::move(started).value();
 }
 
 void UsbmuxClient::stop() {

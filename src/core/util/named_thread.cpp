@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -10,7 +11,9 @@
 namespace kelvo {
 
 void nameThread(std::thread& thread, const char* name) {
-    if (int error = pthread_setname_np(thread.native_handle(), name)) {
+    const int error = pthread_setname_np(thread.native_handle(), name);
+    // ENOENT: the thread has already run its course and left the kernel's list.
+    if (error != 0 && error != ENOENT) {
         Log::w("runtime", std::string("thread \"") + name + "\" runs unnamed: " + std::strerror(error));
     }
 }

@@ -1,38 +1,61 @@
 #include "core/video/band_workers.hpp"
 
 #include <algorithm>
-#include <system_error>
+#include <string>
 #include <utility>
 
+#include "core/util/log.hpp"
 #include "core/util/named_thread.hpp"
 
 namespace kelvo {
 
 BandWorkers::BandWorkers(int parts) : parts_(std::max(1, parts)) {}
 
-BandWorkers::~BandWorkers() {
+BandWorkers::~BandWorkers() { endWorkers(); }
+
+void BandWorkers::endWorkers() {
     {
         std::lock_guard g(m_);
         ending_ = true;
     }
     wake_.notify_all();
     for (auto& thread : threads_) thread.join();
+    threads_.clear();
+}
+
+bool BandWorkers::start() {
+    std::lock_guard turn(turn_);
+    return startLocked();
+}
+
+bool BandWorkers::startLocked() {
+    if (start_ != Start::notYet) return start_ == Start::running;
+    const size_t workers = size_t(parts_ - 1);
+    threads_.reserve(workers);  // growing it must not drop a running thread
+    while (threads_.size() < workers) {
+        auto started = tryStartNamedThread("kv.convert", [this] { work(); });
+        if (!started) {
+            Log::w("video", "conversion runs on one thread: worker " + std::to_string(threads_.size() + 1) + " of " +
+                                std::to_string(workers) + " cannot be started: " + started.error().message());
+            endWorkers();
+            start_ = Start::failed;
+            return false;
+        }
+        threads_.push_back(std::move(started).value());
+    }
+    start_ = Start::running;
+    return true;
 }
 
 void BandWorkers::run(int count, const std::function<void(int)>& band) {
-    if (count <= 1 || parts_ == 1) {
+    std::unique_lock turn(turn_, std::defer_lock);
+    if (count > 1 && parts_ > 1) {
+        turn.lock();
+        if (!startLocked()) turn.unlock();
+    }
+    if (!turn.owns_lock()) {
         for (int i = 0; i < count; ++i) band(i);
         return;
-    }
-    std::lock_guard turn(turn_);
-    if (!std::exchange(started_, true)) {
-        try {
-            while (int(threads_.size()) < parts_ - 1) {
-                threads_.push_back(startNamedThread("kv.convert", [this] { work(); }));
-            }
-        } catch (const std::system_error&) {
-            // No more threads to be had: the ones there are, and this one, run the bands.
-        }
     }
     {
         std::lock_guard g(m_);

@@ -9,10 +9,10 @@
 namespace kelvo {
 
 // Threads that take bands of a job beside the thread that runs it, kept for as long as their
-// owner (a capture, an encoder) lives, so that a frame's conversion starts none. They start at
-// the first job, from its thread, and so are scheduled as that thread is (policy, niceness, time
-// slice): an encoder's at its lower priority, a capture's at the normal one. Joined on
-// destruction. Jobs from several threads take turns.
+// owner (a capture, an encoder) lives, so that a frame's conversion starts none. They are started
+// from one thread (start(), or else the first job's) and so are scheduled as that thread is
+// (policy, niceness, time slice): an encoder's at its lower priority, a capture's at the normal
+// one. Joined on destruction. Jobs from several threads take turns.
 class BandWorkers {
 public:
     // At most `parts` bands run at once: the calling thread and `parts` - 1 workers.
@@ -22,20 +22,29 @@ public:
     BandWorkers& operator=(const BandWorkers&) = delete;
 
     int parts() const { return parts_; }
-    // Runs band(0) … band(count - 1), each once, on this thread and the workers; returns when all
-    // have run. A band must not throw. Bands no worker has taken yet this thread runs itself, so
-    // a worker slow to wake (or one that could not be started) holds no band back.
+    // Starts every worker from this thread, all or none: where one cannot be had, the reason is
+    // logged, those already started are ended and joined, and every job runs on its caller's
+    // thread alone. Whether they run. Only the first call starts anything.
+    bool start();
+    // Runs band(0) … band(count - 1), each once, on this thread and the workers (started here
+    // unless start() was called); returns when all have run. A band must not throw. Bands no
+    // worker has taken yet this thread runs itself, so a worker slow to wake holds no band back.
     void run(int count, const std::function<void(int)>& band);
 
 private:
     void work();
     // Takes and runs bands of the current job until none is left; `lock` holds m_.
     void takeBands(std::unique_lock<std::mutex>& lock);
+    // start() with turn_ held.
+    bool startLocked();
+    // Ends and joins the workers there are.
+    void endWorkers();
 
     const int parts_;
-    std::mutex turn_;  // one job at a time; guards threads_ and started_
+    enum class Start { notYet, running, failed };
+    std::mutex turn_;  // one job at a time; guards threads_ and start_
     std::vector<std::thread> threads_;
-    bool started_ = false;
+    Start start_ = Start::notYet;
 
     std::mutex m_;
     std::condition_variable wake_;  // workers: a job, or the end

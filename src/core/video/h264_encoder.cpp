@@ -15,12 +15,12 @@ extern "C" {
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <thread>
 
 #include "core/util/clock.hpp"
 #include "core/util/log.hpp"
+#include "core/util/named_thread.hpp"
 #include "core/util/thread_scheduling.hpp"
 #include "core/video/access_unit.hpp"
 #include "core/video/pixel_convert.hpp"
@@ -61,19 +61,25 @@ void lowerThreadPriority() {
     }
 }
 
-// Runs `work` on a thread of the encoder's name and priority and returns what it returns. The
-// threads it starts (the codec's slice threads, the encoder's own) are born with both, so none
-// ever runs at its starter's priority or shows as one of its starter's (`top -H`, diagnostics),
-// and start() returns with all of them lowered. It names itself: its threads take the name it
-// has when it starts them, and it ends before start() returns.
+// Runs `work` on a thread of the encoder's name and priority and returns what it returns, or
+// nullopt where that thread cannot be had. The threads it starts (the codec's slice threads, the
+// encoder's own, the conversion's) are born with both, so none ever runs at its starter's priority
+// or shows as one of its starter's (`top -H`, diagnostics), and start() returns with all of them
+// lowered. It names itself: its threads take the name it has when it starts them.
 template <class Work>
-auto atEncoderPriority(Work&& work) {
-    return std::async(std::launch::async, [&] {
-               pthread_setname_np(pthread_self(), "kv.encode");
-               lowerThreadPriority();
-               return work();
-           })
-        .get();
+auto atEncoderPriority(Work&& work) -> std::optional<decltype(work())> {
+    std::optional<decltype(work())> result;
+    auto opener = tryStartThread([&] {
+        pthread_setname_np(pthread_self(), "kv.encode");
+        lowerThreadPriority();
+        result = work();
+    });
+    if (!opener) {
+        Log::e("enc", "cannot start a thread to open the encoder: " + opener.error().message());
+        return std::nullopt;
+    }
+    opener.value().join();
+    return result;
 }
 
 std::string ms(double value) {
@@ -154,7 +160,7 @@ struct H264Encoder::Core {
     x264_t* codec = nullptr;
     int codecFps = 0;  // the rate the codec was opened with; it budgets every frame at this rate
     int threads = 1;   // the codec's slice threads; conversion splits across as many
-    std::unique_ptr<BandWorkers> conversion;  // from the worker's start to its end
+    std::unique_ptr<BandWorkers> conversion;  // started with the codec, ended with the worker
     int fps = 0;
     int bitrate = 0;
     bool rateCapped = false;  // opened with a bitrate cap, which is what makes it changeable
@@ -164,6 +170,7 @@ struct H264Encoder::Core {
     PresetController presets{EncoderTuning::startPreset};
 
     x264_t* open(bool lowLatency);
+    std::optional<EncoderError> begin(const std::shared_ptr<Core>& self);
     bool applyPreset(EncoderPreset to);
     void paceOneFrame(uint64_t startUs, uint64_t endUs);
     void run();
@@ -276,33 +283,58 @@ std::optional<EncoderError> H264Encoder::start() {
         if (c.state == Core::State::running) return std::nullopt;
         if (c.state == Core::State::invalidated) return EncoderError::createFailed(EncoderStatus::openFailed);
     }
-    bool lowLatency = true;
-    x264_t* codec = atEncoderPriority([&] { return c.open(true); });
-    if (!codec) {
-        Log::w("enc", "low-latency encoder unavailable (" + std::to_string(EncoderStatus::openFailed) +
-                          "), falling back");
-        lowLatency = false;
-        codec = atEncoderPriority([&] { return c.open(false); });
-    }
-    if (!codec) return EncoderError::createFailed(EncoderStatus::openFailed);
-    {
-        std::lock_guard g(c.m);
-        if (c.state == Core::State::invalidated) {
-            // Invalidated while the codec was opening: that call has returned and must stay final.
-            x264_encoder_close(codec);
-            return EncoderError::createFailed(EncoderStatus::openFailed);
-        }
-        c.codec = codec;
-        c.lowLatency = lowLatency;
-        if (c.fixedPreset) c.applyPreset(*c.fixedPreset);
-        c.state = Core::State::running;
-        c.worker = atEncoderPriority([&] { return std::thread([core = core_] { core->run(); }); });
-        c.workerId = c.worker.get_id();
-    }
+    auto begun = atEncoderPriority([&] { return c.begin(core_); });
+    if (!begun) return EncoderError::createFailed(EncoderStatus::noThread);
+    if (*begun) return *begun;
     Log::i("enc", [&] {
         return "H.264 " + dims(config_) + " " + std::string(h264ProfileRaw(config_.profile)) + " " +
-               std::to_string(config_.bitrate / 1'000'000) + " Mbps" + (lowLatency ? " low-latency" : "");
+               std::to_string(config_.bitrate / 1'000'000) + " Mbps" + (isLowLatency() ? " low-latency" : "");
     });
+    return std::nullopt;
+}
+
+// On the opener thread. Every step that fails leaves nothing open and no thread running.
+std::optional<EncoderError> H264Encoder::Core::begin(const std::shared_ptr<Core>& self) {
+    bool opensLowLatency = true;
+    x264_t* opened = open(true);
+    if (!opened) {
+        Log::w("enc", "low-latency encoder unavailable (" + std::to_string(EncoderStatus::openFailed) +
+                          "), falling back");
+        opensLowLatency = false;
+        opened = open(false);
+    }
+    if (!opened) return EncoderError::createFailed(EncoderStatus::openFailed);
+    auto workers = std::make_unique<BandWorkers>(threads);
+    if (!workers->start()) {
+        x264_encoder_close(opened);
+        return EncoderError::createFailed(EncoderStatus::noThread);
+    }
+    std::unique_lock g(m);
+    if (state == State::invalidated) {
+        // Invalidated while the codec was opening: that call has returned and must stay final.
+        g.unlock();
+        x264_encoder_close(opened);
+        return EncoderError::createFailed(EncoderStatus::openFailed);
+    }
+    codec = opened;
+    lowLatency = opensLowLatency;
+    conversion = std::move(workers);
+    if (fixedPreset) applyPreset(*fixedPreset);
+    auto started = tryStartThread([self] { self->run(); });
+    if (!started) {
+        Log::e("enc", "cannot start the encoder's thread: " + started.error().message());
+        codec = nullptr;
+        lowLatency = false;
+        workers = std::move(conversion);
+        g.unlock();
+        workers.reset();
+        x264_encoder_close(opened);
+        return EncoderError::createFailed(EncoderStatus::noThread);
+    }
+    // The worker waits for this lock before it looks at the state.
+    worker = std::move(started).value();
+    workerId = worker.get_id();
+    state = State::running;
     return std::nullopt;
 }
 
@@ -381,7 +413,7 @@ void H264Encoder::invalidate() {
         // Called from a handler on the worker itself, which cannot be joined from here. It holds
         // the shared core, leaves its loop as soon as the handler returns, and closes the codec.
         worker.detach();
-    } else {
+    } else if (worker.joinable()) {
         worker.join();
     }
     if (!queued.empty()) {
@@ -398,8 +430,7 @@ void H264Encoder::completeFrames() {
 }
 
 void H264Encoder::Core::run() {
-    // Already at the encoder's priority, as are the conversion's workers it starts.
-    conversion = std::make_unique<BandWorkers>(threads);
+    // Already at the encoder's priority, as are the conversion's workers.
     std::unique_lock lk(m);
     for (;;) {
         wake.wait(lk, [&] { return state != State::running || !jobs.empty(); });

@@ -75,6 +75,7 @@ namespace EncoderStatus {
 inline constexpr int32_t openFailed = -1;    // the codec refused the configuration
 inline constexpr int32_t badInput = -2;      // no buffer, or one that cannot be converted
 inline constexpr int32_t badOutput = -3;     // the codec's output was not a well-formed access unit
+inline constexpr int32_t noThread = -5;      // a thread the encoder runs on cannot be started
 inline constexpr int32_t outOfMemory = -12;  // the encoded bytes could not be copied
 }  // namespace EncoderStatus
 
@@ -114,9 +115,10 @@ public:
     H264Encoder& operator=(const H264Encoder&) = delete;
 
     // Opens and configures the codec (low latency first, plain as a fallback) and starts the
-    // encoding thread. Every thread of the encoder runs at its lower priority from its first
-    // instant, the caller's stays as it was. Error createFailed when neither opens; the encoder
-    // then stays unusable.
+    // encoding and conversion threads. Every thread of the encoder runs at its lower priority
+    // from its first instant, the caller's stays as it was. Error createFailed when neither opens
+    // (openFailed) or a thread cannot be had (noThread); then nothing is left open or running and
+    // the encoder stays unusable.
     std::optional<EncoderError> start();
 
     // The configuration given at construction; rate and bitrate changes do not alter it.

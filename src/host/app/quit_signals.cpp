@@ -5,21 +5,32 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include "core/util/log.hpp"
 
 namespace kelvo {
 namespace {
 
-// The handler may only write: the signal's number goes down a socket the loop watches.
-int writeEnd = -1;  // QuitSignals owns it
+// The handler may only write: the signal's number goes down a socket the loop watches. It may
+// run on any thread, also while QuitSignals goes: it counts itself in `writing` before it reads
+// the descriptor, and the destructor closes the descriptor only once it has cleared it and no
+// handler is inside (each side sees the other's write: both are sequentially consistent).
+std::atomic<int> writeEnd{-1};  // QuitSignals owns it
+std::atomic<int> writing{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 struct sigaction previousTerm, previousInt;
 
 void handle(int signal) {
     const int saved = errno;
-    unsigned char byte = static_cast<unsigned char>(signal);
-    [[maybe_unused]] ssize_t written = ::write(writeEnd, &byte, 1);
+    writing.fetch_add(1);
+    if (const int fd = writeEnd.load(); fd >= 0) {
+        unsigned char byte = static_cast<unsigned char>(signal);
+        [[maybe_unused]] ssize_t written = ::send(fd, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    writing.fetch_sub(1);
     errno = saved;
 }
 
@@ -34,7 +45,7 @@ QuitSignals::QuitSignals(std::function<void(int)> onSignal, Afterwards afterward
     }
     readEnd_.reset(ends[0]);
     writeEnd_.reset(ends[1]);
-    writeEnd = writeEnd_.get();
+    writeEnd.store(writeEnd_.get());
     notifier_ = std::make_unique<QSocketNotifier>(readEnd_.get(), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] {
         unsigned char byte = 0;
@@ -59,7 +70,9 @@ QuitSignals::~QuitSignals() {
         sigaction(SIGTERM, &previousTerm, nullptr);
         sigaction(SIGINT, &previousInt, nullptr);
     }
-    writeEnd = -1;
+    writeEnd.store(-1);
+    // A handler that read the descriptor before it was cleared finishes its one write first.
+    while (writing.load() != 0) std::this_thread::yield();
     notifier_.reset();
 }
 

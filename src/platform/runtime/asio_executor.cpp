@@ -10,6 +10,8 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "core/util/clock.hpp"
@@ -199,14 +201,28 @@ std::string_view currentQueueLabel() { return tCurrentLabel; }
 IoPool::IoPool(unsigned threads, Urgency urgency)
     : guard_(std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(context_.get_executor())) {
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
+    const bool interactive = urgency == Urgency::interactive;
+    const char* name = interactive ? "kv.interactive" : "kv.pool";
+    threads_.reserve(threads);  // growing it must not drop a running thread
     for (unsigned i = 0; i < threads; ++i) {
-        const bool interactive = urgency == Urgency::interactive;
-        threads_.push_back(startNamedThread(interactive ? "kv.interactive" : "kv.pool", [this, interactive] {
+        auto started = tryStartNamedThread(name, [this, interactive] {
             if (interactive && !requestShortTimeSlice(kInteractiveSlice)) {
                 Log::d("runtime", "interactive threads keep the default time slice");
             }
             context_.run();
-        }));
+        });
+        if (!started) {
+            const std::string why = started.error().message();
+            if (threads_.empty()) {
+                Log::e("runtime", std::string("no \"") + name + "\" thread can be started: " + why);
+                throw std::system_error(started.error(), std::string("cannot start \"") + name + "\" threads");
+            }
+            // Its queues run, only with less room for work side by side.
+            Log::w("runtime", std::string("\"") + name + "\" runs " + std::to_string(threads_.size()) + " of " +
+                                  std::to_string(threads) + " threads: " + why);
+            break;
+        }
+        threads_.push_back(std::move(started).value());
     }
 }
 

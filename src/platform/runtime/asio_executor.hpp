@@ -25,7 +25,10 @@ public:
         // encoder and longer pool work. For queues whose tasks are short and waited on by a person.
         interactive,
     };
-    explicit IoPool(unsigned threads = 0, Urgency urgency = Urgency::normal);  // 0: one per core, at least 2
+    // `threads` 0: one per core, at least 2. Runs with fewer where the system grants fewer
+    // (logged); throws std::system_error where it grants none, as a pool without threads would
+    // leave every task queued for ever.
+    explicit IoPool(unsigned threads = 0, Urgency urgency = Urgency::normal);
     ~IoPool();
     IoPool(const IoPool&) = delete;
     IoPool& operator=(const IoPool&) = delete;

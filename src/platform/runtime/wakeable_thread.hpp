@@ -18,7 +18,7 @@ public:
     WakeableThread& operator=(const WakeableThread&) = delete;
 
     // Runs `body(wakeFd)` on a thread named `name`; false, and nothing started, when no wake-up
-    // descriptor can be made.
+    // descriptor or no thread can be had (logged).
     bool start(const char* name, std::function<void(int wakeFd)> body);
     // Idempotent; never from the thread itself.
     void stop();

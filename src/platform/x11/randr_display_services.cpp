@@ -788,7 +788,7 @@ Expected<std::unique_ptr<RandrDisplayServices>, std::string> RandrDisplayService
         impl->known = impl->queryMonitorsLocked();
     }
     if (!impl->thread.start("kv.x11.randr", [raw = impl.get()](int wakeFd) { raw->eventLoop(wakeFd); })) {
-        return std::string("cannot make the RandR thread's wake-up descriptor");
+        return std::string("cannot start the RandR thread (see the log)");
     }
     return std::make_unique<RandrDisplayServices>(std::move(impl));
 }

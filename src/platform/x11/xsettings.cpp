@@ -199,7 +199,7 @@ Expected<std::unique_ptr<XSettingsWatcher>, std::string> XSettingsWatcher::start
     }
     impl->read();
     if (!impl->thread.start("kv.xsettings", [raw = impl.get()](int wakeFd) { raw->run(wakeFd); })) {
-        return std::string("cannot make the settings thread's wake-up descriptor");
+        return std::string("cannot start the settings thread (see the log)");
     }
     return std::make_unique<XSettingsWatcher>(std::move(impl));
 }
