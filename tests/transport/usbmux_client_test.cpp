@@ -191,6 +191,21 @@ TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
     EXPECT_EQ(log.count("listen connection lost: usbmuxd unavailable: Connection refused", "usbmux"), 1u);
 }
 
+// Refused, then nothing at the path by the time it is looked at: the daemon unlinking its old
+// socket as it starts, no fault. Something at the path that is no socket is not the daemon's.
+TEST(UsbmuxDaemonAbsence, ARefusedSocketThatIsGoneOrLeftBehindIsRest) {
+    test::TempDir dir;
+    const std::string path = dir.file("usbmuxd");
+    const UsbmuxError refused = UsbmuxError::unavailable(ECONNREFUSED);
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), "no socket at " + path);
+    { SilentDaemon left(path); }
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), "nothing listens on " + path);
+    ::unlink(path.c_str());
+    test::writeFile(path, "not a socket");
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), std::nullopt);
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(UsbmuxError::unavailable(EACCES), path, false), std::nullopt);
+}
+
 TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {
     test::TempDir dir;
     const std::string bin = dir.file("usbmuxd"), parent = bin.substr(0, bin.rfind('/'));

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -262,7 +261,7 @@ void UsbmuxClient::listenLoop() {
         const bool dropped = detachAll();
         UsbmuxAvailability now = UsbmuxAvailability::unusable;
         std::string note;
-        if (auto why = notRunning(*error, accepted && !dropped)) {
+        if (auto why = whyNotRunning(*error, socketPath_, accepted && !dropped)) {
             if (daemonInstalled_()) {
                 now = UsbmuxAvailability::atRest;
                 note = "usbmuxd not running (" + *why + "): at rest until a tablet is plugged in; checking every " +
@@ -294,13 +293,20 @@ void UsbmuxClient::listenLoop() {
     }
 }
 
-std::optional<std::string> UsbmuxClient::notRunning(const UsbmuxError& error, bool idle) const {
+std::optional<std::string> UsbmuxClient::whyNotRunning(const UsbmuxError& error, const std::string& socketPath,
+                                                       bool idle) {
     if (error.kind() == UsbmuxError::Kind::unavailable) {
-        if (error.errnoValue() == ENOENT) return "no socket at " + socketPath_;
-        // The daemon leaves its socket behind when it exits; anything else at the path is not its.
-        struct stat st {};
-        if (error.errnoValue() == ECONNREFUSED && ::lstat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-            return "nothing listens on " + socketPath_;
+        if (error.errnoValue() == ENOENT) return "no socket at " + socketPath;
+        if (error.errnoValue() == ECONNREFUSED) {
+            struct stat st {};
+            if (::lstat(socketPath.c_str(), &st) == 0) {
+                // The daemon leaves its socket behind when it exits; anything else at the path is not its.
+                if (S_ISSOCK(st.st_mode)) return "nothing listens on " + socketPath;
+            } else if (errno == ENOENT) {
+                // Refused, then gone: a daemon starting up unlinks its old socket before binding anew.
+                return "no socket at " + socketPath;
+            }
+        }
     }
     // How Debian's daemon leaves once the last tablet is unplugged.
     if (idle && error == UsbmuxError::io("closed")) return "it stopped with no tablet attached";
@@ -441,12 +447,9 @@ bool UsbmuxClient::isAvailable(const std::string& socketPath) {
 }
 
 bool UsbmuxClient::isDaemonInstalled(std::string_view searchPath) {
-    std::string dirs(searchPath);
-    if (searchPath.empty()) {
-        const char* path = std::getenv("PATH");
-        // A desktop session's PATH often leaves the sbin directories out.
-        dirs = std::string(path ? path : "") + ":/usr/local/sbin:/usr/sbin:/sbin";
-    }
+    // Where packages put programs; a desktop session's PATH often leaves the sbin ones out anyway.
+    std::string dirs = searchPath.empty() ? "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                                          : std::string(searchPath);
     for (size_t begin = 0; begin <= dirs.size();) {
         size_t end = std::min(dirs.find(':', begin), dirs.size());
         std::string dir = dirs.substr(begin, end - begin);

@@ -92,9 +92,14 @@ public:
     static std::optional<std::string> socketPathFromAddress(std::string_view address, std::string* whyNot = nullptr);
     // Whether the daemon's socket file is readable and writable (does not connect).
     static bool isAvailable(const std::string& socketPath = defaultSocketPath);
-    // Whether an executable "usbmuxd" lies in one of the colon-separated directories; empty:
-    // PATH and the system's sbin directories, where Debian puts it.
+    // Whether an executable "usbmuxd" lies in one of the colon-separated directories; empty: the
+    // system's own program folders only. Never $PATH: the listen thread asks at every retry, and
+    // an entry on a network mount that does not answer would hold up quitting, which joins it.
     static bool isDaemonInstalled(std::string_view searchPath = {});
+    // Why a failed listen attempt means the daemon is simply not running (its socket missing, or
+    // left behind with nothing listening; or, when `idle`, having accepted Listen with no tablet
+    // attached, it closed); nullopt when it is there and failing.
+    static std::optional<std::string> whyNotRunning(const UsbmuxError& error, const std::string& socketPath, bool idle);
 
     // Socket primitives of the listen thread (blocking, unless asked). They never close a
     // descriptor they did not create.
@@ -114,9 +119,6 @@ private:
     // One Listen conversation; nullopt when it ended because the client stopped. `accepted` is
     // set once the daemon took the Listen request.
     std::optional<UsbmuxError> listenOnce(Reported& reported, bool& accepted);
-    // Why a failed attempt means the daemon is simply not running; nullopt when it is there and
-    // failing. `idle`: the daemon had accepted Listen and had no tablet attached.
-    std::optional<std::string> notRunning(const UsbmuxError& error, bool idle) const;
     void setReported(Reported& reported, UsbmuxAvailability now);
     void handleEvent(const Plist& body);
     // Reports every known device detached; whether there was any.
