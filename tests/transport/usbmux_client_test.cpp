@@ -191,6 +191,42 @@ TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
     EXPECT_EQ(log.count("listen connection lost: usbmuxd unavailable: Connection refused", "usbmux"), 1u);
 }
 
+// Killed, crashed or stopped by hand while a tablet was attached (no Detached came): a fault, held
+// on every retry whether its socket refuses or is gone, until it listens again. Debian's own
+// leaving (Detached first, then the daemon exits and leaves its socket behind) stays rest.
+TEST_F(UsbmuxClientTest, ADaemonLostUnderATabletStaysUnusableUntilItListensAgain) {
+    installed = true;
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(2));
+
+    daemon.stop(/*leaveSocket=*/true);
+    ASSERT_TRUE(pumpUntilEvents(4));
+    // About fifteen retries of 100 ms: refused for half of them, no socket for the rest.
+    test::pumpUntil(main, [] { return false; }, std::chrono::milliseconds(750));
+    ::unlink(path.c_str());
+    test::pumpUntil(main, [] { return false; }, std::chrono::milliseconds(750));
+    EXPECT_EQ(events, (Events{"up", "att:1", "det:1", "down"}));
+
+    daemon.start();
+    ASSERT_TRUE(pumpUntilEvents(6));
+    EXPECT_EQ(events, (Events{"up", "att:1", "det:1", "down", "up", "att:1"}));
+    EXPECT_EQ(log.count("listen connection lost: usbmuxd I/O error: closed, with a tablet attached: usbmuxd "
+                        "unusable until it listens again; retrying every 0.1 s", "usbmux"), 1u);
+    EXPECT_EQ(log.count("listen connection lost", "usbmux"), 1u);
+    EXPECT_FALSE(log.contains("not running", "usbmux"));
+
+    daemon.detach(kTabletA.deviceID);
+    ASSERT_TRUE(pumpUntilEvents(7));
+    daemon.stop(/*leaveSocket=*/true);
+    ASSERT_TRUE(pumpUntilEvents(8));
+    EXPECT_EQ(events.back(), "rest");
+    EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
+}
+
 // Refused, then nothing at the path by the time it is looked at: the daemon unlinking its old
 // socket as it starts, no fault. Something at the path that is no socket is not the daemon's.
 TEST(UsbmuxDaemonAbsence, ARefusedSocketThatIsGoneOrLeftBehindIsRest) {

@@ -251,6 +251,11 @@ void UsbmuxClient::listenLoop() {
     // Where the daemon is missing or failing, a line per retry would crowd everything else out of
     // the log: each cause is said once until the daemon has answered.
     std::string lastNote;
+    // A daemon that left while a tablet was attached was killed, crashed or stopped by hand (Debian
+    // stops it only after the last tablet has gone): a fault until it takes a Listen again, however
+    // much its socket then looks like rest.
+    bool lostUnderTablet = false;
+    const std::string lostKey = "lost under a tablet";
     char pause[32];
     std::snprintf(pause, sizeof pause, "%g", static_cast<double>(retryPauseUs_) / 1e6);
     while (isRunning()) {
@@ -259,27 +264,34 @@ void UsbmuxClient::listenLoop() {
         if (reported == UsbmuxAvailability::available) lastNote.clear();
         if (!isRunning() || !error) return;  // stopped: nothing more is reported
         const bool dropped = detachAll();
+        if (accepted) lostUnderTablet = dropped;
         UsbmuxAvailability now = UsbmuxAvailability::unusable;
         std::string note;
-        if (auto why = whyNotRunning(*error, socketPath_, accepted && !dropped)) {
-            if (daemonInstalled_()) {
-                now = UsbmuxAvailability::atRest;
-                note = "usbmuxd not running (" + *why + "): at rest until a tablet is plugged in; checking every " +
-                       pause + " s";
-            } else {
-                now = UsbmuxAvailability::notInstalled;
-                note = "usbmuxd not running (" + *why +
-                       ") and not installed (Debian package usbmuxd): no tablet is seen on the cable; checking every " +
-                       pause + " s";
-            }
+        std::string key;
+        auto why = whyNotRunning(*error, socketPath_, accepted && !dropped);
+        if (dropped) {
+            note = "listen connection lost: " + error->description() +
+                   ", with a tablet attached: usbmuxd unusable until it listens again; retrying every " + pause + " s";
+            key = lostKey;
+        } else if (why && lostUnderTablet) {
+            key = lostKey;  // said as it was lost: its socket going or refusing is no news
+        } else if (why && daemonInstalled_()) {
+            now = UsbmuxAvailability::atRest;
+            note = "usbmuxd not running (" + *why + "): at rest until a tablet is plugged in; checking every " +
+                   pause + " s";
+            // Not running is said once however its cause words change (it closes, then its socket refuses).
+            key = "at rest";
+        } else if (why) {
+            now = UsbmuxAvailability::notInstalled;
+            note = "usbmuxd not running (" + *why +
+                   ") and not installed (Debian package usbmuxd): no tablet is seen on the cable; checking every " +
+                   pause + " s";
+            key = "not installed";
         } else {
             note = "listen connection lost: " + error->description() + "; retrying every " + pause + " s";
+            key = note;
         }
-        // Not running is said once however its cause words change (it closes, then its socket refuses).
-        std::string key = now == UsbmuxAvailability::atRest         ? "at rest"
-                          : now == UsbmuxAvailability::notInstalled ? "not installed"
-                                                                    : note;
-        if (key != lastNote) {
+        if (key != lastNote && !note.empty()) {
             if (now == UsbmuxAvailability::atRest) {
                 Log::i("usbmux", note);
             } else {

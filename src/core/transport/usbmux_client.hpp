@@ -26,9 +26,11 @@ namespace kelvo {
 // is its normal state there and not a fault.
 enum class UsbmuxAvailability {
     available,     // Listen accepted
-    atRest,        // not running, installed: plugging a tablet in starts it
+    atRest,        // not running, installed, and not gone from under a tablet: plugging one in starts it
     notInstalled,  // not running and no usbmuxd program: nothing will start it
-    unusable,      // running but refusing, denying or answering badly, or the path is no socket
+    // Running but refusing, denying or answering badly, or the path is no socket; or gone while a
+    // tablet was attached (killed, crashed, stopped by hand) and not listening again since.
+    unusable,
 };
 
 // Keeps track of cable-attached tablets through the USB multiplexing daemon and opens tunnels to
