@@ -1,15 +1,21 @@
 #include "core/transport/usbmux_client.hpp"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/fake_usbmuxd.hpp"
@@ -240,6 +246,44 @@ TEST(UsbmuxDaemonAbsence, ARefusedSocketThatIsGoneOrLeftBehindIsRest) {
     test::writeFile(path, "not a socket");
     EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), std::nullopt);
     EXPECT_EQ(UsbmuxClient::whyNotRunning(UsbmuxError::unavailable(EACCES), path, false), std::nullopt);
+}
+
+// Makes every thread the calling thread starts from now on fail with EAGAIN, as where the process
+// or the machine has run out of them; for the calling thread only. False where no filter can be set.
+bool refuseNewThreadsOnThisThread() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(UsbmuxClientTest, AListenThreadThatCannotStartIsAFaultNotRest) {
+    installed = true;
+    test::LogCapture log;
+    int whyNot = 0;
+    std::thread([&] {
+        if (refuseNewThreadsOnThisThread()) {
+            client->start();
+        } else {
+            whyNot = errno;
+        }
+    }).join();
+    if (whyNot != 0) GTEST_SKIP() << "no seccomp filter can be set here: " << std::strerror(whyNot);
+    ASSERT_TRUE(pumpUntilEvents(1));
+    EXPECT_EQ(events, Events{"down"});
+    std::vector<LogEntry> said;
+    for (auto& entry : log.entries())
+        if (entry.tag == "usbmux") said.push_back(entry);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].level, LogLevel::error);
+    EXPECT_TRUE(said[0].message.starts_with("cannot start the listen thread: ")) << said[0].message;
+    client->stop();
+    client.reset();
 }
 
 TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {

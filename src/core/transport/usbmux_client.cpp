@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "core/util/log.hpp"
 #include "core/util/named_thread.hpp"
@@ -206,7 +207,20 @@ void UsbmuxClient::start() {
         running_ = true;
     }
     std::lock_guard j(joinLock_);
-    thread_ = startNamedThread("kv.usbmux", [this] { listenLoop(); });
+    try {
+        thread_ = startNamedThread("kv.usbmux", [this] { listenLoop(); });
+    } catch (const std::system_error& e) {
+        {
+            std::lock_guard g(lock_);
+            running_ = false;
+        }
+        Log::e("usbmux",
+               std::string("cannot start the listen thread: ") + e.what() + "; no tablet is seen on the cable");
+        // Not at rest: nothing looks for the daemon, so the menu has to show a fault.
+        report([](UsbmuxClient& c) {
+            if (c.onAvailabilityChanged) c.onAvailabilityChanged(UsbmuxAvailability::unusable);
+        });
+    }
 }
 
 void UsbmuxClient::stop() {

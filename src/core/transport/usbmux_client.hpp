@@ -70,7 +70,8 @@ public:
     // The daemon's availability: the first outcome, then each change.
     std::function<void(UsbmuxAvailability)> onAvailabilityChanged;
 
-    // Starts the listen thread. A second call, or one after stop(), does nothing.
+    // Starts the listen thread. A second call, or one after stop(), does nothing. Where no thread
+    // can be had, the failure is logged and reported as `unusable`; the client stays stoppable.
     void start();
     // Ends the listen conversation and joins the thread. Once it returns no report runs, and
     // none is made for the devices still attached: whoever stops the client forgets them.
