@@ -33,14 +33,14 @@ void FakeUsbmuxd::start() {
     thread_ = std::thread([this] { run(); });
 }
 
-void FakeUsbmuxd::stop() {
+void FakeUsbmuxd::stop(bool leaveSocket) {
     if (!thread_.joinable()) return;
     post([this] { quit_ = true; });
     thread_.join();
     conns_.clear();
     listener_.reset();
     wake_.reset();
-    ::unlink(path_.c_str());
+    if (!leaveSocket) ::unlink(path_.c_str());
 }
 
 void FakeUsbmuxd::post(std::function<void()> command) {

@@ -28,8 +28,10 @@ public:
 
     // Binds and serves (again after stop()).
     void start();
-    // Closes the listening socket and every connection; joins the thread.
-    void stop();
+    // Closes the listening socket and every connection, sending no Detached; joins the thread.
+    // Removes the socket file, unless `leaveSocket` (a daemon killed, or Debian's leaving once the
+    // last tablet is gone): connecting to it is then refused.
+    void stop(bool leaveSocket = false);
 
     // Announces the device to current Listen conversations and lists it from then on.
     void attach(const UsbmuxDevice& device);

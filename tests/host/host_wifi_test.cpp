@@ -126,8 +126,9 @@ public:
         if (avahi_) avahi_->stop();
     }
 
-    // Empty on success, else why the road cannot be laid here.
-    std::string lay() {
+    // Empty on success, else why the road cannot be laid here. Without `wireless` the host reaches
+    // the tablet through the cable only.
+    std::string lay(bool wireless) {
         if (!log_.bound()) return "no syslog socket from the namespace script";
         std::string whyNot;
         server_ = XServer::start(XServer::Want::any, &whyNot);
@@ -148,7 +149,8 @@ public:
         mkdir(dir_.file("config").c_str(), 0700);
         // The display is kept across hand-overs for this long: a loaded machine may be slow.
         test::writeFile(dir_.file("config/kv.settings.json"),
-                        R"({"wireless":true,"directMode":false,"autoConnect":true,"launchAtLogin":false,)"
+                        std::string(R"({"wireless":)") + (wireless ? "true" : "false") +
+                            R"(,"directMode":false,"autoConnect":true,"launchAtLogin":false,)"
                         R"("graceSeconds":60})");
         return {};
     }
@@ -175,6 +177,9 @@ public:
 
     void attach() { daemon_.attach(UsbmuxDevice{kDeviceID, kUdid, 0x12ab, "USB"}); }
     void detach() { daemon_.detach(kDeviceID); }
+    // As `kill` or a crash leaves it: no Detached, the socket file stays; the tablet stays attached.
+    void killDaemon() { daemon_.stop(/*leaveSocket=*/true); }
+    void restartDaemon() { daemon_.start(); }
 
     // Frames decoded by the tablet grow past `than`.
     bool decodesMore(int64_t than) {
@@ -209,13 +214,13 @@ std::string reusedDisplayAfter(const HostLog& log, const std::string& fragment) 
 
 // Runs the calling test again inside its network namespace and lays the road there: `road` stays
 // empty in the process outside (the run inside was the test) and where the test is skipped.
-void layRoad(const char* scriptArgs, std::unique_ptr<WiFiRoad>& road) {
+void layRoad(const char* scriptArgs, std::unique_ptr<WiFiRoad>& road, bool wireless = true) {
     std::string skipText;
     auto run = test::rerunInNamespace(KELVO_NETNS_SCRIPT, scriptArgs, skipText);
     if (run == test::NamespaceRun::doneOutside) return;
     if (run == test::NamespaceRun::skipped) GTEST_SKIP() << skipText;
     auto laid = std::make_unique<WiFiRoad>();
-    if (auto whyNot = laid->lay(); !whyNot.empty()) GTEST_SKIP() << whyNot;
+    if (auto whyNot = laid->lay(wireless); !whyNot.empty()) GTEST_SKIP() << whyNot;
     road = std::move(laid);
 }
 
@@ -285,6 +290,42 @@ TEST(HostOverWiFi, WithoutTheAvahiDaemonSaysSoOnceAndFindsTheTabletWhenItStartsO
     ASSERT_TRUE(log.waitFor("[wireless] browser searching again", 2)) << road.why();
     EXPECT_EQ(log.count("browser waiting:"), 2u) << road.why();
     EXPECT_EQ(log.count("[session] ending:"), 0u) << road.why();
+    std::cout << "host log of this run:\n" << log.text();
+}
+
+// The daemon killed under a tablet on the cable: the session ends and the status says the daemon
+// is unavailable, through the host's retries, not that no tablet is there; once the daemon is back
+// the tablet is reached again without a restart. Wi-Fi off: the cable is the only way to it.
+TEST(HostOverCable, ADaemonKilledUnderTheTabletReadsUnavailableUntilItReturns) {
+    std::unique_ptr<WiFiRoad> laid;
+    layRoad("--syslog", laid, /*wireless=*/false);
+    if (!laid) return;
+    WiFiRoad& road = *laid;
+    auto& log = road.log();
+    const std::string unavailable = "[manager] status: usbmuxd 不可用";
+    road.attach();
+    ASSERT_TRUE(road.startHost());
+    ASSERT_TRUE(log.waitFor("[session] CTRL connected via USB")) << road.why();
+    ASSERT_TRUE(road.decodesMore(0)) << road.why();
+
+    road.killDaemon();
+    ASSERT_TRUE(log.waitFor(unavailable)) << road.why();
+    // Past two of the host's 3-s retries, on a refusing socket: the status holds.
+    const size_t statusLines = log.count("[manager] status: ");
+    EXPECT_FALSE(log.waitFor("[manager] status: ", statusLines + 1, 8s)) << road.why();
+    EXPECT_EQ(log.count("[usbmux] listen connection lost: usbmuxd I/O error: closed, with a tablet attached"), 1u)
+        << road.why();
+    EXPECT_EQ(log.count("[usbmux] usbmuxd not running"), 0u) << road.why();
+
+    int64_t decoded = road.tablet().snapshot().framesDecoded;
+    road.restartDaemon();
+    ASSERT_TRUE(log.waitFor("[session] CTRL connected via USB", 2)) << road.why();
+    ASSERT_TRUE(road.decodesMore(decoded)) << road.why();
+    ASSERT_TRUE(test::waitUntil([&] {
+        for (const auto& line : log.after(unavailable))
+            if (line.starts_with("[manager] status: 已连接：")) return true;
+        return false;
+    }, 90s)) << road.why();
     std::cout << "host log of this run:\n" << log.text();
 }
 

@@ -1,15 +1,21 @@
 #include "core/transport/usbmux_client.hpp"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/fake_usbmuxd.hpp"
@@ -189,6 +195,95 @@ TEST_F(UsbmuxClientTest, ADaemonAtRestIsNoFaultAndATabletPluggedInLaterIsSeen) {
     EXPECT_TRUE(log.contains("usbmuxd not running (nothing listens on " + path + "): at rest", "usbmux"));
     EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
     EXPECT_EQ(log.count("listen connection lost: usbmuxd unavailable: Connection refused", "usbmux"), 1u);
+}
+
+// Killed, crashed or stopped by hand while a tablet was attached (no Detached came): a fault, held
+// on every retry whether its socket refuses or is gone, until it listens again. Debian's own
+// leaving (Detached first, then the daemon exits and leaves its socket behind) stays rest.
+TEST_F(UsbmuxClientTest, ADaemonLostUnderATabletStaysUnusableUntilItListensAgain) {
+    installed = true;
+    test::FakeUsbmuxd daemon(path);
+    daemon.attach(kTabletA);
+    daemon.start();
+    test::LogCapture log;
+    client->start();
+    ASSERT_TRUE(pumpUntilEvents(2));
+
+    daemon.stop(/*leaveSocket=*/true);
+    ASSERT_TRUE(pumpUntilEvents(4));
+    // About fifteen retries of 100 ms: refused for half of them, no socket for the rest.
+    test::pumpUntil(main, [] { return false; }, std::chrono::milliseconds(750));
+    ::unlink(path.c_str());
+    test::pumpUntil(main, [] { return false; }, std::chrono::milliseconds(750));
+    EXPECT_EQ(events, (Events{"up", "att:1", "det:1", "down"}));
+
+    daemon.start();
+    ASSERT_TRUE(pumpUntilEvents(6));
+    EXPECT_EQ(events, (Events{"up", "att:1", "det:1", "down", "up", "att:1"}));
+    EXPECT_EQ(log.count("listen connection lost: usbmuxd I/O error: closed, with a tablet attached: usbmuxd "
+                        "unusable until it listens again; retrying every 0.1 s", "usbmux"), 1u);
+    EXPECT_EQ(log.count("listen connection lost", "usbmux"), 1u);
+    EXPECT_FALSE(log.contains("not running", "usbmux"));
+
+    daemon.detach(kTabletA.deviceID);
+    ASSERT_TRUE(pumpUntilEvents(7));
+    daemon.stop(/*leaveSocket=*/true);
+    ASSERT_TRUE(pumpUntilEvents(8));
+    EXPECT_EQ(events.back(), "rest");
+    EXPECT_TRUE(log.contains("usbmuxd not running (it stopped with no tablet attached): at rest", "usbmux"));
+}
+
+// Refused, then nothing at the path by the time it is looked at: the daemon unlinking its old
+// socket as it starts, no fault. Something at the path that is no socket is not the daemon's.
+TEST(UsbmuxDaemonAbsence, ARefusedSocketThatIsGoneOrLeftBehindIsRest) {
+    test::TempDir dir;
+    const std::string path = dir.file("usbmuxd");
+    const UsbmuxError refused = UsbmuxError::unavailable(ECONNREFUSED);
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), "no socket at " + path);
+    { SilentDaemon left(path); }
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), "nothing listens on " + path);
+    ::unlink(path.c_str());
+    test::writeFile(path, "not a socket");
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(refused, path, false), std::nullopt);
+    EXPECT_EQ(UsbmuxClient::whyNotRunning(UsbmuxError::unavailable(EACCES), path, false), std::nullopt);
+}
+
+// Makes every thread the calling thread starts from now on fail with EAGAIN, as where the process
+// or the machine has run out of them; for the calling thread only. False where no filter can be set.
+bool refuseNewThreadsOnThisThread() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(UsbmuxClientTest, AListenThreadThatCannotStartIsAFaultNotRest) {
+    installed = true;
+    test::LogCapture log;
+    int whyNot = 0;
+    std::thread([&] {
+        if (refuseNewThreadsOnThisThread()) {
+            client->start();
+        } else {
+            whyNot = errno;
+        }
+    }).join();
+    if (whyNot != 0) GTEST_SKIP() << "no seccomp filter can be set here: " << std::strerror(whyNot);
+    ASSERT_TRUE(pumpUntilEvents(1));
+    EXPECT_EQ(events, Events{"down"});
+    std::vector<LogEntry> said;
+    for (auto& entry : log.entries())
+        if (entry.tag == "usbmux") said.push_back(entry);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].level, LogLevel::error);
+    EXPECT_TRUE(said[0].message.starts_with("cannot start the listen thread: ")) << said[0].message;
+    client->stop();
+    client.reset();
 }
 
 TEST(UsbmuxDaemonProgram, IsAnExecutableFileOnTheSearchPath) {

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/util/log.hpp"
@@ -209,7 +208,16 @@ void UsbmuxClient::start() {
     std::lock_guard j(joinLock_);
     auto started = tryStartNamedThread("kv.usbmux", [this] { listenLoop(); });
     if (!started) {
-        Log::e("usbmux", "cannot start the listen thread: " + started.error().message());
+        {
+            std::lock_guard g(lock_);
+            running_ = false;
+        }
+        Log::e("usbmux", "cannot start the listen thread: " + started.error().message() +
+                             "; no tablet is seen on the cable");
+        // Not at rest: nothing looks for the daemon, so the menu has to show a fault.
+        report([](UsbmuxClient& c) {
+            if (c.onAvailabilityChanged) c.onAvailabilityChanged(UsbmuxAvailability::unusable);
+        });
         return;
     }
     thread_ = std::move(started).value();
@@ -257,6 +265,11 @@ void UsbmuxClient::listenLoop() {
     // Where the daemon is missing or failing, a line per retry would crowd everything else out of
     // the log: each cause is said once until the daemon has answered.
     std::string lastNote;
+    // A daemon that left while a tablet was attached was killed, crashed or stopped by hand (Debian
+    // stops it only after the last tablet has gone): a fault until it takes a Listen again, however
+    // much its socket then looks like rest.
+    bool lostUnderTablet = false;
+    const std::string lostKey = "lost under a tablet";
     char pause[32];
     std::snprintf(pause, sizeof pause, "%g", static_cast<double>(retryPauseUs_) / 1e6);
     while (isRunning()) {
@@ -265,27 +278,34 @@ void UsbmuxClient::listenLoop() {
         if (reported == UsbmuxAvailability::available) lastNote.clear();
         if (!isRunning() || !error) return;  // stopped: nothing more is reported
         const bool dropped = detachAll();
+        if (accepted) lostUnderTablet = dropped;
         UsbmuxAvailability now = UsbmuxAvailability::unusable;
         std::string note;
-        if (auto why = notRunning(*error, accepted && !dropped)) {
-            if (daemonInstalled_()) {
-                now = UsbmuxAvailability::atRest;
-                note = "usbmuxd not running (" + *why + "): at rest until a tablet is plugged in; checking every " +
-                       pause + " s";
-            } else {
-                now = UsbmuxAvailability::notInstalled;
-                note = "usbmuxd not running (" + *why +
-                       ") and not installed (Debian package usbmuxd): no tablet is seen on the cable; checking every " +
-                       pause + " s";
-            }
+        std::string key;
+        auto why = whyNotRunning(*error, socketPath_, accepted && !dropped);
+        if (dropped) {
+            note = "listen connection lost: " + error->description() +
+                   ", with a tablet attached: usbmuxd unusable until it listens again; retrying every " + pause + " s";
+            key = lostKey;
+        } else if (why && lostUnderTablet) {
+            key = lostKey;  // said as it was lost: its socket going or refusing is no news
+        } else if (why && daemonInstalled_()) {
+            now = UsbmuxAvailability::atRest;
+            note = "usbmuxd not running (" + *why + "): at rest until a tablet is plugged in; checking every " +
+                   pause + " s";
+            // Not running is said once however its cause words change (it closes, then its socket refuses).
+            key = "at rest";
+        } else if (why) {
+            now = UsbmuxAvailability::notInstalled;
+            note = "usbmuxd not running (" + *why +
+                   ") and not installed (Debian package usbmuxd): no tablet is seen on the cable; checking every " +
+                   pause + " s";
+            key = "not installed";
         } else {
             note = "listen connection lost: " + error->description() + "; retrying every " + pause + " s";
+            key = note;
         }
-        // Not running is said once however its cause words change (it closes, then its socket refuses).
-        std::string key = now == UsbmuxAvailability::atRest         ? "at rest"
-                          : now == UsbmuxAvailability::notInstalled ? "not installed"
-                                                                    : note;
-        if (key != lastNote) {
+        if (key != lastNote && !note.empty()) {
             if (now == UsbmuxAvailability::atRest) {
                 Log::i("usbmux", note);
             } else {
@@ -299,13 +319,20 @@ void UsbmuxClient::listenLoop() {
     }
 }
 
-std::optional<std::string> UsbmuxClient::notRunning(const UsbmuxError& error, bool idle) const {
+std::optional<std::string> UsbmuxClient::whyNotRunning(const UsbmuxError& error, const std::string& socketPath,
+                                                       bool idle) {
     if (error.kind() == UsbmuxError::Kind::unavailable) {
-        if (error.errnoValue() == ENOENT) return "no socket at " + socketPath_;
-        // The daemon leaves its socket behind when it exits; anything else at the path is not its.
-        struct stat st {};
-        if (error.errnoValue() == ECONNREFUSED && ::lstat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-            return "nothing listens on " + socketPath_;
+        if (error.errnoValue() == ENOENT) return "no socket at " + socketPath;
+        if (error.errnoValue() == ECONNREFUSED) {
+            struct stat st {};
+            if (::lstat(socketPath.c_str(), &st) == 0) {
+                // The daemon leaves its socket behind when it exits; anything else at the path is not its.
+                if (S_ISSOCK(st.st_mode)) return "nothing listens on " + socketPath;
+            } else if (errno == ENOENT) {
+                // Refused, then gone: a daemon starting up unlinks its old socket before binding anew.
+                return "no socket at " + socketPath;
+            }
+        }
     }
     // How Debian's daemon leaves once the last tablet is unplugged.
     if (idle && error == UsbmuxError::io("closed")) return "it stopped with no tablet attached";
@@ -446,12 +473,9 @@ bool UsbmuxClient::isAvailable(const std::string& socketPath) {
 }
 
 bool UsbmuxClient::isDaemonInstalled(std::string_view searchPath) {
-    std::string dirs(searchPath);
-    if (searchPath.empty()) {
-        const char* path = std::getenv("PATH");
-        // A desktop session's PATH often leaves the sbin directories out.
-        dirs = std::string(path ? path : "") + ":/usr/local/sbin:/usr/sbin:/sbin";
-    }
+    // Where packages put programs; a desktop session's PATH often leaves the sbin ones out anyway.
+    std::string dirs = searchPath.empty() ? "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                                          : std::string(searchPath);
     for (size_t begin = 0; begin <= dirs.size();) {
         size_t end = std::min(dirs.find(':', begin), dirs.size());
         std::string dir = dirs.substr(begin, end - begin);

@@ -26,9 +26,11 @@ namespace kelvo {
 // is its normal state there and not a fault.
 enum class UsbmuxAvailability {
     available,     // Listen accepted
-    atRest,        // not running, installed: plugging a tablet in starts it
+    atRest,        // not running, installed, and not gone from under a tablet: plugging one in starts it
     notInstalled,  // not running and no usbmuxd program: nothing will start it
-    unusable,      // running but refusing, denying or answering badly, or the path is no socket
+    // Running but refusing, denying or answering badly, or the path is no socket; or gone while a
+    // tablet was attached (killed, crashed, stopped by hand) and not listening again since.
+    unusable,
 };
 
 // Keeps track of cable-attached tablets through the USB multiplexing daemon and opens tunnels to
@@ -68,7 +70,8 @@ public:
     // The daemon's availability: the first outcome, then each change.
     std::function<void(UsbmuxAvailability)> onAvailabilityChanged;
 
-    // Starts the listen thread. A second call, or one after stop(), does nothing.
+    // Starts the listen thread. A second call, or one after stop(), does nothing. Where no thread
+    // can be had, the failure is logged and reported as `unusable`; the client stays stoppable.
     void start();
     // Ends the listen conversation and joins the thread. Once it returns no report runs, and
     // none is made for the devices still attached: whoever stops the client forgets them.
@@ -92,9 +95,14 @@ public:
     static std::optional<std::string> socketPathFromAddress(std::string_view address, std::string* whyNot = nullptr);
     // Whether the daemon's socket file is readable and writable (does not connect).
     static bool isAvailable(const std::string& socketPath = defaultSocketPath);
-    // Whether an executable "usbmuxd" lies in one of the colon-separated directories; empty:
-    // PATH and the system's sbin directories, where Debian puts it.
+    // Whether an executable "usbmuxd" lies in one of the colon-separated directories; empty: the
+    // system's own program folders only. Never $PATH: the listen thread asks at every retry, and
+    // an entry on a network mount that does not answer would hold up quitting, which joins it.
     static bool isDaemonInstalled(std::string_view searchPath = {});
+    // Why a failed listen attempt means the daemon is simply not running (its socket missing, or
+    // left behind with nothing listening; or, when `idle`, having accepted Listen with no tablet
+    // attached, it closed); nullopt when it is there and failing.
+    static std::optional<std::string> whyNotRunning(const UsbmuxError& error, const std::string& socketPath, bool idle);
 
     // Socket primitives of the listen thread (blocking, unless asked). They never close a
     // descriptor they did not create.
@@ -114,9 +122,6 @@ private:
     // One Listen conversation; nullopt when it ended because the client stopped. `accepted` is
     // set once the daemon took the Listen request.
     std::optional<UsbmuxError> listenOnce(Reported& reported, bool& accepted);
-    // Why a failed attempt means the daemon is simply not running; nullopt when it is there and
-    // failing. `idle`: the daemon had accepted Listen and had no tablet attached.
-    std::optional<std::string> notRunning(const UsbmuxError& error, bool idle) const;
     void setReported(Reported& reported, UsbmuxAvailability now);
     void handleEvent(const Plist& body);
     // Reports every known device detached; whether there was any.
