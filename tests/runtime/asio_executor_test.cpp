@@ -12,11 +12,13 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "core/util/clock.hpp"
+#include "core/util/named_thread.hpp"
 #include "core/util/unique_fd.hpp"
 #include "platform/runtime/wakeable_thread.hpp"
 #include "support/test_support.hpp"
@@ -234,6 +236,26 @@ TEST(IoPool, ThreadsBearTheirNamesOnceStartedAndGoWithTheirOwner) {
         // Joined threads that are leaving are not counted: none is waited for.
         ASSERT_EQ(test::threadsSince(before), std::set<int>{}) << "round " << round;
     }
+}
+
+// A thread that has run its course before its starter names it needs no name: that is no fault
+// to warn of. A name the kernel refuses is.
+TEST(NamedThread, AThreadAlreadyGoneIsPassedOverAndARefusedNameSaid) {
+    test::LogCapture log;
+    std::atomic<int> tid{0};
+    auto gone = tryStartThread([&] { tid = int(::gettid()); });
+    ASSERT_TRUE(gone);
+    ASSERT_TRUE(test::waitUntil([&] {
+        return tid != 0 && ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0;
+    }));
+    nameThread(gone.value(), "kv.test.gone");
+    gone.value().join();
+    EXPECT_EQ(log.count("runs unnamed", "runtime"), 0u);
+
+    auto started = tryStartNamedThread("kv.test.name.too.long", [] {});
+    ASSERT_TRUE(started);
+    started.value().join();
+    EXPECT_EQ(log.count("\"kv.test.name.too.long\" runs unnamed", "runtime"), 1u);
 }
 
 // A pool runs with the threads it can have and says so; one that can have none is no pool. A
