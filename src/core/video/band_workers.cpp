@@ -35,8 +35,9 @@ bool BandWorkers::startLocked() {
     while (threads_.size() < workers) {
         auto started = tryStartNamedThread("kv.convert", [this] { work(); });
         if (!started) {
-            Log::w("video", "conversion runs on one thread: worker " + std::to_string(threads_.size() + 1) + " of " +
-                                std::to_string(workers) + " cannot be started: " + started.error().message());
+            Log::w("video", "conversion worker " + std::to_string(threads_.size() + 1) + " of " +
+                                std::to_string(workers) + " cannot be started: " + started.error().message() +
+                                "; none is kept, and conversions run on their callers' threads");
             endWorkers();
             start_ = Start::failed;
             return false;

@@ -306,6 +306,7 @@ std::optional<EncoderError> H264Encoder::Core::begin(const std::shared_ptr<Core>
     if (!opened) return EncoderError::createFailed(EncoderStatus::openFailed);
     auto workers = std::make_unique<BandWorkers>(threads);
     if (!workers->start()) {
+        Log::e("enc", "cannot start the encoder's conversion workers");
         x264_encoder_close(opened);
         return EncoderError::createFailed(EncoderStatus::noThread);
     }
