@@ -98,6 +98,8 @@ SessionEnvironment FakeSessionEnvironment::environment() {
     env.makeCursorSource = []() -> std::shared_ptr<CursorSource> { return nullptr; };
     // Fixed, not looked up: tests behave alike with and without the package on the machine.
     env.usbmuxdInstalled = [] { return true; };
+    // Probes here are encoded under the sanitizers, often beside other suites on one core.
+    env.probePatience = 10;
     return env;
 }
 

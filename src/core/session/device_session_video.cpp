@@ -1,5 +1,7 @@
 #include "core/session/device_session.hpp"
 
+#include <algorithm>
+
 #include "core/session/device_profile_store.hpp"
 #include "core/session/device_session_video_route.hpp"
 #include "core/settings/settings_store.hpp"
@@ -107,9 +109,12 @@ void DeviceSession::runProbe() {
     const int bitrate = StreamSetup::bitrate(settings_.settings());
     const QualityPolicy policy = settings_.settings().qualityPolicy;
     auto ladder = ProbeRung::ladder(orientation_);
-    videoQueue_->post([route = videoRoute_, runner, bitrate, policy, ladder, main = toMain()] {
+    const double patience = std::max(1.0, env_.probePatience);
+    videoQueue_->post([route = videoRoute_, runner, bitrate, policy, ladder, patience, main = toMain()] {
         route->probe = runner;
         runner->bitrate = bitrate;
+        runner->encodeTimeoutUs = uint64_t(double(runner->encodeTimeoutUs) * patience);
+        runner->answerTimeoutBaseUs = uint64_t(double(runner->answerTimeoutBaseUs) * patience);
         runner->onProgress = [main](const RungResult& result) {
             main([result](DeviceSession& self) {
                 if (self.onProbeProgress) self.onProbeProgress(result);

@@ -48,6 +48,9 @@ struct SessionEnvironment {
     std::function<std::shared_ptr<CursorSource>()> makeCursorSource;
     // The video encoders of the streamer and the decode probe; empty: x264.
     EncoderFactory makeEncoder;
+    // The decode probe's time-outs (a rung's encoding, the tablet's answer) as a multiple of its
+    // own: a probe encoded under the sanitizers on a shared core needs many times a user's.
+    double probePatience = 1.0;
 
     // The session manager's discovery: the USB multiplexing daemon's socket and the backend of the
     // wireless service browser (null: no Wi-Fi discovery), which the manager stops on the main
